@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+namespace dralmin {
+
+inline constexpr const char* kInstanceLockName = "DralminTrayAgent_UniqueMutex";
+
+// The agent role: one per user; serves pages until told to stop. Returns the exit code: 0 for a
+// clean stop or when another agent already runs, non-zero when the gateway cannot start.
+int RunAgent(const std::string& programPath);
+
+}  // namespace dralmin

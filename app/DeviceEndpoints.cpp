@@ -1,0 +1,29 @@
+#include "app/DeviceEndpoints.h"
+
+#include "devices/barcode/PendingBarcode.h"
+
+namespace dralmin {
+
+std::string DeviceEndpoints::FingerprintEndpoint(const std::string& id) {
+  return absent_.FingerprintEndpoint(id);
+}
+
+std::string DeviceEndpoints::GetBarcode() { return barcode_.GetBarcode(); }
+
+void DeviceEndpoints::StartScan(const std::string& scanKey) { absent_.StartScan(scanKey); }
+
+std::string DeviceEndpoints::GetScan(const std::string& rest, const std::string& scanKey) {
+  return absent_.GetScan(rest, scanKey);
+}
+
+std::string DeviceEndpoints::PrintForm(const Request& request) {
+  return absent_.PrintForm(request);
+}
+
+std::string DeviceEndpoints::GetWeight() { return absent_.GetWeight(); }
+
+std::string DeviceEndpoints::GetIpWeight(const std::string& address) {
+  return absent_.GetIpWeight(address);
+}
+
+}  // namespace dralmin

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "gateway/Endpoints.h"
+
+namespace dralmin {
+
+class PendingBarcode;
+
+// The agent's endpoints: each routing row reaches its device here. Devices not yet present in
+// the agent answer with their absent forms.
+class DeviceEndpoints final : public Endpoints {
+ public:
+  explicit DeviceEndpoints(PendingBarcode& barcode) : barcode_(barcode) {}
+
+  std::string FingerprintEndpoint(const std::string& id) override;
+  std::string GetBarcode() override;
+  void StartScan(const std::string& scanKey) override;
+  std::string GetScan(const std::string& rest, const std::string& scanKey) override;
+  std::string PrintForm(const Request& request) override;
+  std::string GetWeight() override;
+  std::string GetIpWeight(const std::string& address) override;
+
+ private:
+  PendingBarcode& barcode_;
+  AbsentEndpoints absent_;
+};
+
+}  // namespace dralmin

@@ -1,0 +1,29 @@
+# Shared build settings: every target links dralmin_common.
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
+if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
+  set(CMAKE_BUILD_TYPE RelWithDebInfo)
+endif()
+
+set(DRALMIN_SANITIZE "" CACHE STRING "Sanitizers to build with: empty, address (ASan+UBSan) or thread")
+
+add_library(dralmin_common INTERFACE)
+target_compile_options(dralmin_common INTERFACE
+    -Wall -Wextra -Wpedantic -Wold-style-cast -Wnon-virtual-dtor -Werror)
+target_compile_definitions(dralmin_common INTERFACE _GLIBCXX_ASSERTIONS
+    $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+
+if(DRALMIN_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(DRALMIN_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT DRALMIN_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "DRALMIN_SANITIZE must be empty, address or thread")
+endif()
+
+find_package(Threads REQUIRED)

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "gateway/Request.h"
+
+namespace dralmin {
+
+// The device operations the router calls, one per routing row. Each returns the complete reply
+// body (StartScan's reply is always empty). All run on the gateway's poll thread, one at a time.
+class Endpoints {
+ public:
+  virtual ~Endpoints() = default;
+
+  virtual std::string FingerprintEndpoint(const std::string& id) = 0;
+  virtual std::string GetBarcode() = 0;
+  virtual void StartScan(const std::string& scanKey) = 0;
+  // `rest` is the decoded path after "/getscan/"; `scanKey` the key of the last "/scan/".
+  virtual std::string GetScan(const std::string& rest, const std::string& scanKey) = 0;
+  virtual std::string PrintForm(const Request& request) = 0;
+  virtual std::string GetWeight() = 0;
+  virtual std::string GetIpWeight(const std::string& address) = 0;
+};
+
+// What every endpoint answers while its device is absent from this build or this machine.
+class AbsentEndpoints : public Endpoints {
+ public:
+  std::string FingerprintEndpoint(const std::string& id) override;
+  std::string GetBarcode() override;
+  void StartScan(const std::string& scanKey) override;
+  std::string GetScan(const std::string& rest, const std::string& scanKey) override;
+  std::string PrintForm(const Request& request) override;
+  std::string GetWeight() override;
+  std::string GetIpWeight(const std::string& address) override;
+};
+
+}  // namespace dralmin

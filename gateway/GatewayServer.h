@@ -1,0 +1,53 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "gateway/Request.h"
+
+namespace dralmin {
+
+struct GatewaySettings {
+  std::string listenAddress = "127.0.0.1";
+  uint16_t httpPort = 8081;  // 0 picks a free port (tests)
+  std::size_t headerLimit = 16 * 1024;
+  std::uint64_t bodyLimit = 64ull * 1024 * 1024;
+  std::chrono::seconds idleTimeout{60};
+};
+
+// Raised by the constructor when a listener cannot be created.
+class ListenerError : public std::runtime_error {
+ public:
+  ListenerError() : std::runtime_error("Failed to create listener") {}
+};
+
+// The local web server. Constructed, run and destroyed on one thread (the poll thread); every
+// request is handed to the handler there, one at a time, and its reply written back unchanged.
+// Connections stay open between requests until the peer closes them or they idle out.
+class GatewayServer {
+ public:
+  GatewayServer(const GatewaySettings& settings, RequestHandler& handler);
+  ~GatewayServer();
+  GatewayServer(const GatewayServer&) = delete;
+  GatewayServer& operator=(const GatewayServer&) = delete;
+
+  // Polls in slices of 1000 ms until Stop; then closes the listener and every connection.
+  void Run();
+
+  // From any thread: Run returns promptly, within the request being served if there is one.
+  void Stop();
+
+  uint16_t HttpPort() const;
+
+  static constexpr std::chrono::milliseconds kPollInterval{1000};
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace dralmin

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace dralmin {
+
+// One parsed request as the network layer hands it over. The views point into the connection's
+// buffers and stay valid until the reply has been produced.
+struct Request {
+  std::string_view method;  // the method text as sent, e.g. "GET" or "OPT"
+  std::string_view uri;     // the path, percent-escapes not decoded, without the query string
+  std::string_view body;
+  std::optional<std::string_view> origin;       // the "Origin" header, when present
+  std::optional<std::string_view> contentType;  // the "Content-Type" header, when present
+};
+
+// Produces the complete reply bytes for one request. Called on the gateway's poll thread only.
+class RequestHandler {
+ public:
+  virtual ~RequestHandler() = default;
+  virtual std::string HandleRequest(const Request& request) = 0;
+};
+
+}  // namespace dralmin

@@ -1,0 +1,126 @@
+#include "gateway/Router.h"
+
+#include <charconv>
+
+#include "gateway/Jsonp.h"
+
+namespace dralmin {
+namespace {
+
+constexpr std::string_view kReplyHead =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/javascript; charset=windows-1251\r\nContent-Length: ";
+
+// A method "is" OPTIONS when it equals as many leading characters of it as it has.
+bool IsPreflight(std::string_view method) {
+  constexpr std::string_view kOptions = "OPTIONS";
+  return method.size() <= kOptions.size() && kOptions.starts_with(method);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Clears the flag however the guarded call ends.
+class BusyScope {
+ public:
+  explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
+  ~BusyScope() { flag_ = false; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
+std::string PercentDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] != '%') {
+      out += text[i++];
+      continue;
+    }
+    const size_t digitsEnd = std::min(text.size(), i + 3);
+    int value = 0;
+    bool any = false;
+    for (size_t j = i + 1; j < digitsEnd; ++j) {
+      const int digit = HexValue(text[j]);
+      if (digit < 0) break;
+      value = value * 16 + digit;
+      any = true;
+    }
+    if (any) out += static_cast<char>(value & 0xFF);
+    i = digitsEnd;
+  }
+  return out;
+}
+
+std::string Router::HandleRequest(const Request& request) {
+  if (IsPreflight(request.method)) return SendPreflight(request);
+
+  const std::string body = Route(request);
+  char length[16];
+  const auto end = std::to_chars(length, length + sizeof length, body.size()).ptr;
+
+  std::string reply;
+  reply.reserve(kReplyHead.size() + sizeof length + 4 + body.size());
+  reply += kReplyHead;
+  reply.append(length, end);
+  reply += "\r\n\r\n";
+  reply += body;
+  return reply;
+}
+
+std::string Router::SendPreflight(const Request& request) {
+  std::string reply =
+      "HTTP/1.1 200 OK\r\n"
+      "Server: DralminTrayAgent/1.7.17\r\n"
+      "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
+      "Access-Control-Max-Age: 600\r\n";
+  if (request.origin) {
+    reply += "Access-Control-Allow-Origin: ";
+    reply += *request.origin;
+    reply += "\r\n";
+  }
+  reply += "Content-Length: 0\r\n\r\n";
+  return reply;
+}
+
+std::string Router::Route(const Request& request) {
+  const std::string path = PercentDecode(request.uri);
+  const std::string_view method = request.method;
+  const auto after = [&path](size_t prefix) { return path.substr(prefix); };
+
+  if (path.starts_with("/finger/")) {
+    std::string id = after(8);
+    // A "?" past the first character cuts the id before its first "?"; a lone leading "?" stays.
+    if (id.find('?', 1) != std::string::npos) id.resize(id.find('?'));
+    return endpoints_.FingerprintEndpoint(id);
+  }
+  if (path == "/barcode") return endpoints_.GetBarcode();
+  if (path.starts_with("/scan/")) {
+    scanKey_ = after(6);
+    endpoints_.StartScan(scanKey_);
+    return {};
+  }
+  if (path.starts_with("/getscan/")) return endpoints_.GetScan(after(9), scanKey_);
+  if (path.starts_with("/print") && method.starts_with("POST")) {
+    return endpoints_.PrintForm(request);
+  }
+  if (path.starts_with("/weight") && method.starts_with("GET")) {
+    if (weightBusy_) return std::string(kWeightCallback) + "{value: -.001})";
+    BusyScope busy(weightBusy_);
+    return endpoints_.GetWeight();
+  }
+  if (path.starts_with("/ip_weight/") && method.starts_with("GET")) {
+    return endpoints_.GetIpWeight(after(11));
+  }
+  return endpoints_.FingerprintEndpoint(std::string());
+}
+
+}  // namespace dralmin
