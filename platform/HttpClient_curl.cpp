@@ -1,0 +1,87 @@
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+
+#include "platform/HttpClient.h"
+
+namespace dralmin {
+namespace {
+
+struct Sink {
+  std::string* body;
+  std::size_t limit;
+};
+
+size_t Collect(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<Sink*>(user);
+  const size_t bytes = size * count;
+  const size_t room = sink->limit - std::min(sink->limit, sink->body->size());
+  sink->body->append(data, std::min(room, bytes));
+  return bytes;  // the rest is read and dropped, so the transfer still completes
+}
+
+struct EasyDeleter {
+  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct ListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+HttpResponse Perform(CURL* easy, const HttpTimeouts& timeouts, std::size_t maxBody) {
+  HttpResponse response;
+  Sink sink{&response.body, maxBody};
+  char error[CURL_ERROR_SIZE] = {};
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.total.count()));
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Collect);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error);
+  const CURLcode code = curl_easy_perform(easy);
+  if (code != CURLE_OK) {
+    response.error = error[0] != '\0' ? error : curl_easy_strerror(code);
+    return response;
+  }
+  response.transportOk = true;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &response.status);
+  return response;
+}
+
+}  // namespace
+
+CurlHttpClient::CurlHttpClient() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+HttpResponse CurlHttpClient::Get(const std::string& url, const HttpTimeouts& timeouts,
+                                 std::size_t maxBody) {
+  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  if (!easy) return HttpResponse{false, 0, {}, "curl_easy_init failed"};
+  curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy.get(), CURLOPT_HTTPGET, 1L);
+  return Perform(easy.get(), timeouts, maxBody);
+}
+
+HttpResponse CurlHttpClient::Post(const std::string& url, const std::vector<std::string>& headers,
+                                  std::string_view body, const HttpTimeouts& timeouts,
+                                  std::size_t maxBody) {
+  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  if (!easy) return HttpResponse{false, 0, {}, "curl_easy_init failed"};
+  std::unique_ptr<curl_slist, ListDeleter> list;
+  for (const std::string& header : headers) {
+    list.reset(curl_slist_append(list.release(), header.c_str()));
+  }
+  // The receiver gets the body at once, not after a 100-continue round trip.
+  list.reset(curl_slist_append(list.release(), "Expect:"));
+  curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy.get(), CURLOPT_POST, 1L);
+  curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDS, body.data());
+  curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, list.get());
+  return Perform(easy.get(), timeouts, maxBody);
+}
+
+}  // namespace dralmin
