@@ -8,9 +8,13 @@ std::string DeviceEndpoints::FingerprintEndpoint(const std::string& id) {
   return absent_.FingerprintEndpoint(id);
 }
 
-std::string DeviceEndpoints::GetBarcode() { return barcode_.GetBarcode(); }
+std::string DeviceEndpoints::GetBarcode() {
+  return barcode_.GetBarcode();
+}
 
-void DeviceEndpoints::StartScan(const std::string& scanKey) { absent_.StartScan(scanKey); }
+void DeviceEndpoints::StartScan(const std::string& scanKey) {
+  absent_.StartScan(scanKey);
+}
 
 std::string DeviceEndpoints::GetScan(const std::string& rest, const std::string& scanKey) {
   return absent_.GetScan(rest, scanKey);
@@ -20,7 +24,9 @@ std::string DeviceEndpoints::PrintForm(const Request& request) {
   return absent_.PrintForm(request);
 }
 
-std::string DeviceEndpoints::GetWeight() { return absent_.GetWeight(); }
+std::string DeviceEndpoints::GetWeight() {
+  return absent_.GetWeight();
+}
 
 std::string DeviceEndpoints::GetIpWeight(const std::string& address) {
   return absent_.GetIpWeight(address);

@@ -8,13 +8,19 @@ std::string AbsentEndpoints::FingerprintEndpoint(const std::string&) {
   return FingerprintError("Scanner not found. Code: 1");
 }
 
-std::string AbsentEndpoints::GetBarcode() { return {}; }
+std::string AbsentEndpoints::GetBarcode() {
+  return {};
+}
 
 void AbsentEndpoints::StartScan(const std::string&) {}
 
-std::string AbsentEndpoints::GetScan(const std::string&, const std::string&) { return {}; }
+std::string AbsentEndpoints::GetScan(const std::string&, const std::string&) {
+  return {};
+}
 
-std::string AbsentEndpoints::PrintForm(const Request&) { return {}; }
+std::string AbsentEndpoints::PrintForm(const Request&) {
+  return {};
+}
 
 std::string AbsentEndpoints::GetWeight() {
   return std::string(kWeightCallback) + "{value: 0})";

@@ -45,10 +45,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     parser_->header_limit(static_cast<std::uint32_t>(settings_.headerLimit));
     parser_->body_limit(settings_.bodyLimit);
     stream_.expires_after(settings_.idleTimeout);
-    http::async_read_header(stream_, buffer_, *parser_,
-                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                              self->OnHeader(ec);
-                            });
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
   }
 
   void OnHeader(beast::error_code ec) {
@@ -69,10 +68,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void ReadBody() {
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                       self->OnRequest(ec);
-                     });
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRequest(ec); });
   }
 
   void OnRequest(beast::error_code ec) {
@@ -124,8 +122,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 }  // namespace
 
 struct GatewayServer::Impl {
-  Impl(const GatewaySettings& s, RequestHandler& h)
-      : settings(s), handler(h), acceptor(io) {}
+  Impl(const GatewaySettings& s, RequestHandler& h) : settings(s), handler(h), acceptor(io) {}
 
   void Listen() {
     beast::error_code ec;
@@ -193,6 +190,8 @@ void GatewayServer::Stop() {
   impl_->io.stop();
 }
 
-uint16_t GatewayServer::HttpPort() const { return impl_->acceptor.local_endpoint().port(); }
+uint16_t GatewayServer::HttpPort() const {
+  return impl_->acceptor.local_endpoint().port();
+}
 
 }  // namespace dralmin

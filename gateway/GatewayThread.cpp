@@ -5,7 +5,9 @@ namespace dralmin {
 GatewayThread::GatewayThread(Factory factory, FailureHandler onFailure)
     : thread_(&GatewayThread::Main, this, std::move(factory), std::move(onFailure)) {}
 
-GatewayThread::~GatewayThread() { Stop(); }
+GatewayThread::~GatewayThread() {
+  Stop();
+}
 
 void GatewayThread::Main(Factory factory, FailureHandler onFailure) {
   std::unique_ptr<GatewayServer> server;

@@ -7,14 +7,23 @@ void AppendJsString(std::string& out, std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\'': out += "\\'"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\'':
+        out += "\\'";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       case '/':
         out += (i > 0 && text[i - 1] == '<') ? "\\/" : "/";
         break;
-      default: out += c;
+      default:
+        out += c;
     }
   }
 }

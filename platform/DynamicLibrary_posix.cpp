@@ -12,8 +12,12 @@ DynamicLibrary::DynamicLibrary(const std::string& name)
   }
 }
 
-DynamicLibrary::~DynamicLibrary() { dlclose(handle_); }
+DynamicLibrary::~DynamicLibrary() {
+  dlclose(handle_);
+}
 
-void* DynamicLibrary::Symbol(const char* name) const { return dlsym(handle_, name); }
+void* DynamicLibrary::Symbol(const char* name) const {
+  return dlsym(handle_, name);
+}
 
 }  // namespace dralmin

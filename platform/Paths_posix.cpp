@@ -37,13 +37,21 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string RuntimeFolder() { return EnvOr("XDG_RUNTIME_DIR", "/tmp"); }
+std::string RuntimeFolder() {
+  return EnvOr("XDG_RUNTIME_DIR", "/tmp");
+}
 
-std::string ConfigHome() { return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config"); }
+std::string ConfigHome() {
+  return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config");
+}
 
-std::string DataHome() { return EnvOr("XDG_DATA_HOME", HomeFolder() + "/.local/share"); }
+std::string DataHome() {
+  return EnvOr("XDG_DATA_HOME", HomeFolder() + "/.local/share");
+}
 
-bool ChangeFolder(const std::string& path) { return chdir(path.c_str()) == 0; }
+bool ChangeFolder(const std::string& path) {
+  return chdir(path.c_str()) == 0;
+}
 
 bool MakeFolders(const std::string& path) {
   if (path.empty()) return false;

@@ -11,7 +11,8 @@ using ProcessId = int;
 
 // Starts `path` with the given arguments (argv[0] is `path`), the caller's environment and current
 // folder, and every signal at its default with none blocked. Returns the child's id, or nullopt.
-std::optional<ProcessId> StartProcess(const std::string& path, const std::vector<std::string>& args);
+std::optional<ProcessId> StartProcess(const std::string& path,
+                                      const std::vector<std::string>& args);
 
 // Exit code of an ended child: its status, or 128 + the signal that killed it. Nullopt while it
 // still runs. Reaps the child.

@@ -44,7 +44,8 @@ std::optional<ProcessId> StartProcess(const std::string& path,
   if (child == 0) {
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
-    for (int sig : {SIGTERM, SIGINT, SIGCHLD, SIGPIPE, kWakeSignal}) sigaction(sig, &defaults, nullptr);
+    for (int sig : {SIGTERM, SIGINT, SIGCHLD, SIGPIPE, kWakeSignal})
+      sigaction(sig, &defaults, nullptr);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -73,7 +74,9 @@ int Reap(ProcessId child) {
   return ExitCodeOf(status);
 }
 
-void AskToEnd(ProcessId child) { kill(child, SIGTERM); }
+void AskToEnd(ProcessId child) {
+  kill(child, SIGTERM);
+}
 
 ProcessSignals::ProcessSignals() {
   const sigset_t set = HandledSignals();
@@ -93,8 +96,8 @@ ProcessSignals::Event ProcessSignals::Wait(std::chrono::milliseconds timeout) {
     limit.tv_nsec = static_cast<long>(timeout.count() % 1000) * 1000000L;
   }
   for (;;) {
-    const int sig = timeout.count() >= 0 ? sigtimedwait(&set, nullptr, &limit)
-                                         : sigwaitinfo(&set, nullptr);
+    const int sig =
+        timeout.count() >= 0 ? sigtimedwait(&set, nullptr, &limit) : sigwaitinfo(&set, nullptr);
     if (sig < 0) {
       if (errno == EINTR) continue;
       return Event::Timeout;
@@ -105,6 +108,8 @@ ProcessSignals::Event ProcessSignals::Wait(std::chrono::milliseconds timeout) {
   }
 }
 
-void ProcessSignals::Wake() { kill(getpid(), kWakeSignal); }
+void ProcessSignals::Wake() {
+  kill(getpid(), kWakeSignal);
+}
 
 }  // namespace dralmin

@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "tests/support/AgentProcess.h"
+
+namespace dralmin::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::string_view kHead =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/javascript; charset=windows-1251\r\nContent-Length: ";
+
+class AgentTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { agent_ = std::make_unique<AgentProcess>(); }
+  static void TearDownTestSuite() { agent_.reset(); }
+  static std::unique_ptr<AgentProcess> agent_;
+};
+std::unique_ptr<AgentProcess> AgentTest::agent_;
+
+TEST_F(AgentTest, ReplyHeadIsExactAndConnectionStaysOpen) {
+  Socket socket(agent_->port());
+  ASSERT_TRUE(socket.ok());
+  ASSERT_TRUE(socket.Send("GET /barcode HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(socket.ReadReply(), std::string(kHead) + "0\r\n\r\n");
+
+  ASSERT_TRUE(socket.Send("GET /weight?x=1 HTTP/1.1\r\nHost: x\r\n\r\n"));
+  const std::string body = "DralminWeighter__callback({value: 0})";
+  EXPECT_EQ(socket.ReadReply(),
+            std::string(kHead) + std::to_string(body.size()) + "\r\n\r\n" + body);
+
+  // Two requests in one write are answered in order.
+  ASSERT_TRUE(socket.Send("GET /barcode HTTP/1.1\r\n\r\nOPTIONS / HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(socket.ReadReply(), std::string(kHead) + "0\r\n\r\n");
+  EXPECT_NE(socket.ReadReply().find("Access-Control-Max-Age: 600\r\n"), std::string::npos);
+}
+
+TEST_F(AgentTest, PreflightIsWellFormedWithTheOriginEchoed) {
+  EXPECT_EQ(
+      agent_->Exchange("OPTIONS /weight HTTP/1.1\r\nOrigin: https://shop.example:8443\r\n\r\n"),
+      "HTTP/1.1 200 OK\r\n"
+      "Server: DralminTrayAgent/1.7.17\r\n"
+      "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
+      "Access-Control-Max-Age: 600\r\n"
+      "Access-Control-Allow-Origin: https://shop.example:8443\r\n"
+      "Content-Length: 0\r\n\r\n");
+  EXPECT_EQ(agent_->Exchange("OPT / HTTP/1.1\r\n\r\n"),
+            "HTTP/1.1 200 OK\r\n"
+            "Server: DralminTrayAgent/1.7.17\r\n"
+            "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
+            "Access-Control-Max-Age: 600\r\n"
+            "Content-Length: 0\r\n\r\n");
+}
+
+TEST_F(AgentTest, CurlCompletesAPreflightAtOnce) {
+  const std::string command =
+      "curl -s -o /dev/null -w '%{http_code} %{time_total}' --max-time 5 "
+      "-X OPTIONS -H 'Origin: http://a' http://127.0.0.1:" +
+      std::to_string(agent_->port()) + "/barcode";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char output[64] = {};
+  ASSERT_NE(fgets(output, sizeof output, pipe), nullptr);
+  pclose(pipe);
+  int status = 0;
+  double seconds = 99;
+  ASSERT_EQ(std::sscanf(output, "%d %lf", &status, &seconds), 2) << output;
+  EXPECT_EQ(status, 200);
+  EXPECT_LT(seconds, 1.0);
+}
+
+TEST_F(AgentTest, PostBodyWithExpectContinueIsRead) {
+  Socket socket(agent_->port());
+  ASSERT_TRUE(
+      socket.Send("POST /barcode HTTP/1.1\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n"));
+  EXPECT_EQ(socket.ReadReply(), "HTTP/1.1 100 Continue\r\n\r\n");
+  ASSERT_TRUE(socket.Send("hello"));
+  EXPECT_EQ(socket.ReadReply(), std::string(kHead) + "0\r\n\r\n");
+}
+
+TEST_F(AgentTest, BadRequestsCostTheirConnectionOnly) {
+  Socket idle(agent_->port());  // connects and says nothing
+  ASSERT_TRUE(idle.ok());
+
+  Socket garbage(agent_->port());
+  ASSERT_TRUE(garbage.Send("\x16\x03\x01\x02\x00 not http at all\r\n\r\n"));
+  EXPECT_TRUE(garbage.WaitClosed(5s));
+
+  Socket huge(agent_->port());
+  ASSERT_TRUE(huge.Send("GET / HTTP/1.1\r\nX-Big: " + std::string(20000, 'a') + "\r\n\r\n"));
+  EXPECT_TRUE(huge.WaitClosed(5s));
+
+  Socket oversized(agent_->port());
+  ASSERT_TRUE(oversized.Send("POST /print HTTP/1.1\r\nContent-Length: 999999999999\r\n\r\n"));
+  EXPECT_TRUE(oversized.WaitClosed(5s));
+
+  {
+    Socket halfway(agent_->port());
+    ASSERT_TRUE(halfway.Send("GET /barc"));
+  }
+  EXPECT_EQ(agent_->Get("/weight"), "DralminWeighter__callback({value: 0})");
+}
+
+TEST_F(AgentTest, ManyConnectionsAreServedOneRequestAtATime) {
+  std::vector<std::unique_ptr<Socket>> sockets;
+  for (int i = 0; i < 50; ++i) {
+    sockets.push_back(std::make_unique<Socket>(agent_->port()));
+    ASSERT_TRUE(sockets.back()->Send("GET /barcode HTTP/1.1\r\n\r\n"));
+  }
+  for (auto& socket : sockets) EXPECT_EQ(socket->ReadReply(), std::string(kHead) + "0\r\n\r\n");
+}
+
+TEST(AgentProcessTest, APortInUseEndsTheAgentWithAFailure) {
+  const int holder = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+  socklen_t length = sizeof address;
+  getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+
+  AgentProcess agent({"DRALMIN_HTTP_PORT=" + std::to_string(ntohs(address.sin_port))},
+                     AgentProcess::Role::Agent, false);
+  EXPECT_NE(agent.WaitExit(10s), 0);
+  close(holder);
+}
+
+TEST(AgentProcessTest, OnlyOneAgentPerUser) {
+  AgentProcess first;
+  // A second agent with the same lock folder ends at once with 0 and never listens.
+  AgentProcess second({"XDG_RUNTIME_DIR=" + first.home()}, AgentProcess::Role::Agent, false);
+  EXPECT_EQ(second.WaitExit(10s), 0);
+  EXPECT_FALSE(Socket(second.port()).ok());
+  EXPECT_EQ(first.Get("/barcode"), "");
+  EXPECT_EQ(first.Stop(), 0);
+}
+
+TEST(AgentProcessTest, StopIsPromptEvenWhileConnectionsAreOpen) {
+  AgentProcess agent;
+  Socket open(agent.port());
+  ASSERT_TRUE(open.Send("GET /barcode HTTP/1.1\r\n\r\n"));
+  ASSERT_FALSE(open.ReadReply().empty());
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(agent.Stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 900ms);
+  EXPECT_TRUE(open.WaitClosed(1s));
+}
+
+}  // namespace
+}  // namespace dralmin::test

@@ -1,0 +1,38 @@
+#include "app/Roles.h"
+
+#include <gtest/gtest.h>
+
+#include "app/Watchdog.h"
+
+namespace dralmin {
+namespace {
+
+TEST(RolesTest, OnlyAnExactLastRunArgumentSelectsTheAgent) {
+  const char* agent[] = {"/opt/my agent/dralmin-tray-agent", "run"};
+  EXPECT_TRUE(IsAgentRun(2, agent));
+  const char* alone[] = {"dralmin-tray-agent"};
+  EXPECT_FALSE(IsAgentRun(1, alone));
+  const char* capital[] = {"dralmin-tray-agent", "Run"};
+  EXPECT_FALSE(IsAgentRun(2, capital));
+  const char* blank[] = {"dralmin-tray-agent", "run "};
+  EXPECT_FALSE(IsAgentRun(2, blank));
+  const char* notLast[] = {"dralmin-tray-agent", "run", "x"};
+  EXPECT_FALSE(IsAgentRun(3, notLast));
+  const char* programNamedRun[] = {"run"};
+  EXPECT_FALSE(IsAgentRun(1, programNamedRun));
+}
+
+TEST(RestartBackoffTest, DoublesWhileFailingQuicklyAndResetsAfterAHealthyRun) {
+  using namespace std::chrono_literals;
+  RestartBackoff backoff;
+  EXPECT_EQ(backoff.Next(10ms), 500ms);
+  EXPECT_EQ(backoff.Next(10ms), 1000ms);
+  EXPECT_EQ(backoff.Next(10ms), 2000ms);
+  for (int i = 0; i < 10; ++i) backoff.Next(1s);
+  EXPECT_EQ(backoff.Next(1s), 30000ms);  // capped
+  EXPECT_EQ(backoff.Next(61s), 500ms);   // ran for a while: start again from the shortest
+  EXPECT_EQ(backoff.Next(10ms), 1000ms);
+}
+
+}  // namespace
+}  // namespace dralmin

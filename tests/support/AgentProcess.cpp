@@ -1,0 +1,217 @@
+#include "tests/support/AgentProcess.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace dralmin::test {
+namespace {
+
+sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// Content-Length of a reply head, or 0.
+size_t ContentLength(const std::string& head) {
+  const auto at = head.find("Content-Length: ");
+  if (at == std::string::npos) return 0;
+  return std::strtoul(head.c_str() + at + 16, nullptr, 10);
+}
+
+}  // namespace
+
+const char* AgentPath() {
+  return DRALMIN_AGENT_PATH;
+}
+
+uint16_t FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+Socket::Socket(uint16_t port) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(port);
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd_);
+    fd_ = -1;
+    return;
+  }
+  int one = 1;
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+Socket::~Socket() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool Socket::Send(const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string Socket::ReadReply(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto complete = [this]() -> size_t {
+    const auto end = pending_.find("\r\n\r\n");
+    if (end == std::string::npos) return 0;
+    const size_t total = end + 4 + ContentLength(pending_.substr(0, end + 4));
+    return pending_.size() >= total ? total : 0;
+  };
+  for (;;) {
+    if (const size_t total = complete()) {
+      std::string reply = pending_.substr(0, total);
+      pending_.erase(0, total);
+      return reply;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return {};
+    pollfd waiting{fd_, POLLIN, 0};
+    if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) return {};
+    char buffer[65536];
+    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) return {};
+    pending_.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+bool Socket::WaitClosed(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd waiting{fd_, POLLIN, 0};
+    if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) return true;
+  }
+}
+
+std::string BodyOf(const std::string& reply) {
+  const auto end = reply.find("\r\n\r\n");
+  return end == std::string::npos ? std::string() : reply.substr(end + 4);
+}
+
+TempFolder::TempFolder() {
+  char pattern[] = "/tmp/dralmin-test-XXXXXX";
+  path_ = mkdtemp(pattern);
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+AgentProcess::AgentProcess(std::vector<std::string> extraEnv, Role role, bool waitForListener)
+    : port_(FreePort()), httpsPort_(FreePort()) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+  env.push_back("HOME=" + home());
+  env.push_back("XDG_RUNTIME_DIR=" + home());
+  env.push_back("XDG_CONFIG_HOME=" + home() + "/config");
+  env.push_back("XDG_DATA_HOME=" + home() + "/data");
+  env.push_back("DRALMIN_HTTP_PORT=" + std::to_string(port_));
+  env.push_back("DRALMIN_HTTPS_PORT=" + std::to_string(httpsPort_));
+  // Later entries win: getenv finds the first match, so put the overrides first.
+  std::vector<std::string> ordered(extraEnv.begin(), extraEnv.end());
+  ordered.insert(ordered.end(), env.rbegin(), env.rend());
+
+  std::vector<char*> envp;
+  for (std::string& entry : ordered) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string program = AgentPath();
+  std::string marker = "run";
+  std::vector<char*> argv{program.data()};
+  if (role == Role::Agent) argv.push_back(marker.data());
+  argv.push_back(nullptr);
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  if (waitForListener) WaitListening();
+}
+
+AgentProcess::~AgentProcess() {
+  if (!reaped_) Stop();
+}
+
+bool AgentProcess::WaitListening(std::chrono::milliseconds timeout) const {
+  return WaitFor([this] { return Socket(port_).ok(); }, timeout);
+}
+
+std::string AgentProcess::Exchange(const std::string& rawRequest) {
+  Socket socket(port_);
+  if (!socket.ok() || !socket.Send(rawRequest)) return {};
+  return socket.ReadReply();
+}
+
+std::string AgentProcess::Get(const std::string& path) {
+  return BodyOf(Exchange("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+}
+
+int AgentProcess::WaitExit(std::chrono::milliseconds timeout) {
+  if (reaped_) return -1;
+  int status = 0;
+  const bool ended = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
+  if (!ended) return -1;
+  reaped_ = true;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + WTERMSIG(status);
+}
+
+int AgentProcess::Stop(std::chrono::milliseconds timeout) {
+  if (reaped_) return -1;
+  kill(pid_, SIGTERM);
+  const int code = WaitExit(timeout);
+  if (code >= 0) return code;
+  for (int child : Children()) kill(child, SIGKILL);
+  kill(pid_, SIGKILL);
+  return WaitExit(std::chrono::seconds(5));
+}
+
+std::vector<int> AgentProcess::Children() const {
+  std::vector<int> children;
+  std::ifstream file("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                     "/children");
+  int child = 0;
+  while (file >> child) children.push_back(child);
+  return children;
+}
+
+}  // namespace dralmin::test

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace dralmin::test {
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+uint16_t FreePort();
+
+// A connected loopback socket, closed on destruction.
+class Socket {
+ public:
+  explicit Socket(uint16_t port);  // connects to 127.0.0.1:port; check ok()
+  ~Socket();
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  bool Send(const std::string& bytes);
+  // Reads one reply: the head up to the blank line, then Content-Length body bytes. Empty on
+  // timeout or when the peer closes first.
+  std::string ReadReply(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // True when the peer closes the connection within the timeout.
+  bool WaitClosed(std::chrono::milliseconds timeout);
+
+ private:
+  int fd_ = -1;
+  std::string pending_;
+};
+
+// The body of a raw reply (after the blank line).
+std::string BodyOf(const std::string& reply);
+
+// A temporary folder, removed with its contents on destruction.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The real program, started as agent (default) or as watchdog, with an isolated home and lock
+// folder, free ports, and the extra NAME=VALUE environment entries.
+class AgentProcess {
+ public:
+  enum class Role { Agent, Watchdog };
+
+  explicit AgentProcess(std::vector<std::string> extraEnv = {}, Role role = Role::Agent,
+                        bool waitForListener = true);
+  ~AgentProcess();
+  AgentProcess(const AgentProcess&) = delete;
+  AgentProcess& operator=(const AgentProcess&) = delete;
+
+  uint16_t port() const { return port_; }
+  uint16_t httpsPort() const { return httpsPort_; }
+  int pid() const { return pid_; }
+  const std::string& home() const { return home_.path(); }
+
+  // True once the port accepts connections (within the timeout).
+  bool WaitListening(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // The body of one GET on a fresh connection.
+  std::string Get(const std::string& path);
+  // Raw request bytes in, one raw reply out, on a fresh connection.
+  std::string Exchange(const std::string& rawRequest);
+
+  // SIGTERM, then the exit code (waits up to the timeout, then SIGKILL).
+  int Stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // The exit code once the process has ended by itself, or -1 after the timeout.
+  int WaitExit(std::chrono::milliseconds timeout);
+
+  // Ids of the process's children (the watchdog's agent).
+  std::vector<int> Children() const;
+
+ private:
+  TempFolder home_;
+  uint16_t port_;
+  uint16_t httpsPort_;
+  int pid_ = -1;
+  bool reaped_ = false;
+};
+
+// Program path of the built agent.
+const char* AgentPath();
+
+// Polls `condition` until it holds or the deadline passes.
+template <typename Condition>
+bool WaitFor(Condition condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    struct timespec pause {
+      0, 10 * 1000 * 1000
+    };
+    nanosleep(&pause, nullptr);
+  }
+  return true;
+}
+
+}  // namespace dralmin::test
