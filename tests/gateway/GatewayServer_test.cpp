@@ -1,0 +1,131 @@
+#include "gateway/GatewayServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+
+#include "gateway/GatewayThread.h"
+#include "tests/support/AgentProcess.h"
+
+namespace dralmin {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Socket;
+
+// Records what the network layer hands over and answers with a fixed reply.
+class RecordingHandler : public RequestHandler {
+ public:
+  std::string HandleRequest(const Request& request) override {
+    std::lock_guard lock(mutex);
+    seen = std::string(request.method) + " " + std::string(request.uri) + " [" +
+           std::string(request.body) + "] origin=" + std::string(request.origin.value_or("-")) +
+           " type=" + std::string(request.contentType.value_or("-"));
+    return "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  }
+  std::string Seen() {
+    std::lock_guard lock(mutex);
+    return seen;
+  }
+  std::mutex mutex;
+  std::string seen;
+};
+
+// A gateway on its own poll thread, on a free port.
+class RunningGateway {
+ public:
+  explicit RunningGateway(RequestHandler& handler, GatewaySettings settings = {}) {
+    settings.httpPort = 0;
+    std::promise<uint16_t> bound;
+    auto port = bound.get_future();
+    thread_ = std::make_unique<GatewayThread>(
+        [settings, &handler, &bound] {
+          auto server = std::make_unique<GatewayServer>(settings, handler);
+          bound.set_value(server->HttpPort());
+          return server;
+        },
+        [](const std::string&) {});
+    port_ = port.get();
+  }
+  uint16_t port() const { return port_; }
+  GatewayThread& thread() { return *thread_; }
+
+ private:
+  uint16_t port_ = 0;
+  std::unique_ptr<GatewayThread> thread_;
+};
+
+TEST(GatewayServerTest, HandsOverTheParsedRequestWithoutTheQuery) {
+  RecordingHandler handler;
+  RunningGateway gateway(handler);
+  Socket socket(gateway.port());
+  ASSERT_TRUE(socket.Send(
+      "POST /print?copies=2 HTTP/1.1\r\nOrigin: http://a\r\nContent-Type: text/plain\r\n"
+      "Content-Length: 3\r\n\r\nxyz"));
+  EXPECT_EQ(socket.ReadReply(), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  EXPECT_EQ(handler.Seen(), "POST /print [xyz] origin=http://a type=text/plain");
+}
+
+TEST(GatewayServerTest, ConnectionCloseIsHonouredAfterTheReply) {
+  RecordingHandler handler;
+  RunningGateway gateway(handler);
+  Socket socket(gateway.port());
+  ASSERT_TRUE(socket.Send("GET /a HTTP/1.1\r\nConnection: close\r\n\r\n"));
+  EXPECT_FALSE(socket.ReadReply().empty());
+  EXPECT_TRUE(socket.WaitClosed(2s));
+}
+
+TEST(GatewayServerTest, IdleConnectionsAreDropped) {
+  RecordingHandler handler;
+  GatewaySettings settings;
+  settings.idleTimeout = 1s;
+  RunningGateway gateway(handler, settings);
+  Socket socket(gateway.port());
+  ASSERT_TRUE(socket.Send("GET /a HTTP/1.1\r\n\r\n"));
+  EXPECT_FALSE(socket.ReadReply().empty());
+  EXPECT_TRUE(socket.WaitClosed(5s));
+}
+
+TEST(GatewayServerTest, StopIsSeenAtOnceAndClosesConnections) {
+  RecordingHandler handler;
+  RunningGateway gateway(handler);
+  Socket socket(gateway.port());
+  ASSERT_TRUE(socket.Send("GET /a HTTP/1.1\r\n\r\n"));
+  EXPECT_FALSE(socket.ReadReply().empty());
+
+  const auto started = std::chrono::steady_clock::now();
+  gateway.thread().Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);  // not a whole poll interval
+  EXPECT_TRUE(socket.WaitClosed(1s));
+  EXPECT_FALSE(Socket(gateway.port()).ok());
+}
+
+TEST(GatewayServerTest, StopRightAfterStartDoesNotHang) {
+  RecordingHandler handler;
+  for (int i = 0; i < 20; ++i) {
+    GatewaySettings settings;
+    settings.httpPort = 0;
+    GatewayThread thread([&] { return std::make_unique<GatewayServer>(settings, handler); },
+                         [](const std::string&) {});
+    thread.Stop();
+  }
+}
+
+TEST(GatewayServerTest, ABoundPortFailsWithTheListenerError) {
+  RecordingHandler handler;
+  RunningGateway first(handler);
+  GatewaySettings settings;
+  settings.httpPort = first.port();
+  std::promise<std::string> failure;
+  GatewayThread second([&] { return std::make_unique<GatewayServer>(settings, handler); },
+                       [&](const std::string& what) { failure.set_value(what); });
+  EXPECT_EQ(failure.get_future().get(), "Failed to create listener");
+
+  settings.listenAddress = "not an address";
+  EXPECT_THROW(GatewayServer(settings, handler), ListenerError);
+}
+
+}  // namespace
+}  // namespace dralmin
