@@ -5,7 +5,7 @@
 namespace dralmin {
 
 std::string DeviceEndpoints::FingerprintEndpoint(const std::string& id) {
-  return absent_.FingerprintEndpoint(id);
+  return fingerprint_.Handle(id);
 }
 
 std::string DeviceEndpoints::GetBarcode() {

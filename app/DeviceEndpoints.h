@@ -1,6 +1,9 @@
 #pragma once
 
+#include "devices/fingerprint/FingerprintEndpoint.h"
+#include "devices/fingerprint/SdkLibrary.h"
 #include "gateway/Endpoints.h"
+#include "platform/Environment.h"
 
 namespace dralmin {
 
@@ -22,6 +25,9 @@ class DeviceEndpoints final : public Endpoints {
 
  private:
   PendingBarcode& barcode_;
+  // The SDK library is loaded on the first fingerprint request, not here.
+  ::dralmin::FingerprintEndpoint fingerprint_{
+      LibrarySdkLoader(EnvOr("DRALMIN_FINGERPRINT_SDK", kDefaultSdkLibrary)), MonotonicSeconds};
   AbsentEndpoints absent_;
 };
 
