@@ -1,0 +1,41 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "support/PrinterPort.h"
+#include "support/SettingsFile.h"
+
+namespace dralmin {
+
+// The answers of a print call, as the page receives them.
+inline constexpr std::string_view kPrintedAnswer = "DralminPrinter__callback({result:'OK'})";
+// "DralminPrinter__callback({error:'" + reason, escaped for the quotes + "'})"
+std::string PrintErrorAnswer(std::string_view reason);
+
+// The library's settings and print calls, serialised so that a save never lands in the middle of
+// a print and every print uses the settings saved before it.
+class PrintService {
+ public:
+  using SettingsPath = std::function<std::string()>;
+  using PortFactory = std::function<std::unique_ptr<PrinterPort>(const std::string& address)>;
+
+  PrintService(SettingsPath settingsPath, PortFactory openPort)
+      : settingsPath_(std::move(settingsPath)), openPort_(std::move(openPort)) {}
+
+  StoredSettings GetSettings();
+  // False, with `error` for developers, when the settings could not be stored.
+  bool SaveSettings(const StoredSettings& settings, std::string* error = nullptr);
+  // Renders the labels with the saved settings and sends them as one job; the page's answer.
+  std::string Print(std::string_view xml);
+
+ private:
+  std::mutex mutex_;
+  SettingsPath settingsPath_;
+  PortFactory openPort_;
+};
+
+}  // namespace dralmin
