@@ -1,0 +1,137 @@
+#include "devices/scanning/CDIB.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "platform/MemoryHandle.h"
+#include "platform/MessageBox.h"
+
+namespace dralmin {
+
+namespace {
+
+// BITMAPINFOHEADER field offsets.
+constexpr std::size_t kBiSize = 0;
+constexpr std::size_t kBiWidth = 4;
+constexpr std::size_t kBiHeight = 8;
+constexpr std::size_t kBiBitCount = 14;
+constexpr std::size_t kBiCompression = 16;
+constexpr std::size_t kBiClrUsed = 32;
+
+template <typename T>
+T Read(const uint8_t* header, std::size_t offset) {
+  T value;
+  std::memcpy(&value, header + offset, sizeof(value));
+  return value;
+}
+
+template <typename T>
+void Write(uint8_t* header, std::size_t offset, T value) {
+  std::memcpy(header + offset, &value, sizeof(value));
+}
+
+}  // namespace
+
+CDIB::CDIB(MessageBox& messages) : messages_(messages) {}
+
+CDIB::~CDIB() = default;
+
+void CDIB::Free() {
+  block_.reset();
+  rows_.clear();
+  rows_.shrink_to_fit();
+  bits_ = nullptr;
+  info_ = nullptr;
+  colourTable_ = nullptr;
+  height_ = stride_ = width_ = bitCount_ = colourCount_ = 0;
+}
+
+bool CDIB::Refuse(const char* text) {
+  Free();
+  messages_.Show(text, "Error");
+  return false;
+}
+
+bool CDIB::LoadFromHandle(TW_HANDLE handle) {
+  const void* data = LockMemory(handle);
+  const bool loaded = LoadFromMemory(data, data != nullptr ? MemorySize(handle) : 0);
+  UnlockMemory(handle);
+  return loaded;
+}
+
+bool CDIB::LoadFromMemory(const void* data, std::size_t size) {
+  Free();
+  const auto* source = static_cast<const uint8_t*>(data);
+  if (source == nullptr || size < kHeaderSize) return Refuse("Error create");
+
+  const auto headerSize = Read<uint32_t>(source, kBiSize);
+  const auto width = Read<int32_t>(source, kBiWidth);
+  const auto height = Read<int32_t>(source, kBiHeight);
+  const auto bitCount = Read<uint16_t>(source, kBiBitCount);
+  const auto compression = Read<uint32_t>(source, kBiCompression);
+  const auto clrUsed = Read<uint32_t>(source, kBiClrUsed);
+
+  if (compression != 0) return Refuse("Invalid compression");
+  if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24) {
+    return Refuse("Invalid bit count");
+  }
+  // A negative height marks rows stored top row first.
+  if (width <= 0 || height == 0 || height == std::numeric_limits<int32_t>::min()) {
+    return Refuse("Error create");
+  }
+  const bool topDown = height < 0;
+  const uint64_t rows = static_cast<uint64_t>(topDown ? -int64_t{height} : int64_t{height});
+
+  const uint64_t stride = (static_cast<uint64_t>(width) * bitCount + 31) / 32 * 4;
+  const int tableEntries = bitCount <= 8 ? 1 << bitCount : 0;
+  // A shorter table may be declared; the pixel rows then follow that shorter table.
+  const uint64_t sourceEntries =
+      (clrUsed != 0 && clrUsed < static_cast<uint32_t>(tableEntries)) ? clrUsed : tableEntries;
+  // Longer (later version) headers keep the colour table after themselves.
+  const uint64_t sourceHeader = headerSize > kHeaderSize ? headerSize : kHeaderSize;
+
+  uint64_t pixelBytes = 0;
+  uint64_t needed = 0;
+  if (__builtin_mul_overflow(stride, rows, &pixelBytes) ||
+      __builtin_add_overflow(pixelBytes, sourceHeader + sourceEntries * 4, &needed) ||
+      needed > size || stride > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+    return Refuse("Error create");
+  }
+
+  const std::size_t tableBytes = static_cast<std::size_t>(tableEntries) * 4;
+  const std::size_t blockSize = kHeaderSize + tableBytes + static_cast<std::size_t>(pixelBytes);
+  block_.reset(new (std::nothrow) uint8_t[blockSize]);
+  if (!block_) return Refuse("Error create");
+  try {
+    rows_.resize(static_cast<std::size_t>(rows));
+  } catch (const std::bad_alloc&) {
+    return Refuse("Error create");
+  }
+
+  info_ = block_.get();
+  colourTable_ = info_ + kHeaderSize;
+  uint8_t* bits = colourTable_ + tableBytes;
+  bits_ = bits;
+
+  std::memcpy(info_, source, kHeaderSize);
+  Write<uint32_t>(info_, kBiSize, kHeaderSize);
+  Write<uint32_t>(info_, kBiClrUsed, 0);
+  std::memset(colourTable_, 0, tableBytes);
+  std::memcpy(colourTable_, source + sourceHeader, static_cast<std::size_t>(sourceEntries) * 4);
+  std::memcpy(bits, source + sourceHeader + sourceEntries * 4,
+              static_cast<std::size_t>(pixelBytes));
+
+  width_ = width;
+  height_ = static_cast<int32_t>(rows);
+  stride_ = static_cast<int32_t>(stride);
+  bitCount_ = bitCount;
+  colourCount_ = tableEntries;
+  for (uint64_t j = 0; j < rows; ++j) {
+    const uint64_t stored = topDown ? j : rows - 1 - j;
+    rows_[static_cast<std::size_t>(j)] = bits_ + stored * stride;
+  }
+  return true;
+}
+
+}  // namespace dralmin

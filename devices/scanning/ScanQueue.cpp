@@ -1,0 +1,54 @@
+#include "devices/scanning/ScanQueue.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "devices/scanning/CDIB.h"
+#include "devices/scanning/JpegEncoder.h"
+#include "platform/MessageBox.h"
+
+namespace dralmin {
+
+ScanQueue::ScanQueue(MessageBox& messages) : messages_(messages) {}
+
+void ScanQueue::OnScannedImage(TW_HANDLE dib) {
+  JpegResult jpeg;
+  {
+    CDIB copy(messages_);
+    // A refused page has already been told; the encoder's failure follows it.
+    copy.LoadFromHandle(dib);
+    jpeg = EncodeJpeg(copy);
+  }
+  if (jpeg.failure != 0) {
+    char text[48];
+    std::snprintf(text, sizeof(text), "Jpeg convertion error: 0x%08X", jpeg.failure);
+    messages_.Show(text, "Error");
+    jpeg.bytes.clear();
+  }
+  Append(std::move(jpeg.bytes));
+}
+
+void ScanQueue::Append(std::string jpeg) {
+  std::lock_guard lock(mutex_);
+  pages_.push_back(std::move(jpeg));
+}
+
+std::optional<std::string> ScanQueue::TakeFront() {
+  std::lock_guard lock(mutex_);
+  if (pages_.empty()) return std::nullopt;
+  std::string page = std::move(pages_.front());
+  pages_.pop_front();
+  return page;
+}
+
+bool ScanQueue::Empty() const {
+  std::lock_guard lock(mutex_);
+  return pages_.empty();
+}
+
+std::size_t ScanQueue::Size() const {
+  std::lock_guard lock(mutex_);
+  return pages_.size();
+}
+
+}  // namespace dralmin

@@ -1,0 +1,41 @@
+#include "devices/scanning/SourceManagerLibrary.h"
+
+#include "platform/DynamicLibrary.h"
+#include "platform/Environment.h"
+
+#include <type_traits>
+#include <utility>
+
+namespace dralmin {
+
+std::string SourceManagerLibraryName() {
+  return EnvOr("DRALMIN_TWAIN_DSM", "libtwaindsm.so");
+}
+
+DlopenSourceManagerLibrary::DlopenSourceManagerLibrary(std::string name) : name_(std::move(name)) {}
+
+DlopenSourceManagerLibrary::~DlopenSourceManagerLibrary() = default;
+
+DSMENTRYPROC DlopenSourceManagerLibrary::Load() {
+  library_.reset();
+  try {
+    auto library = std::make_unique<DynamicLibrary>(name_);
+    auto entry = library->Get<std::remove_pointer_t<DSMENTRYPROC>>("DSM_Entry");
+    if (entry == nullptr) {
+      error_ = name_ + " exports no DSM_Entry";
+      return nullptr;
+    }
+    library_ = std::move(library);
+    error_.clear();
+    return entry;
+  } catch (const DynamicLibraryError& e) {
+    error_ = e.what();
+    return nullptr;
+  }
+}
+
+void DlopenSourceManagerLibrary::Unload() {
+  library_.reset();
+}
+
+}  // namespace dralmin
