@@ -4,25 +4,15 @@
 #include <cstdio>
 
 #include "app/DeviceEndpoints.h"
+#include "app/GatewayFactory.h"
 #include "devices/barcode/PendingBarcode.h"
 #include "gateway/GatewayThread.h"
 #include "gateway/Router.h"
-#include "platform/Environment.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 
 namespace dralmin {
-namespace {
-
-GatewaySettings SettingsFromEnvironment() {
-  GatewaySettings settings;
-  settings.listenAddress = EnvOr("DRALMIN_LISTEN_ADDRESS", "127.0.0.1");
-  settings.httpPort = EnvPort("DRALMIN_HTTP_PORT", 8081);
-  return settings;
-}
-
-}  // namespace
 
 int RunAgent(const std::string& programPath) {
   // Before any thread exists, so that every thread inherits the blocked stop signals.
@@ -38,15 +28,13 @@ int RunAgent(const std::string& programPath) {
   PendingBarcode barcode;
   DeviceEndpoints endpoints(barcode);
   Router router(endpoints);
-  const GatewaySettings settings = SettingsFromEnvironment();
 
   std::atomic<bool> gatewayFailed{false};
-  GatewayThread gateway([&] { return std::make_unique<GatewayServer>(settings, router); },
-                        [&](const std::string& what) {
-                          std::fprintf(stderr, "%s\n", what.c_str());
-                          gatewayFailed = true;
-                          ProcessSignals::Wake();
-                        });
+  GatewayThread gateway(MakeGatewayFactory(router), [&](const std::string& what) {
+    std::fprintf(stderr, "%s\n", what.c_str());
+    gatewayFailed = true;
+    ProcessSignals::Wake();
+  });
 
   for (;;) {
     const ProcessSignals::Event event = signals.Wait(std::chrono::milliseconds(-1));

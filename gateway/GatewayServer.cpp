@@ -3,8 +3,10 @@
 #include <utility>  // Boost 1.74's Asio uses std::exchange without including it
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <optional>
 #include <unordered_set>
 
@@ -14,52 +16,81 @@ namespace {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
+namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 
-class Connection;
+using PlainStream = beast::tcp_stream;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 
 // Live connections, so that a stop can close them; touched on the poll thread only.
-using ConnectionSet = std::unordered_set<Connection*>;
-
-// One client connection: read a request, hand it over, write the reply, and again.
-class Connection : public std::enable_shared_from_this<Connection> {
+class ConnectionBase {
  public:
-  Connection(tcp::socket socket, const GatewaySettings& settings, RequestHandler& handler,
-             ConnectionSet& live)
-      : stream_(std::move(socket)), settings_(settings), handler_(handler), live_(live) {
+  virtual ~ConnectionBase() = default;
+  virtual void Close() = 0;
+};
+using ConnectionSet = std::unordered_set<ConnectionBase*>;
+
+// One client connection: read a request, hand it over, write the reply, and again. Every error
+// of a connection (timeout, malformed or oversized request, failed handshake, peer gone) closes
+// that connection and nothing else.
+template <typename Stream>
+class Connection : public ConnectionBase, public std::enable_shared_from_this<Connection<Stream>> {
+ public:
+  template <typename... StreamArgs>
+  Connection(const GatewaySettings& settings, RequestHandler& handler, ConnectionSet& live,
+             StreamArgs&&... streamArgs)
+      : stream_(std::forward<StreamArgs>(streamArgs)...),
+        settings_(settings),
+        handler_(handler),
+        live_(live) {
     live_.insert(this);
   }
-  ~Connection() { live_.erase(this); }
+  ~Connection() override { live_.erase(this); }
 
-  void Start() { ReadHeader(); }
+  void Start() {
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+      // A client that stalls in the handshake holds its own connection only, and not for long.
+      Lowest().expires_after(settings_.handshakeTimeout);
+      stream_.async_handshake(ssl::stream_base::server,
+                              [self = this->shared_from_this()](beast::error_code ec) {
+                                if (ec) return self->Close();
+                                self->ReadHeader();
+                              });
+    } else {
+      ReadHeader();
+    }
+  }
 
-  void Close() {
+  void Close() override {
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream_.close();
+    Lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
+    Lowest().close();
   }
 
  private:
+  beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+
   void ReadHeader() {
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(settings_.headerLimit));
     parser_->body_limit(settings_.bodyLimit);
-    stream_.expires_after(settings_.idleTimeout);
-    http::async_read_header(
-        stream_, buffer_, *parser_,
-        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
+    Lowest().expires_after(settings_.idleTimeout);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                              self->OnHeader(ec);
+                            });
   }
 
   void OnHeader(beast::error_code ec) {
-    if (ec) return Fail();
+    if (ec) return Close();
     const auto& header = parser_->get();
     const auto expect = header.find(http::field::expect);
     if (expect != header.end() && beast::iequals(expect->value(), "100-continue")) {
       // Clients such as curl otherwise hold a larger body back for a second.
       static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
       asio::async_write(stream_, asio::buffer(kContinue.data(), kContinue.size()),
-                        [self = shared_from_this()](beast::error_code error, std::size_t) {
-                          if (error) return self->Fail();
+                        [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+                          if (error) return self->Close();
                           self->ReadBody();
                         });
       return;
@@ -68,20 +99,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void ReadBody() {
-    http::async_read(
-        stream_, buffer_, *parser_,
-        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRequest(ec); });
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                       self->OnRequest(ec);
+                     });
   }
 
   void OnRequest(beast::error_code ec) {
-    if (ec) return Fail();
+    if (ec) return Close();
     const auto& message = parser_->get();
 
-    const beast::string_view target = message.target();
-    const auto queryStart = target.find('?');
+    const std::string_view target = message.target();
     Request request;
     request.method = message.method_string();
-    request.uri = target.substr(0, queryStart);
+    request.uri = target.substr(0, target.find('?'));
     request.body = message.body();
     if (const auto it = message.find(http::field::origin); it != message.end()) {
       request.origin = it->value();
@@ -92,24 +123,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
     reply_ = handler_.HandleRequest(request);
     keepAlive_ = message.keep_alive();
 
-    stream_.expires_after(settings_.idleTimeout);
+    Lowest().expires_after(settings_.idleTimeout);
     asio::async_write(stream_, asio::buffer(reply_),
-                      [self = shared_from_this()](beast::error_code error, std::size_t) {
+                      [self = this->shared_from_this()](beast::error_code error, std::size_t) {
                         self->OnWritten(error);
                       });
   }
 
   void OnWritten(beast::error_code ec) {
-    if (ec || !keepAlive_) return Fail();
+    if (ec || !keepAlive_) return Close();
     reply_.clear();
     ReadHeader();
   }
 
-  // Every error of a connection (timeout, malformed or oversized request, peer gone) costs that
-  // connection only.
-  void Fail() { Close(); }
-
-  beast::tcp_stream stream_;
+  Stream stream_;
   const GatewaySettings& settings_;
   RequestHandler& handler_;
   ConnectionSet& live_;
@@ -119,41 +146,70 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool keepAlive_ = true;
 };
 
+std::unique_ptr<ssl::context> LoadTlsContext(const TlsFiles& files) {
+  auto context = std::make_unique<ssl::context>(ssl::context::tls_server);
+  beast::error_code ec;
+  context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                           ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                           ssl::context::no_tlsv1_1 | ssl::context::single_dh_use,
+                       ec);
+  SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+  if (!ec) context->use_certificate_chain_file(files.certificateChain, ec);
+  if (!ec) context->use_private_key_file(files.privateKey, ssl::context::pem, ec);
+  if (!ec && SSL_CTX_check_private_key(context->native_handle()) != 1) {
+    throw CertificateError("the private key " + files.privateKey + " does not match " +
+                           files.certificateChain);
+  }
+  if (ec) {
+    throw CertificateError("cannot load " + files.certificateChain + " and " + files.privateKey +
+                           ": " + ec.message());
+  }
+  return context;
+}
+
 }  // namespace
 
 struct GatewayServer::Impl {
-  Impl(const GatewaySettings& s, RequestHandler& h) : settings(s), handler(h), acceptor(io) {}
+  Impl(const GatewaySettings& s, RequestHandler& h)
+      : settings(s), handler(h), plain(io), secure(io) {}
 
-  void Listen() {
+  void Listen(tcp::acceptor& acceptor, uint16_t port) {
     beast::error_code ec;
     const auto address = asio::ip::make_address(settings.listenAddress, ec);
     if (ec) throw ListenerError();
-    const tcp::endpoint endpoint(address, settings.httpPort);
+    const tcp::endpoint endpoint(address, port);
     acceptor.open(endpoint.protocol(), ec);
     if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec) acceptor.bind(endpoint, ec);
     if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) throw ListenerError();
-    Accept();
   }
 
-  void Accept() {
-    acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+  template <typename Stream>
+  void Accept(tcp::acceptor& acceptor) {
+    acceptor.async_accept([this, &acceptor](beast::error_code ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted) return;
       if (!ec) {
         beast::error_code ignored;
         // Without it a fresh connection's first reply waits on Nagle and delayed ACK (~40 ms).
         socket.set_option(tcp::no_delay(true), ignored);
-        std::make_shared<Connection>(std::move(socket), settings, handler, live)->Start();
+        if constexpr (std::is_same_v<Stream, TlsStream>) {
+          std::make_shared<Connection<TlsStream>>(settings, handler, live, std::move(socket), *tls)
+              ->Start();
+        } else {
+          std::make_shared<Connection<PlainStream>>(settings, handler, live, std::move(socket))
+              ->Start();
+        }
       }
-      Accept();
+      Accept<Stream>(acceptor);
     });
   }
 
   void CloseAll() {
     beast::error_code ignored;
-    acceptor.close(ignored);
-    for (Connection* connection : ConnectionSet(live)) connection->Close();
+    plain.close(ignored);
+    secure.close(ignored);
+    for (ConnectionBase* connection : ConnectionSet(live)) connection->Close();
     // Let the aborted handlers run so that every connection is released here, on this thread.
     io.restart();
     io.poll();
@@ -161,19 +217,27 @@ struct GatewayServer::Impl {
 
   GatewaySettings settings;
   RequestHandler& handler;
+  std::unique_ptr<ssl::context> tls;
   ConnectionSet live;  // before io: connections still held by handlers deregister as io goes
   asio::io_context io{1};
-  tcp::acceptor acceptor;
+  tcp::acceptor plain;
+  tcp::acceptor secure;
   std::atomic<bool> stopRequested{false};
 };
 
 GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& handler)
     : impl_(std::make_unique<Impl>(settings, handler)) {
-  impl_->Listen();
+  Impl& s = *impl_;
+  // The files are checked before anything listens, so that a caller can retry without them.
+  if (settings.tls) s.tls = LoadTlsContext(*settings.tls);
+  s.Listen(s.plain, settings.httpPort);
+  if (s.tls) s.Listen(s.secure, settings.httpsPort);
+  s.Accept<PlainStream>(s.plain);
+  if (s.tls) s.Accept<TlsStream>(s.secure);
 }
 
 GatewayServer::~GatewayServer() {
-  if (impl_->acceptor.is_open()) impl_->CloseAll();
+  if (impl_->plain.is_open()) impl_->CloseAll();
 }
 
 void GatewayServer::Run() {
@@ -191,7 +255,11 @@ void GatewayServer::Stop() {
 }
 
 uint16_t GatewayServer::HttpPort() const {
-  return impl_->acceptor.local_endpoint().port();
+  return impl_->plain.local_endpoint().port();
+}
+
+uint16_t GatewayServer::HttpsPort() const {
+  return impl_->secure.is_open() ? impl_->secure.local_endpoint().port() : 0;
 }
 
 }  // namespace dralmin

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -11,9 +12,18 @@
 
 namespace dralmin {
 
+// PEM files of the HTTPS listener: the certificate (with its chain) and the private key.
+struct TlsFiles {
+  std::string certificateChain;
+  std::string privateKey;
+};
+
 struct GatewaySettings {
   std::string listenAddress = "127.0.0.1";
   uint16_t httpPort = 8081;  // 0 picks a free port (tests)
+  uint16_t httpsPort = 8433;
+  std::optional<TlsFiles> tls;  // no HTTPS listener without it
+  std::chrono::seconds handshakeTimeout{10};
   std::size_t headerLimit = 16 * 1024;
   std::uint64_t bodyLimit = 64ull * 1024 * 1024;
   std::chrono::seconds idleTimeout{60};
@@ -23,6 +33,12 @@ struct GatewaySettings {
 class ListenerError : public std::runtime_error {
  public:
   ListenerError() : std::runtime_error("Failed to create listener") {}
+};
+
+// Raised by the constructor, before any listener exists, when the TLS files do not load.
+class CertificateError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // The local web server. Constructed, run and destroyed on one thread (the poll thread); every
@@ -42,6 +58,7 @@ class GatewayServer {
   void Stop();
 
   uint16_t HttpPort() const;
+  uint16_t HttpsPort() const;  // 0 without an HTTPS listener
 
   static constexpr std::chrono::milliseconds kPollInterval{1000};
 
