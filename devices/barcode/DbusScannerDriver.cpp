@@ -1,0 +1,78 @@
+#include "devices/barcode/DbusScannerDriver.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QList>
+
+#include "devices/barcode/ScannerDriverProxy.h"
+
+namespace dralmin {
+namespace {
+
+// True when the reply carries at least `count` arguments; D-Bus errors and short replies count
+// as a failed call.
+bool Answered(const QDBusMessage& reply, int count) {
+  return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().size() >= count;
+}
+
+}  // namespace
+
+std::unique_ptr<ScannerDriver> DbusScannerDriver::Create(const QDBusConnection& bus) {
+  if (!bus.isConnected() || bus.interface() == nullptr) return nullptr;
+  const QString name = QString::fromLatin1(kScannerDriverBusName);
+  QDBusConnectionInterface* daemon = bus.interface();
+  if (!daemon->isServiceRegistered(name).value() && !daemon->startService(name).isValid()) {
+    return nullptr;
+  }
+  return std::make_unique<DbusScannerDriver>(bus);
+}
+
+DbusScannerDriver::DbusScannerDriver(const QDBusConnection& bus)
+    : proxy_(std::make_unique<ScannerDriverProxy>(bus)) {
+  proxy_->setTimeout(kCallTimeoutMs);
+}
+
+DbusScannerDriver::~DbusScannerDriver() {
+  Unadvise();
+}
+
+bool DbusScannerDriver::Advise(ScannerDriverEvents& events) {
+  Unadvise();
+  scanData_ = QObject::connect(proxy_.get(), &ScannerDriverProxy::ScanDataEvent, proxy_.get(),
+                               [&events](short eventType, const QString& scanData) {
+                                 events.OnScanData(eventType, scanData.toStdString());
+                               });
+  cmdResponse_ = QObject::connect(proxy_.get(), &ScannerDriverProxy::ScanCmdResponseEvent,
+                                  proxy_.get(), [&events](short status, const QString& response) {
+                                    events.OnScanCmdResponse(status, response.toStdString());
+                                  });
+  return static_cast<bool>(scanData_) && static_cast<bool>(cmdResponse_);
+}
+
+void DbusScannerDriver::Unadvise() {
+  QObject::disconnect(scanData_);
+  QObject::disconnect(cmdResponse_);
+}
+
+int32_t DbusScannerDriver::OpenScanners(int32_t reserved, const std::vector<int16_t>& scannerTypes,
+                                        int32_t count, int32_t& status) {
+  const QList<short> types(scannerTypes.begin(), scannerTypes.end());
+  const QDBusMessage reply = proxy_->call(QDBus::Block, QStringLiteral("OpenScanners"), reserved,
+                                          QVariant::fromValue(types), count);
+  if (!Answered(reply, 1)) return kCallFailed;
+  status = reply.arguments().at(0).toInt();
+  return 0;
+}
+
+int32_t DbusScannerDriver::RunCommand(int32_t opcode, const std::string& inXml, std::string& outXml,
+                                      int32_t& status) {
+  const QDBusMessage reply = proxy_->call(QDBus::Block, QStringLiteral("RunCommand"), opcode,
+                                          QString::fromStdString(inXml));
+  if (!Answered(reply, 2)) return kCallFailed;
+  outXml = reply.arguments().at(0).toString().toStdString();
+  status = reply.arguments().at(1).toInt();
+  return 0;
+}
+
+}  // namespace dralmin

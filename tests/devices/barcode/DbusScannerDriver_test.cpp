@@ -1,0 +1,139 @@
+#include "devices/barcode/DbusScannerDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+
+#include "devices/barcode/CScannerCommands.h"
+#include "devices/barcode/PendingBarcode.h"
+#include "tests/devices/barcode/DriverSimulator.h"
+
+namespace dralmin {
+namespace {
+
+using namespace std::chrono_literals;
+using test::DriverSimulator;
+using test::PrivateBus;
+
+// Runs the event loop until `condition` holds or the timeout passes.
+template <typename Condition>
+bool ProcessEventsUntil(Condition condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+struct CountingEvents : ScannerDriverEvents {
+  void OnScanData(int16_t, const std::string&) override { ++scans; }
+  void OnScanCmdResponse(int16_t, const std::string&) override {}
+  int scans = 0;
+};
+
+class DbusScannerDriverTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static int argc = 1;
+    static char name[] = "barcode_tests";
+    static char* argv[] = {name, nullptr};
+    if (QCoreApplication::instance() == nullptr) new QCoreApplication(argc, argv);
+  }
+
+  void SetUp() override { ASSERT_FALSE(bus_.address().empty()) << "dbus-daemon did not start"; }
+  void TearDown() override { QDBusConnection::disconnectFromBus(connectionName_); }
+
+  QDBusConnection Connect() {
+    return QDBusConnection::connectToBus(QString::fromStdString(bus_.address()), connectionName_);
+  }
+
+  // The frame's start-up sequence on a fresh connection.
+  std::unique_ptr<CScannerCommands> Start(PendingBarcode& barcode) {
+    const QDBusConnection bus = Connect();
+    auto commands = std::make_unique<CScannerCommands>(
+        [&bus] { return DbusScannerDriver::Create(bus); }, barcode);
+    if (commands->IsDriverAvailable()) {
+      int32_t status = 0;
+      commands->OpenScanners({1}, status);
+      commands->SubscribeEvents(1, "1", status);
+    }
+    return commands;
+  }
+
+  PrivateBus bus_;
+  const QString connectionName_ = QStringLiteral("scanner-driver-test");
+};
+
+TEST_F(DbusScannerDriverTest, TypedCodesReachThePendingBarcodeOnlyTheLatestKept) {
+  DriverSimulator simulator(bus_.address());
+  ASSERT_TRUE(simulator.ok());
+  PendingBarcode barcode;
+  const auto commands = Start(barcode);
+  ASSERT_TRUE(commands->IsDriverAvailable());
+  EXPECT_EQ(simulator.Calls(2),
+            (std::vector<std::string>{
+                "OpenScanners 0 [1,0,0,0,0,0,0,0] 1",
+                "RunCommand 1001 "
+                "<inArgs><cmdArgs><arg-int>1</arg-int><arg-int>1</arg-int></cmdArgs></inArgs>"}));
+
+  ASSERT_TRUE(simulator.Type("4601"));
+  std::optional<std::string> code;
+  EXPECT_TRUE(ProcessEventsUntil([&] { return (code = barcode.Take()).has_value(); }, 5s));
+  EXPECT_EQ(code, "4601");
+
+  // Two scans before a fetch: the second replaces the first. A second subscriber counts the
+  // events, which reach both subscribers in order, so nothing is taken before both are handled.
+  CountingEvents counter;
+  DbusScannerDriver spy(Connect());
+  ASSERT_TRUE(spy.Advise(counter));
+  ASSERT_TRUE(simulator.Type("111"));
+  ASSERT_TRUE(simulator.Type("222"));
+  EXPECT_TRUE(ProcessEventsUntil([&] { return counter.scans == 2; }, 5s));
+  EXPECT_EQ(barcode.Take(), "222");
+  EXPECT_EQ(barcode.Take(), std::nullopt);
+
+  // Bytes outside ASCII come through unchanged.
+  ASSERT_TRUE(simulator.Type("\xC9\xE2"));
+  EXPECT_TRUE(ProcessEventsUntil([&] { return (code = barcode.Take()).has_value(); }, 5s));
+  EXPECT_EQ(code, "\xC9\xE2");
+}
+
+TEST_F(DbusScannerDriverTest, NoDriverOnTheBusMeansNoDriverObject) {
+  PendingBarcode barcode;
+  const auto commands = Start(barcode);
+  EXPECT_FALSE(commands->IsDriverAvailable());
+
+  // A driver that appears later is not picked up: there is no reconnection.
+  DriverSimulator simulator(bus_.address());
+  ASSERT_TRUE(simulator.ok());
+  ASSERT_TRUE(simulator.Type("4601"));
+  EXPECT_FALSE(ProcessEventsUntil([&] { return barcode.Take().has_value(); }, 300ms));
+  EXPECT_TRUE(simulator.Calls(1, 0ms).empty());
+}
+
+TEST_F(DbusScannerDriverTest, NoBusAtAllMeansNoDriverObject) {
+  const QDBusConnection nowhere = QDBusConnection::connectToBus(
+      QStringLiteral("unix:path=/nonexistent/dralmin-bus"), QStringLiteral("nowhere"));
+  EXPECT_EQ(DbusScannerDriver::Create(nowhere), nullptr);
+  QDBusConnection::disconnectFromBus(QStringLiteral("nowhere"));
+}
+
+TEST_F(DbusScannerDriverTest, ADriverThatGoesAwayFailsTheCallsWithoutEndingTheAgent) {
+  PendingBarcode barcode;
+  std::unique_ptr<CScannerCommands> commands;
+  {
+    DriverSimulator simulator(bus_.address());
+    ASSERT_TRUE(simulator.ok());
+    commands = Start(barcode);
+    ASSERT_TRUE(commands->IsDriverAvailable());
+  }
+  int32_t status = 42;
+  EXPECT_EQ(commands->SubscribeEvents(1, "1", status), DbusScannerDriver::kCallFailed);
+  EXPECT_EQ(status, 42);
+  commands.reset();
+}
+
+}  // namespace
+}  // namespace dralmin
