@@ -43,9 +43,9 @@ TEST(PercentDecodeTest, DecodesEscapesAndKeepsEverythingElse) {
 TEST(PercentDecodeTest, PercentWithoutHexDigitsYieldsNoByte) {
   EXPECT_EQ(PercentDecode("ab%"), "ab");        // the last character is consumed
   EXPECT_EQ(PercentDecode("ab%4"), "ab\x04");   // one digit before the end
-  EXPECT_EQ(PercentDecode("%zzok"), "ok");       // two characters consumed, nothing produced
-  EXPECT_EQ(PercentDecode("%4zok"), "\x04ok");   // the leading digits count
-  EXPECT_EQ(PercentDecode("%%41"), "1");         // "%%4" gives nothing, then "1"
+  EXPECT_EQ(PercentDecode("%zzok"), "ok");      // two characters consumed, nothing produced
+  EXPECT_EQ(PercentDecode("%4zok"), "\x04ok");  // the leading digits count
+  EXPECT_EQ(PercentDecode("%%41"), "1");        // "%%4" gives nothing, then "1"
   EXPECT_EQ(PercentDecode("x%g"), "x");
 }
 
@@ -99,9 +99,14 @@ TEST(RouterTest, RowsAreTriedInOrderWithTheirMethodTests) {
 
   // Everything else, including wrong methods and wrong case, is a fingerprint request without id.
   EXPECT_CALL(endpoints, FingerprintEndpoint("")).Times(7).WillRepeatedly(Return("row8"));
-  for (const auto& [method, path] : std::vector<std::pair<const char*, const char*>>{
-           {"GET", "/print"}, {"POST", "/weight"}, {"PUT", "/ip_weight/x"}, {"GET", "/Finger/12"},
-           {"GET", "/barcode/"}, {"GET", "/"}, {"GET", "/favicon.ico"}}) {
+  for (const auto& [method, path] :
+       std::vector<std::pair<const char*, const char*>>{{"GET", "/print"},
+                                                        {"POST", "/weight"},
+                                                        {"PUT", "/ip_weight/x"},
+                                                        {"GET", "/Finger/12"},
+                                                        {"GET", "/barcode/"},
+                                                        {"GET", "/"},
+                                                        {"GET", "/favicon.ico"}}) {
     EXPECT_EQ(router.Route(Make(method, path)), "row8") << method << " " << path;
   }
 }

@@ -205,6 +205,43 @@ int AgentProcess::Stop(std::chrono::milliseconds timeout) {
   return WaitExit(std::chrono::seconds(5));
 }
 
+ChildProcess::ChildProcess(std::vector<std::string> argv) {
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  Kill();
+}
+
+void ChildProcess::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+CommandResult RunCommand(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+  const int status = pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
 std::vector<int> AgentProcess::Children() const {
   std::vector<int> children;
   std::ifstream file("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +

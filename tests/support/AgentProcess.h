@@ -88,6 +88,27 @@ class AgentProcess {
   bool reaped_ = false;
 };
 
+// Any helper program (a test peer such as a small Python server), killed on destruction.
+class ChildProcess {
+ public:
+  explicit ChildProcess(std::vector<std::string> argv);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  int pid() const { return pid_; }
+  void Kill();
+
+ private:
+  int pid_ = -1;
+};
+
+// Runs a shell command; its exit status and standard output.
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+CommandResult RunCommand(const std::string& command);
+
 // Program path of the built agent.
 const char* AgentPath();
 

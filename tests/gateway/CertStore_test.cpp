@@ -1,0 +1,189 @@
+#include "gateway/CertStore.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "gateway/GatewayStartup.h"
+#include "tests/support/AgentProcess.h"
+
+namespace dralmin {
+namespace {
+
+using test::TempFolder;
+
+// Answers "last" from a table; anything else is unreachable.
+class FakeServer : public HttpClient {
+ public:
+  std::optional<HttpResponse> last;
+  int asked = 0;
+  HttpResponse Get(const std::string& url, const HttpTimeouts&, std::size_t maxBody) override {
+    ++asked;
+    EXPECT_EQ(url, "http://certs.test/dist/cert/last");
+    HttpResponse response = last.value_or(HttpResponse{false, 0, {}, "unreachable"});
+    response.body.resize(std::min(response.body.size(), maxBody));
+    return response;
+  }
+  HttpResponse Post(const std::string&, const std::vector<std::string>&, std::string_view,
+                    const HttpTimeouts&, std::size_t) override {
+    ADD_FAILURE() << "no POST expected";
+    return {};
+  }
+};
+
+HttpResponse Answer(std::string body, long status = 200) {
+  return HttpResponse{true, status, std::move(body), {}};
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class CertStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("XDG_CONFIG_HOME", (home_.path() + "/config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (home_.path() + "/data").c_str(), 1);
+  }
+
+  // Downloads succeed by writing the URL into the file, unless the URL is in `failing`.
+  CertStore::Downloader Downloader() {
+    return [this](const std::string& url, const std::string& path) {
+      downloads.push_back(url);
+      if (failing.count(url) != 0) return false;
+      WriteFile(path, url);
+      return true;
+    };
+  }
+
+  std::string VersionFile() const { return home_.path() + "/config/Veltrana/CertVersion"; }
+  std::string Data(const std::string& name) const {
+    return home_.path() + "/data/Veltrana/" + name;
+  }
+
+  TempFolder home_;
+  FakeServer server;
+  std::vector<std::string> downloads;
+  std::set<std::string> failing;
+  const std::string base = "http://certs.test/dist/cert/";
+};
+
+TEST_F(CertStoreTest, FirstStartInstallsTheServersVersion) {
+  server.last = Answer("7");
+  CertStore store(base, server, Downloader());
+  EXPECT_EQ(store.version(), "");
+  store.UpdateCertificate();
+  EXPECT_EQ(store.version(), "7");
+  EXPECT_THAT(downloads, ::testing::ElementsAre(base + "7.crt.txt", base + "7.key.txt"));
+  EXPECT_EQ(ReadFile(Data("7.crt")), base + "7.crt.txt");
+  EXPECT_EQ(ReadFile(Data("7.key")), base + "7.key.txt");
+  EXPECT_EQ(ReadFile(VersionFile()), "7");
+
+  // The next start reads it back and downloads nothing for the same answer.
+  downloads.clear();
+  CertStore again(base, server, Downloader());
+  EXPECT_EQ(again.version(), "7");
+  again.UpdateCertificate();
+  EXPECT_TRUE(downloads.empty());
+}
+
+TEST_F(CertStoreTest, AnyDifferentAnswerCountsAsNewer) {
+  server.last = Answer("7");
+  CertStore store(base, server, Downloader());
+  store.UpdateCertificate();
+  server.last = Answer("6");
+  store.UpdateCertificate();
+  EXPECT_EQ(store.version(), "6");
+  EXPECT_EQ(ReadFile(VersionFile()), "6");
+}
+
+TEST_F(CertStoreTest, AFailedDownloadKeepsTheInstalledVersion) {
+  server.last = Answer("7");
+  CertStore store(base, server, Downloader());
+  store.UpdateCertificate();
+
+  server.last = Answer("8");
+  failing.insert(base + "8.key.txt");
+  store.UpdateCertificate();
+  EXPECT_EQ(store.version(), "7");
+  EXPECT_EQ(ReadFile(VersionFile()), "7");
+
+  failing = {base + "9.crt.txt"};
+  server.last = Answer("9");
+  downloads.clear();
+  store.UpdateCertificate();
+  EXPECT_THAT(downloads, ::testing::ElementsAre(base + "9.crt.txt"));  // the key is not tried
+  EXPECT_EQ(store.version(), "7");
+}
+
+TEST_F(CertStoreTest, NoUsableAnswerChangesNothing) {
+  CertStore store(base, server, Downloader());
+  store.UpdateCertificate();  // unreachable
+  server.last = Answer("");
+  store.UpdateCertificate();
+  server.last = Answer("Not Found", 404);
+  store.UpdateCertificate();
+  server.last = Answer("../../x");
+  store.UpdateCertificate();
+  EXPECT_EQ(store.version(), "");
+  EXPECT_TRUE(downloads.empty());
+  EXPECT_EQ(server.asked, 4);
+}
+
+TEST_F(CertStoreTest, VersionTextMustBeAPlainToken) {
+  EXPECT_EQ(CertStore::CleanVersion("7"), "7");
+  EXPECT_EQ(CertStore::CleanVersion(" 2024.1-rc_2\r\n"), "2024.1-rc_2");
+  EXPECT_EQ(CertStore::CleanVersion("\n"), "");
+  EXPECT_EQ(CertStore::CleanVersion("../../x"), "");
+  EXPECT_EQ(CertStore::CleanVersion(".hidden"), "");
+  EXPECT_EQ(CertStore::CleanVersion("a/b"), "");
+  EXPECT_EQ(CertStore::CleanVersion("a b"), "");
+  EXPECT_EQ(CertStore::CleanVersion(std::string("7\0x", 3)), "");
+  EXPECT_EQ(CertStore::CleanVersion(std::string(128, '1')), "");
+  EXPECT_EQ(CertStore::CleanVersion(std::string(127, '1')), std::string(127, '1'));
+}
+
+TEST_F(CertStoreTest, StoredVersionIsReadUpToItsNul) {
+  CertStore store(base, server, Downloader());
+  store.WriteCertVersion("12");
+  EXPECT_EQ(store.ReadCertVersion(), "12");
+  WriteFile(VersionFile(), std::string("13\0junk", 7));
+  EXPECT_EQ(store.ReadCertVersion(), "13");
+  WriteFile(VersionFile(), std::string(200, '4'));
+  EXPECT_EQ(store.ReadCertVersion(), "");
+  store.Forget();
+  EXPECT_EQ(store.ReadCertVersion(), "");
+}
+
+// Stored version whose files are gone: this start serves plain HTTP, the version is forgotten so
+// that the next start fetches the files again, and nothing loops.
+TEST_F(CertStoreTest, StoredVersionWithoutFilesFallsBackToPlainHttp) {
+  CertStore store(base, server, Downloader());
+  store.WriteCertVersion("5");
+  CertStore restarted(base, server, Downloader());
+  ASSERT_EQ(restarted.version(), "5");
+
+  class Handler : public RequestHandler {
+    std::string HandleRequest(const Request&) override { return {}; }
+  } handler;
+  GatewaySettings settings;
+  settings.httpPort = 0;
+  settings.httpsPort = 0;
+  auto gateway = StartGateway(settings, handler, restarted);
+  EXPECT_NE(gateway->HttpPort(), 0);
+  EXPECT_EQ(gateway->HttpsPort(), 0);
+  EXPECT_EQ(restarted.version(), "");
+  EXPECT_EQ(restarted.ReadCertVersion(), "");
+}
+
+}  // namespace
+}  // namespace dralmin
