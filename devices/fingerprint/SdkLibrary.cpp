@@ -1,0 +1,77 @@
+#include "devices/fingerprint/SdkLibrary.h"
+
+#include <cstdio>
+
+namespace dralmin {
+
+template <typename Function>
+Function* SdkLibrary::Bind(const char* name) const {
+  Function* function = library_.Get<Function>(name);
+  if (function == nullptr) {
+    throw DynamicLibraryError(std::string("fingerprint SDK has no function ") + name);
+  }
+  return function;
+}
+
+SdkLibrary::SdkLibrary(const std::string& name)
+    : library_(name),
+      sdkInit_(Bind<quorvel::SdkInitFunction>("SdkInit")),
+      scanGetConnected_(Bind<quorvel::ScanGetConnectedFunction>("ScanGetConnected")),
+      scanOpen_(Bind<quorvel::ScanOpenFunction>("ScanOpen")),
+      scanCapture_(Bind<quorvel::ScanCaptureFunction>("ScanCapture")),
+      mathEnroll_(Bind<quorvel::MathEnrollFunction>("MathEnroll")),
+      scanFreeSample_(Bind<quorvel::ScanFreeSampleFunction>("ScanFreeSample")),
+      scanClose_(Bind<quorvel::ScanCloseFunction>("ScanClose")),
+      memFree_(Bind<quorvel::MemFreeFunction>("MemFree")) {}
+
+int32_t SdkLibrary::SdkInit(int32_t* context, int32_t reserved) {
+  return sdkInit_(context, reserved);
+}
+
+int32_t SdkLibrary::ScanGetConnected(int32_t context, uint8_t** scanners, int32_t* count) {
+  return scanGetConnected_(context, scanners, count);
+}
+
+int32_t SdkLibrary::ScanOpen(int32_t context, int32_t scannerId, int32_t* scanner) {
+  return scanOpen_(context, scannerId, scanner);
+}
+
+int32_t SdkLibrary::ScanCapture(int32_t context, int32_t scanner, int32_t* sample,
+                                int32_t reserved1, int32_t reserved2) {
+  return scanCapture_(context, scanner, sample, reserved1, reserved2);
+}
+
+int32_t SdkLibrary::MathEnroll(int32_t context, int32_t* sample, int32_t reserved, uint8_t* quality,
+                               uint8_t* status, uint8_t** templateBuffer, int32_t* templateLength,
+                               int32_t one) {
+  return mathEnroll_(context, sample, reserved, quality, status, templateBuffer, templateLength,
+                     one);
+}
+
+int32_t SdkLibrary::ScanFreeSample(int32_t context, int32_t sample) {
+  return scanFreeSample_(context, sample);
+}
+
+int32_t SdkLibrary::ScanClose(int32_t context, int32_t scanner) {
+  return scanClose_(context, scanner);
+}
+
+int32_t SdkLibrary::MemFree(void* pointer) {
+  return memFree_(pointer);
+}
+
+SdkLoader LibrarySdkLoader(std::string name) {
+  return [name = std::move(name), told = false]() mutable -> std::unique_ptr<FingerprintSdk> {
+    try {
+      return std::make_unique<SdkLibrary>(name);
+    } catch (const DynamicLibraryError& error) {
+      if (!told) {
+        std::fprintf(stderr, "fingerprint SDK unavailable: %s\n", error.what());
+        told = true;
+      }
+      return nullptr;
+    }
+  };
+}
+
+}  // namespace dralmin

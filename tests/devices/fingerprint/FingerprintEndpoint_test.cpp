@@ -1,0 +1,150 @@
+#include "devices/fingerprint/FingerprintEndpoint.h"
+
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include "tests/devices/fingerprint/FakeSdk.h"
+
+namespace dralmin::test {
+namespace {
+
+// The page's text in Windows-1251, converted here independently of the endpoint's own bytes.
+std::string Cp1251(std::string utf8) {
+  iconv_t converter = iconv_open("CP1251", "UTF-8");
+  EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1));
+  std::string out(utf8.size(), '\0');
+  char* in = utf8.data();
+  size_t inLeft = utf8.size();
+  char* to = out.data();
+  size_t outLeft = out.size();
+  EXPECT_NE(iconv(converter, &in, &inLeft, &to, &outLeft), static_cast<size_t>(-1));
+  iconv_close(converter);
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+std::string Error(const std::string& text) {
+  return "VeltranaSdk__callback({error:'" + text + "'});";
+}
+
+const std::string kOtherTab = Error(Cp1251("Сканирование открыто в другой вкладке"));
+const std::string kPlaceFinger = Error(Cp1251("Поместите палец на сканер"));
+const std::string kLiftFinger = Error(Cp1251("Уберите палец со сканера"));
+const std::string kTemplate = "VeltranaSdk__callback({template:'0aff'});";
+
+class FingerprintEndpointTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<FakeSdkScript> sdk = std::make_shared<FakeSdkScript>();
+  std::shared_ptr<bool> available = std::make_shared<bool>(true);
+  int64_t now = 1000;
+  FingerprintEndpoint endpoint{FakeLoader(sdk, available), [this] { return now; }};
+};
+
+TEST_F(FingerprintEndpointTest, MessagesAreWindows1251Bytes) {
+  sdk->quality = 10;
+  const std::string place = endpoint.Handle("p");
+  EXPECT_EQ(place, kPlaceFinger);
+  EXPECT_EQ(place.substr(30, 4), "\xcf\xee\xec\xe5");  // "Поме"
+  sdk->quality = 90;
+  EXPECT_EQ(endpoint.Handle("p"), kTemplate);
+  EXPECT_EQ(endpoint.Handle("p"), kLiftFinger);
+  EXPECT_EQ(endpoint.Handle("q"), kOtherTab);
+}
+
+TEST_F(FingerprintEndpointTest, AnotherPageWaitsUntilTheOwnerIsSilentForMoreThanFiveSeconds) {
+  EXPECT_EQ(endpoint.Handle("page1"), kTemplate);
+  now += 3;
+  EXPECT_EQ(endpoint.Handle("page1"), kLiftFinger);  // refreshes the owner's time
+  now += 5;
+  const size_t callsBefore = sdk->calls.size();
+  EXPECT_EQ(endpoint.Handle("page2"), kOtherTab);  // exactly 5 s: still refused
+  EXPECT_EQ(sdk->calls.size(), callsBefore);       // and the scanner is not touched
+  now += 1;
+  EXPECT_EQ(endpoint.Handle("page2"), kLiftFinger);  // the finger is still on the scanner
+  EXPECT_EQ(endpoint.Handle("page1"), kOtherTab);    // page2 owns it now
+}
+
+TEST_F(FingerprintEndpointTest, RefusedRequestsDoNotRefreshTheOwner) {
+  endpoint.Handle("page1");
+  for (int second = 1; second <= 5; ++second) {
+    now = 1000 + second;
+    EXPECT_EQ(endpoint.Handle("page2"), kOtherTab) << second;
+  }
+  now = 1006;
+  EXPECT_EQ(endpoint.Handle("page2"), kLiftFinger);
+}
+
+TEST_F(FingerprintEndpointTest, EmptyIdSkipsTheGateAndDoesNotRefreshTheOwner) {
+  endpoint.Handle("page1");
+  now += 4;
+  EXPECT_EQ(endpoint.Handle(""), kLiftFinger);  // let through while page1 owns the scanner
+  now += 2;                                     // 6 s since page1, 2 s since the empty id
+  EXPECT_EQ(endpoint.Handle("page2"), kLiftFinger);
+}
+
+TEST_F(FingerprintEndpointTest, QualityEightyIsAFingerAndSeventyNineIsNot) {
+  sdk->quality = 79;
+  EXPECT_EQ(endpoint.Handle("p"), kPlaceFinger);
+  sdk->quality = 80;
+  EXPECT_EQ(endpoint.Handle("p"), kTemplate);
+}
+
+TEST_F(FingerprintEndpointTest, FingerKeptOnGivesOneTemplateUntilLifted) {
+  sdk->quality = 10;
+  EXPECT_EQ(endpoint.Handle("p"), kPlaceFinger);
+  sdk->quality = 99;
+  EXPECT_EQ(endpoint.Handle("p"), kTemplate);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(endpoint.Handle("p"), kLiftFinger);
+  sdk->results["MathEnroll"] = -13;  // no usable finger counts as lifted
+  EXPECT_EQ(endpoint.Handle("p"), kPlaceFinger);
+  sdk->results.clear();
+  sdk->templateBytes = {0x00, 0x01, 0xab};
+  EXPECT_EQ(endpoint.Handle("p"), "VeltranaSdk__callback({template:'0001ab'});");
+  EXPECT_TRUE(sdk->Balanced());
+}
+
+TEST_F(FingerprintEndpointTest, EmptyTemplateIsStillATemplate) {
+  sdk->reportedLength = 0;
+  EXPECT_EQ(endpoint.Handle("p"), "VeltranaSdk__callback({template:''});");
+}
+
+TEST_F(FingerprintEndpointTest, FailuresAnswerTheirDescriptionAndKeepTheFingerState) {
+  EXPECT_EQ(endpoint.Handle("p"), kTemplate);
+  sdk->results["ScanCapture"] = -8;
+  EXPECT_EQ(endpoint.Handle("p"), Error("ScanCapture. Code: -8"));
+  sdk->results.clear();
+  EXPECT_EQ(endpoint.Handle("p"), kLiftFinger);  // a failure is not a lifted finger
+  sdk->scanners = 0;
+  EXPECT_EQ(endpoint.Handle("p"), Error("Scanner not found. Code: 1"));
+  EXPECT_TRUE(sdk->Balanced());
+}
+
+TEST_F(FingerprintEndpointTest, MissingLibraryAnswersInitErrorAndIsLoadedLater) {
+  *available = false;
+  EXPECT_EQ(endpoint.Handle("p"), Error("Init SDK. Code: 0"));
+  EXPECT_EQ(endpoint.Handle(""), Error("Init SDK. Code: 0"));
+  *available = true;
+  EXPECT_EQ(endpoint.Handle("p"), kTemplate);
+}
+
+TEST_F(FingerprintEndpointTest, RequestDuringACaptureGetsAnEmptyBody) {
+  std::string inner = "unset";
+  sdk->duringCapture = [&] {
+    sdk->duringCapture = nullptr;
+    inner = endpoint.Handle("p");
+  };
+  EXPECT_EQ(endpoint.Handle("p"), kTemplate);
+  EXPECT_EQ(inner, "");
+  EXPECT_EQ(endpoint.Handle("p"), kLiftFinger);  // the busy flag was cleared
+}
+
+TEST_F(FingerprintEndpointTest, UnexpectedErrorPassesOnAndLeavesTheEndpointUsable) {
+  sdk->throwAt = "MathEnroll";
+  EXPECT_THROW(endpoint.Handle("p"), std::runtime_error);
+  sdk->throwAt.clear();
+  EXPECT_EQ(endpoint.Handle("p"), kTemplate);
+  EXPECT_TRUE(sdk->Balanced());
+}
+
+}  // namespace
+}  // namespace dralmin::test
