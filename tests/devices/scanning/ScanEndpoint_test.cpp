@@ -1,0 +1,184 @@
+#include "devices/scanning/ScanEndpoint.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "devices/scanning/ScanQueue.h"
+#include "platform/HttpClient.h"
+#include "platform/MessageBox.h"
+
+namespace dralmin {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(ParseScanRequestTest, SplitsKeyFieldAndAddress) {
+  ScanRequest r = ParseScanRequest("42/file/host:8080/up/load?a=%2541");
+  EXPECT_EQ(r.key, "42");
+  EXPECT_EQ(r.field, "file");
+  EXPECT_EQ(r.address, "host:8080/up/load?a=%41");  // decoded once more here
+
+  r = ParseScanRequest("nokey");
+  EXPECT_EQ(r.key + r.field + r.address, "");
+  r = ParseScanRequest("/k/f/a");
+  EXPECT_EQ(r.key + r.field + r.address, "");
+
+  // No second "/": the field is the rest and the address is the whole rest, decoded.
+  r = ParseScanRequest("k%2541f");
+  EXPECT_EQ(r.key, "");
+  r = ParseScanRequest("k/f%2541");
+  EXPECT_EQ(r.key, "k");
+  EXPECT_EQ(r.field, "f%2541");
+  EXPECT_EQ(r.address, "k/f%41");
+}
+
+TEST(ParseUploadAddressTest, HostPortAndPath) {
+  UploadAddress a = ParseUploadAddress("files.test:8080/upload?x=1");
+  EXPECT_EQ(a.host, "files.test");
+  EXPECT_EQ(a.port, 8080);
+  EXPECT_EQ(a.path, "/upload?x=1");
+
+  a = ParseUploadAddress("files.test/u");
+  EXPECT_EQ(a.port, 80);
+  EXPECT_EQ(a.host, "files.test");
+
+  EXPECT_EQ(ParseUploadAddress("files.test:/u").port, 0);
+  EXPECT_EQ(ParseUploadAddress("files.test:abc/u").port, 0);
+  EXPECT_EQ(ParseUploadAddress("files.test:12ab/u").port, 12);
+  EXPECT_EQ(ParseUploadAddress(":80/u").host, ":80");  // a colon in first place is no port
+
+  a = ParseUploadAddress("/only/path");
+  EXPECT_EQ(a.host + a.path, "");
+  EXPECT_EQ(a.port, 0);
+  EXPECT_EQ(ParseUploadAddress("noslash").host, "");
+
+  EXPECT_EQ(UploadUrl(ParseUploadAddress("h:0/p")), "http://h/p");
+  EXPECT_EQ(UploadUrl(ParseUploadAddress("h/p")), "http://h:80/p");
+}
+
+TEST(UploadBodyTest, ExactBytes) {
+  EXPECT_EQ(UploadBoundary(123456), "-------------------------123456");
+  EXPECT_EQ(UploadBoundary(-5), "--------------------------5");  // after ~24.8 days of uptime
+  const std::string jpeg("\xFF\xD8\x00\xFF\xD9", 5);
+  const std::string body = BuildUploadBody(jpeg, "file", "--B");
+  EXPECT_EQ(body, std::string("\r\n----B\r\n"
+                              "Content-Disposition: form-data; name=\"file\";filename=\"scan.jpg\"\r\n"
+                              "Content-Type: image/jpeg\r\n\r\n") +
+                      jpeg + "\r\n----B--\r\n" + std::string(1, '\0'));
+}
+
+class FakeHttp : public HttpClient {
+ public:
+  struct Post {
+    std::string url;
+    std::vector<std::string> headers;
+    std::string body;
+  };
+  std::vector<Post> posts;
+  std::vector<HttpResponse> answers;  // one per post, in order
+
+  HttpResponse Get(const std::string&, const HttpTimeouts&, std::size_t) override { return {}; }
+  HttpResponse Post(const std::string& url, const std::vector<std::string>& headers,
+                    std::string_view body, const HttpTimeouts&, std::size_t maxBody) override {
+    posts.push_back({url, headers, std::string(body)});
+    HttpResponse answer = answers.at(posts.size() - 1);
+    answer.body.resize(std::min(answer.body.size(), maxBody));
+    return answer;
+  }
+};
+
+class RecordingMessages : public MessageBox {
+ public:
+  std::vector<std::string> shown;
+  void Show(const std::string& text, const std::string& caption) override {
+    shown.push_back(caption + ": " + text);
+  }
+};
+
+class NoSessions : public TwainProvider {
+ public:
+  CTwain& GetTwain() override { throw std::logic_error("no session expected"); }
+};
+
+HttpResponse Ok(std::string body) { return HttpResponse{true, 200, std::move(body), {}}; }
+
+class ScanEndpointTest : public ::testing::Test {
+ protected:
+  RecordingMessages messages;
+  ScanQueue queue{messages};
+  FakeHttp http;
+  NoSessions sessions;
+  ScanEndpoint endpoint{sessions, queue, http, messages, [] { return 77; }};
+};
+
+TEST_F(ScanEndpointTest, UploadsEveryPageInOrderAndEmptiesTheQueue) {
+  queue.Append("page1");
+  queue.Append("page2");
+  queue.Append("page3");
+  http.answers = {Ok("7"), Ok("8"), Ok("9\0tail")};
+  EXPECT_EQ(endpoint.GetScan("42/file/127.0.0.1:9000/up", "42"),
+            "DralminScan__callback_42({ids:'7,8,9'})");
+  EXPECT_TRUE(queue.Empty());
+  ASSERT_EQ(http.posts.size(), 3u);
+  EXPECT_EQ(http.posts[0].url, "http://127.0.0.1:9000/up");
+  EXPECT_THAT(http.posts[0].headers,
+              ElementsAre("Content-Type: multipart/form-data; boundary=-------------------------77"));
+  EXPECT_EQ(http.posts[1].body, BuildUploadBody("page2", "file", "-------------------------77"));
+}
+
+TEST_F(ScanEndpointTest, WrongKeyOrNothingQueuedTouchesNothing) {
+  EXPECT_EQ(endpoint.GetScan("42/file/h/u", "42"), "");  // empty queue
+  queue.Append("page");
+  EXPECT_EQ(endpoint.GetScan("41/file/h/u", "42"), "");
+  EXPECT_EQ(endpoint.GetScan("nothing", "42"), "");
+  EXPECT_EQ(queue.Size(), 1u);
+  EXPECT_TRUE(http.posts.empty());
+  // Before any scan the key is empty, and only an empty key matches it.
+  http.answers = {Ok("1")};
+  EXPECT_EQ(endpoint.GetScan("/file/h/u", ""), "DralminScan__callback_({ids:'1'})");
+}
+
+TEST_F(ScanEndpointTest, AFailedUploadKeepsThatPageAndTheRest) {
+  queue.Append("page1");
+  queue.Append("page2");
+  queue.Append("page3");
+  http.answers = {Ok("7"), HttpResponse{true, 500, "<h1>Server Error</h1>", {}}};
+  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"),
+            "DralminScan__callback_k({ids:'7', error:'upload refused with HTTP status 500'})");
+  EXPECT_EQ(queue.Size(), 2u);
+
+  http.answers.push_back(HttpResponse{false, 0, {}, "Connection refused"});
+  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"),
+            "DralminScan__callback_k({ids:'', error:'upload failed: Connection refused'})");
+
+  http.answers.push_back(Ok("8"));
+  http.answers.push_back(Ok("9"));
+  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"), "DralminScan__callback_k({ids:'8,9'})");
+  EXPECT_TRUE(queue.Empty());
+  // The kept pages were sent again in their order.
+  EXPECT_EQ(http.posts[3].body, BuildUploadBody("page2", "file", "-------------------------77"));
+  EXPECT_EQ(http.posts[4].body, BuildUploadBody("page3", "file", "-------------------------77"));
+}
+
+TEST_F(ScanEndpointTest, EmptyPagesAreReportedAndLeaveAnEmptyIdentifier) {
+  queue.Append("");
+  queue.Append("page");
+  queue.Append("");
+  http.answers = {Ok("5")};
+  EXPECT_EQ(endpoint.GetScan("k/f/h/u", "k"), "DralminScan__callback_k({ids:'5,'})");
+  EXPECT_THAT(messages.shown, ElementsAre("Start upload error: streamSize == 0",
+                                          "Start upload error: streamSize == 0"));
+  EXPECT_EQ(http.posts.size(), 1u);
+}
+
+TEST_F(ScanEndpointTest, ServerAnswersAreEscapedAndCut) {
+  queue.Append("a");
+  queue.Append("b");
+  http.answers = {Ok("x'});alert(1)//"), Ok(std::string(20000, '1'))};
+  const std::string body = endpoint.GetScan("k/f/h/u", "k");
+  EXPECT_EQ(body, "DralminScan__callback_k({ids:'x\\'});alert(1)//," + std::string(10239, '1') +
+                      "'})");
+}
+
+}  // namespace
+}  // namespace dralmin
