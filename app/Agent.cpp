@@ -1,22 +1,56 @@
 #include "app/Agent.h"
 
-#include <atomic>
+#include <QApplication>
+#include <QDBusConnection>
+#include <QGuiApplication>
+#include <QMetaObject>
+#include <QSocketNotifier>
 #include <cstdio>
+#include <memory>
 
+#include "app/CMainFrame.h"
+#include "app/CSettingsDlg.h"
 #include "app/DeviceEndpoints.h"
 #include "app/GatewayFactory.h"
+#include "app/QtMessageBox.h"
+#include "app/TrayIcon.h"
+#include "devices/barcode/DbusScannerDriver.h"
 #include "devices/barcode/PendingBarcode.h"
-#include "gateway/GatewayThread.h"
+#include "devices/scanning/ScanQueue.h"
 #include "gateway/Router.h"
+#include "platform/Environment.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
+#include "platform/StopSignals.h"
 
 namespace dralmin {
+namespace {
+
+// True when a desktop session is there for the tray icon and the dialogs. Without one the agent
+// still runs a Qt event loop, so that the barcode driver's events arrive.
+bool PrepareDesktop() {
+  if (!EnvOr("QT_QPA_PLATFORM", "").empty()) return true;
+  const bool wayland = !EnvOr("WAYLAND_DISPLAY", "").empty();
+  if (!wayland && EnvOr("DISPLAY", "").empty()) return false;
+  // A display that cannot be reached must not end the agent (it would be restarted for ever):
+  // Qt then falls back to the next platform of the list, a desktop that nobody sees.
+  qputenv("QT_QPA_PLATFORM", wayland ? "wayland;xcb;offscreen" : "xcb;offscreen");
+  return true;
+}
+
+// On these platforms nobody could dismiss a message box.
+bool NobodyWatches() {
+  const QString platform = QGuiApplication::platformName();
+  return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
+}  // namespace
 
 int RunAgent(const std::string& programPath) {
-  // Before any thread exists, so that every thread inherits the blocked stop signals.
-  ProcessSignals signals;
+  // Before any thread exists (Qt starts its own), so that every thread inherits the blocked stop
+  // signals and they reach only the descriptor watched below.
+  ProcessSignals blockedSignals;
 
   InstanceLock instance(kInstanceLockName);
   if (!instance.Held()) return 0;  // another agent of this user runs: leave it alone
@@ -25,24 +59,63 @@ int RunAgent(const std::string& programPath) {
     ChangeFolder(folder);  // best effort, as a failure changes nothing that matters
   }
 
+  static int argc = 1;
+  static char name[] = "dralmin-tray-agent";
+  static char* argv[] = {name, nullptr};
+  const bool desktop = PrepareDesktop();
+  std::unique_ptr<QCoreApplication> app;
+  if (desktop) {
+    app = std::make_unique<QApplication>(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);  // closing a dialog must not end the agent
+  } else {
+    app = std::make_unique<QCoreApplication>(argc, argv);
+  }
+
+  StopSignals stop;
+  QSocketNotifier stopNotifier(stop.Descriptor(), QSocketNotifier::Read);
+  QObject::connect(&stopNotifier, &QSocketNotifier::activated, app.get(), [&stop] {
+    if (stop.Consume()) QCoreApplication::exit(0);
+  });
+
+  QtMessageBox boxes;
+  StderrMessageBox stderrBoxes;
+  MessageBox& messages = desktop && !NobodyWatches() ? static_cast<MessageBox&>(boxes)
+                                                     : static_cast<MessageBox&>(stderrBoxes);
+
   PendingBarcode barcode;
+  ScanQueue scanQueue(messages);
   DeviceEndpoints endpoints(barcode);
   Router router(endpoints);
 
-  std::atomic<bool> gatewayFailed{false};
-  GatewayThread gateway(MakeGatewayFactory(router), [&](const std::string& what) {
-    std::fprintf(stderr, "%s\n", what.c_str());
-    gatewayFailed = true;
-    ProcessSignals::Wake();
-  });
-
-  for (;;) {
-    const ProcessSignals::Event event = signals.Wait(std::chrono::milliseconds(-1));
-    if (event == ProcessSignals::Event::Stop) break;
-    if (gatewayFailed) return 1;
+  CMainFrame::Parts parts;
+  if (desktop) {
+    parts.makeTrayIcon = [](const CMainFrame::TrayCommands& commands) {
+      return std::make_unique<TrayIcon>(
+          TrayIcon::Commands{commands.selectScanner, commands.settings, commands.exit});
+    };
+    parts.showSettings = [] { RunSettingsCommand(); };
   }
-  gateway.Stop();
-  return 0;
+  parts.makeGateway = MakeGatewayFactory(router);
+  parts.onGatewayFailure = [loop = app.get()](const std::string& what) {
+    std::fprintf(stderr, "%s\n", what.c_str());
+    QMetaObject::invokeMethod(
+        loop, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+  };
+  parts.makeScannerDriver = [] { return DbusScannerDriver::Create(QDBusConnection::sessionBus()); };
+  parts.makeSourceManagerLibrary = [] {
+    return std::make_unique<DlopenSourceManagerLibrary>(SourceManagerLibraryName());
+  };
+  parts.onScannedImage = [&scanQueue](TW_HANDLE dib) { scanQueue.OnScannedImage(dib); };
+
+  int code = 0;
+  {
+    CMainFrame frame(std::move(parts), barcode);
+    frame.Create();
+    code = app->exec();
+    // A request waiting for a box must not keep the frame from stopping the gateway.
+    boxes.Close();
+  }
+  return code;
 }
 
 }  // namespace dralmin

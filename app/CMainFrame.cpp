@@ -1,0 +1,110 @@
+#include "app/CMainFrame.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include "app/TrayIcon.h"
+
+namespace dralmin {
+namespace {
+
+// Clears a flag when the command that set it ends, however it ends.
+class CommandGuard {
+ public:
+  explicit CommandGuard(bool& running) : running_(running) { running_ = true; }
+  ~CommandGuard() { running_ = false; }
+  CommandGuard(const CommandGuard&) = delete;
+  CommandGuard& operator=(const CommandGuard&) = delete;
+
+ private:
+  bool& running_;
+};
+
+}  // namespace
+
+CMainFrame::CMainFrame(Parts parts, PendingBarcode& barcode)
+    : parts_(std::move(parts)), barcode_(barcode) {
+  offerTimer_.setInterval(kOfferInterval);
+  connect(&offerTimer_, &QTimer::timeout, this, &CMainFrame::OfferMessage);
+}
+
+CMainFrame::~CMainFrame() {
+  gateway_.reset();  // joins the poll thread: no request is in progress afterwards
+  trayIcon_.reset();
+  scannerCommands_.reset();
+  offerTimer_.stop();
+  std::lock_guard lock(twainMutex_);
+  twain_.reset();
+}
+
+void CMainFrame::Create() {
+  if (parts_.makeTrayIcon) {
+    trayIcon_ = parts_.makeTrayIcon(
+        TrayCommands{[this] { SelectScanner(); }, [this] { ShowSettings(); }, [this] { Exit(); }});
+  }
+  if (parts_.makeGateway) {
+    gateway_ = std::make_unique<GatewayThread>(parts_.makeGateway, parts_.onGatewayFailure);
+  }
+  scannerCommands_ = std::make_unique<CScannerCommands>(parts_.makeScannerDriver, barcode_);
+  if (scannerCommands_->IsDriverAvailable()) {
+    // Statuses and results tell nothing the agent could act on: a driver that refuses simply
+    // sends no scans.
+    int32_t status = 0;
+    scannerCommands_->OpenScanners({kScannerTypes.begin(), kScannerTypes.end()}, status);
+    scannerCommands_->SubscribeEvents(1, "1", status);
+  }
+}
+
+CTwain& CMainFrame::GetTwain() {
+  std::lock_guard lock(twainMutex_);
+  if (!twain_) {
+    std::unique_ptr<SourceManagerLibrary> library;
+    if (parts_.makeSourceManagerLibrary) library = parts_.makeSourceManagerLibrary();
+    twain_ = std::make_unique<CTwain>(*this, std::move(library));
+    // The offers run on this frame's thread, whichever thread created the session.
+    QMetaObject::invokeMethod(this, [this] { offerTimer_.start(); });
+  }
+  return *twain_;
+}
+
+bool CMainFrame::HasTwain() const {
+  std::lock_guard lock(twainMutex_);
+  return twain_ != nullptr;
+}
+
+void CMainFrame::SelectScanner() {
+  if (commandRunning_) return;
+  CommandGuard guard(commandRunning_);
+  GetTwain().SelectSource();
+}
+
+void CMainFrame::ShowSettings() {
+  if (commandRunning_ || !parts_.showSettings) return;
+  CommandGuard guard(commandRunning_);
+  parts_.showSettings();
+}
+
+void CMainFrame::Exit() {
+  QCoreApplication::exit(0);
+}
+
+TW_HANDLE CMainFrame::Window() const {
+  // The frame has no native window of its own; the manager only keeps the value as its parent
+  // and hands it back, so the frame's identity serves.
+  return const_cast<CMainFrame*>(this);
+}
+
+void CMainFrame::OnScannedImage(TW_HANDLE dib) {
+  if (parts_.onScannedImage) parts_.onScannedImage(dib);
+}
+
+void CMainFrame::OfferMessage() {
+  CTwain* twain = nullptr;
+  {
+    std::lock_guard lock(twainMutex_);
+    twain = twain_.get();
+  }
+  if (twain != nullptr) twain->ProcessMessage(PlatformMessage{Window(), PlatformMessage::kIdle});
+}
+
+}  // namespace dralmin

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <array>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "devices/barcode/CScannerCommands.h"
+#include "devices/scanning/CTwain.h"
+#include "devices/scanning/SourceManagerLibrary.h"
+#include "devices/scanning/TwainOwner.h"
+#include "gateway/GatewayThread.h"
+
+namespace dralmin {
+
+class PendingBarcode;
+class TrayIcon;
+
+// The agent's hidden main frame, on the user-interface thread: it owns everything that lives as
+// long as the agent (tray icon, gateway, barcode driver connection, scanning session), brings
+// them up in Create and takes them down in its destructor, and turns the tray menu's choices
+// into actions.
+class CMainFrame final : public QObject, public TwainOwner {
+ public:
+  // The commands the tray menu runs.
+  struct TrayCommands {
+    std::function<void()> selectScanner;
+    std::function<void()> settings;
+    std::function<void()> exit;
+  };
+
+  // What the frame is built from; every part may be left empty.
+  struct Parts {
+    // The tray icon for these commands, or null where there is no desktop.
+    std::function<std::unique_ptr<TrayIcon>(const TrayCommands&)> makeTrayIcon;
+    // Run on the poll thread: builds the gateway; a failure goes to onGatewayFailure there.
+    GatewayThread::Factory makeGateway;
+    GatewayThread::FailureHandler onGatewayFailure;
+    ScannerDriverFactory makeScannerDriver;
+    std::function<std::unique_ptr<SourceManagerLibrary>()> makeSourceManagerLibrary;
+    // The gateway's scanned-image operation: takes one page while the session still owns it.
+    std::function<void(TW_HANDLE dib)> onScannedImage;
+    // The settings dialog, run modally.
+    std::function<void()> showSettings;
+  };
+
+  // How often the scanning session is offered a message while it exists: the only way the
+  // source's events (a ready page, a close request) reach the agent.
+  static constexpr std::chrono::milliseconds kOfferInterval{50};
+  static constexpr std::array<int16_t, 8> kScannerTypes{1, 0, 0, 0, 0, 0, 0, 0};
+
+  CMainFrame(Parts parts, PendingBarcode& barcode);
+  // Stops the gateway and waits until the poll thread no longer uses it; then removes the icon,
+  // disconnects the barcode driver and ends the scanning session. Whatever the request in
+  // progress waits for on this thread (a message box) must have been released before.
+  ~CMainFrame() override;
+  CMainFrame(const CMainFrame&) = delete;
+  CMainFrame& operator=(const CMainFrame&) = delete;
+
+  // In this order: the tray icon, the gateway's poll thread, the barcode driver connection
+  // (opened and subscribed when the driver is there). Call once.
+  void Create();
+
+  // The scanning session, created on first use from either thread; never two.
+  CTwain& GetTwain();
+
+  // The tray menu's commands.
+  void SelectScanner();
+  void ShowSettings();
+  // Ends the event loop with 0; the destructor then takes everything down.
+  void Exit();
+
+  TW_HANDLE Window() const override;
+  void OnScannedImage(TW_HANDLE dib) override;
+
+  TrayIcon* GetTrayIcon() const { return trayIcon_.get(); }
+  CScannerCommands* GetScannerCommands() const { return scannerCommands_.get(); }
+  bool HasTwain() const;
+
+ private:
+  void OfferMessage();
+
+  Parts parts_;
+  PendingBarcode& barcode_;
+  std::unique_ptr<TrayIcon> trayIcon_;
+  std::unique_ptr<GatewayThread> gateway_;
+  std::unique_ptr<CScannerCommands> scannerCommands_;
+  mutable std::mutex twainMutex_;  // guards the creation of twain_, not its use
+  std::unique_ptr<CTwain> twain_;
+  QTimer offerTimer_;
+  bool commandRunning_ = false;  // a modal command is open; the menu does not start a second
+};
+
+}  // namespace dralmin
