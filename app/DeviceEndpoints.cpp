@@ -21,7 +21,7 @@ std::string DeviceEndpoints::GetScan(const std::string& rest, const std::string&
 }
 
 std::string DeviceEndpoints::PrintForm(const Request& request) {
-  return absent_.PrintForm(request);
+  return print_.PrintForm(request);
 }
 
 std::string DeviceEndpoints::GetWeight() {

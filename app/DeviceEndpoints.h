@@ -2,6 +2,7 @@
 
 #include "devices/fingerprint/FingerprintEndpoint.h"
 #include "devices/fingerprint/SdkLibrary.h"
+#include "devices/printing/PrintEndpoint.h"
 #include "gateway/Endpoints.h"
 #include "platform/Environment.h"
 
@@ -28,6 +29,7 @@ class DeviceEndpoints final : public Endpoints {
   // The SDK library is loaded on the first fingerprint request, not here.
   ::dralmin::FingerprintEndpoint fingerprint_{
       LibrarySdkLoader(EnvOr("DRALMIN_FINGERPRINT_SDK", kDefaultSdkLibrary)), MonotonicSeconds};
+  PrintEndpoint print_;
   AbsentEndpoints absent_;
 };
 

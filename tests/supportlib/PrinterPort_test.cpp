@@ -1,0 +1,171 @@
+#include "support/PrinterPort.h"
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "support/DeviceFilePrinter.h"
+#include "support/TcpPrinter.h"
+#include "tests/support/AgentProcess.h"
+#include "tests/supportlib/FakePrinter.h"
+
+namespace dralmin {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReadFile;
+using test::TempFolder;
+using ::testing::HasSubstr;
+
+std::string FailureOf(PrinterPort& port, std::string_view job = "job") {
+  try {
+    port.Send(job);
+  } catch (const PrinterException& e) {
+    return e.what();
+  }
+  return "sent";
+}
+
+// A listening socket on 127.0.0.1 that accepts nothing by itself.
+class Listener {
+ public:
+  Listener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
+    listen(fd_, 1);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~Listener() { close(fd_); }
+  int fd() const { return fd_; }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+TEST(TcpPrinterTest, AJobReachesTheNetworkPrinterWhole) {
+  test::FakePrinter printer;
+  ASSERT_TRUE(printer.ok());
+  std::string job(300000, 'x');  // more than one socket buffer
+  job += "\r\nPRINT 1\r\n";
+  TcpPrinter(printer.address(), {}).Send(job);
+  EXPECT_EQ(printer.Job(1), job);
+  OpenPrinterPort(printer.address())->Send("second");
+  EXPECT_EQ(printer.Job(2), "second");
+}
+
+TEST(TcpPrinterTest, PrinterThatKeepsTheConnectionOpenCostsOnlyTheDrainTime) {
+  Listener listener;
+  std::string received;
+  std::thread peer([&] {
+    const int connection = accept(listener.fd(), nullptr, nullptr);
+    char buffer[64];
+    ssize_t got;
+    while ((got = read(connection, buffer, sizeof buffer)) > 0) received.append(buffer, got);
+    // Holds the connection until the sender gives up waiting.
+    struct timespec pause {
+      0, 300 * 1000 * 1000
+    };
+    nanosleep(&pause, nullptr);
+    close(connection);
+  });
+  PrinterTimeouts timeouts;
+  timeouts.drain = 50ms;
+  const auto start = std::chrono::steady_clock::now();
+  TcpPrinter("127.0.0.1:" + std::to_string(listener.port()), timeouts).Send("LABEL");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 250ms);
+  peer.join();
+  EXPECT_EQ(received, "LABEL");
+}
+
+TEST(TcpPrinterTest, UnreachableAndMalformedAddressesAreReported) {
+  uint16_t closedPort = 0;
+  {
+    Listener listener;
+    closedPort = listener.port();
+  }
+  TcpPrinter refused("127.0.0.1:" + std::to_string(closedPort), {});
+  EXPECT_EQ(FailureOf(refused),
+            "printer 127.0.0.1:" + std::to_string(closedPort) + " unreachable: Connection refused");
+
+  for (const char* address :
+       {"host:", "host:0", "host:70000", "host:9100x", ":9100", "[::1", "[::1]x"}) {
+    TcpPrinter printer(address, {});
+    EXPECT_EQ(FailureOf(printer), std::string("invalid printer address ") + address);
+  }
+  TcpPrinter unknown("no-such-host.invalid", {});
+  EXPECT_THAT(FailureOf(unknown), HasSubstr("printer no-such-host.invalid not found"));
+}
+
+TEST(TcpPrinterTest, IPv6AddressesInBrackets) {
+  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    if (fd >= 0) close(fd);
+    GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  listen(fd, 1);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  std::string received;
+  std::thread peer([&] {
+    const int connection = accept(fd, nullptr, nullptr);
+    char buffer[64];
+    ssize_t got;
+    while ((got = read(connection, buffer, sizeof buffer)) > 0) received.append(buffer, got);
+    close(connection);
+  });
+  TcpPrinter("[::1]:" + std::to_string(ntohs(address.sin6_port)), {}).Send("six");
+  peer.join();
+  close(fd);
+  EXPECT_EQ(received, "six");
+}
+
+TEST(DeviceFilePrinterTest, JobsAreAppendedToTheDevice) {
+  TempFolder folder;
+  const std::string device = folder.path() + "/lp0";
+  std::ofstream(device).close();
+  OpenPrinterPort(device)->Send("one\r\n");
+  OpenPrinterPort(device)->Send("two\r\n");
+  EXPECT_EQ(ReadFile(device), "one\r\ntwo\r\n");
+}
+
+TEST(DeviceFilePrinterTest, AMissingDeviceIsReportedAndNeverCreated) {
+  TempFolder folder;
+  const std::string device = folder.path() + "/lp9";
+  DeviceFilePrinter printer(device, {});
+  EXPECT_EQ(FailureOf(printer), "printer " + device + " unavailable: No such file or directory");
+  EXPECT_FALSE(std::ifstream(device).good());
+}
+
+TEST(DeviceFilePrinterTest, ADeviceThatTakesNothingTimesOut) {
+  // A pipe whose reader never reads fills up, as a stalled printer's buffer does.
+  TempFolder folder;
+  const std::string fifo = folder.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  PrinterTimeouts timeouts;
+  timeouts.write = 100ms;
+  DeviceFilePrinter printer(fifo, timeouts);
+  EXPECT_EQ(FailureOf(printer, std::string(1 << 20, 'x')),
+            "printer " + fifo + " does not take the job");
+  close(reader);
+}
+
+}  // namespace
+}  // namespace dralmin
