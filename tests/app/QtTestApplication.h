@@ -10,10 +10,12 @@ namespace dralmin::test {
 // The one QApplication of the test program, on the offscreen platform unless one was chosen.
 inline void EnsureQtApplication() {
   if (QCoreApplication::instance() != nullptr) return;
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  static int argc = 1;
+  // Chosen by argument, not by the environment, which the agents these tests start inherit.
   static char name[] = "app_tests";
-  static char* argv[] = {name, nullptr};
+  static char option[] = "-platform";
+  static char platform[] = "offscreen";
+  static char* argv[] = {name, option, platform, nullptr};
+  static int argc = std::getenv("QT_QPA_PLATFORM") == nullptr ? 3 : 1;
   new QApplication(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
 }
