@@ -205,7 +205,7 @@ TEST_F(CTwainTest, LoadingOpensTheManagerWithTheProgramsIdentity) {
   EXPECT_EQ(parentSeen, owner.window);
 
   const TW_IDENTITY& id = fake.lastOrigin;
-  EXPECT_EQ(id.Id, 0u);
+  EXPECT_EQ(+id.Id, 0u);
   EXPECT_EQ(id.Version.MajorNum, 3);
   EXPECT_EQ(id.Version.MinorNum, 5);
   EXPECT_EQ(id.Version.Language, TWLG_USA);
@@ -213,7 +213,7 @@ TEST_F(CTwainTest, LoadingOpensTheManagerWithTheProgramsIdentity) {
   EXPECT_STREQ(id.Version.Info, "3.5");
   EXPECT_EQ(id.ProtocolMajor, 1);
   EXPECT_EQ(id.ProtocolMinor, 8);
-  EXPECT_EQ(id.SupportedGroups, 3u);
+  EXPECT_EQ(+id.SupportedGroups, 3u);  // packed fields are read by value
   EXPECT_STREQ(id.Manufacturer, "Tavex");
   EXPECT_STREQ(id.ProductFamily, "Generic");
   EXPECT_STREQ(id.ProductName, "Twain Test");
@@ -256,9 +256,9 @@ TEST_F(CTwainTest, FirstAcquireOpensTheDefaultSourceAndAsksForAnyNumberOfPages) 
   EXPECT_EQ(capSeen.ConType, TWON_ONEVALUE);
   EXPECT_GE(containerSize, 6u);
   EXPECT_EQ(valueSeen.ItemType, TWTY_INT16);
-  EXPECT_EQ(valueSeen.Item, 0xFFFFu);
+  EXPECT_EQ(+valueSeen.Item, 0xFFFFu);
   EXPECT_EQ(uiSeen.ShowUI, TW_TRUE);
-  EXPECT_EQ(uiSeen.hParent, owner.window);
+  EXPECT_EQ(+uiSeen.hParent, owner.window);
   EXPECT_TRUE(session->IsSourceEnabled());
 
   // Still enabled from this scan: a second start is refused without asking the source.
@@ -306,7 +306,7 @@ TEST_F(CTwainTest, CheckStatusToTheCountSetsTheSourcesOwnCountAsUnsigned) {
                                "CONTROL/CAPABILITY/SET", "CONTROL/USERINTERFACE/ENABLEDS"}));
   ASSERT_EQ(sets.size(), 2u);
   EXPECT_EQ(sets[1].ItemType, TWTY_UINT16);
-  EXPECT_EQ(sets[1].Item, 0x0007u);  // the low 16 bits of what the source reported
+  EXPECT_EQ(+sets[1].Item, 0x0007u);  // the low 16 bits of what the source reported
 }
 
 TEST_F(CTwainTest, OtherRefusalsOfTheCountFailAcquire) {
