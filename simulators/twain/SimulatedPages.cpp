@@ -15,7 +15,7 @@ struct Rgb {
 
 // The picture every page shows, whatever its format: a red-green gradient over a blue ground,
 // a dark blue rectangle in the upper left, a red disc in the lower right and a black bar.
-Rgb ColourAt(const PageSpec& page, int32_t x, int32_t y) {
+Rgb ColourAt(const PageFormat& page, int32_t x, int32_t y) {
   const int64_t w = page.width;
   const int64_t h = page.height;
   if (x >= w / 8 && x < 3 * w / 8 && y >= h / 8 && y < 3 * h / 8) return {20, 20, 160};
@@ -69,12 +69,12 @@ void PutEntry(uint8_t* table, int i, Rgb c) {
 
 }  // namespace
 
-std::vector<PageSpec> ParsePages(const std::string& text) {
-  std::vector<PageSpec> pages;
+std::vector<PageFormat> ParsePages(const std::string& text) {
+  std::vector<PageFormat> pages;
   std::stringstream entries(text);
   std::string entry;
   while (std::getline(entries, entry, ',')) {
-    PageSpec page;
+    PageFormat page;
     char x1 = 0;
     char x2 = 0;
     char extra = 0;
@@ -96,7 +96,7 @@ std::vector<PageSpec> ParsePages(const std::string& text) {
   return pages;
 }
 
-TW_IMAGEINFO ImageInfoOf(const PageSpec& page) {
+TW_IMAGEINFO ImageInfoOf(const PageFormat& page) {
   TW_IMAGEINFO info{};
   info.XResolution = {300, 0};
   info.YResolution = {300, 0};
@@ -114,7 +114,7 @@ TW_IMAGEINFO ImageInfoOf(const PageSpec& page) {
   return info;
 }
 
-TW_HANDLE DrawPage(const PageSpec& page, DSM_MEMALLOCATE allocate, DSM_MEMLOCK lock,
+TW_HANDLE DrawPage(const PageFormat& page, DSM_MEMALLOCATE allocate, DSM_MEMLOCK lock,
                    DSM_MEMUNLOCK unlock) {
   const int entries = page.bits <= 8 ? 1 << page.bits : 0;
   const std::size_t stride = (static_cast<std::size_t>(page.width) * page.bits + 31) / 32 * 4;

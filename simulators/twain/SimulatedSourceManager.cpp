@@ -321,7 +321,7 @@ class Manager {
   int state_ = 2;  // loaded: the library is in memory
   TW_UINT16 condition_ = TWCC_SUCCESS;
 
-  std::vector<PageSpec> pages_;
+  std::vector<PageFormat> pages_;
   bool checkStatusCount_ = false;
   bool refuseCount_ = false;
   int failPage_ = 0;

@@ -11,7 +11,7 @@ namespace dralmin {
 namespace {
 
 using test::BuildDib;
-using test::DibSpec;
+using test::DibLayout;
 using Shown = std::vector<std::pair<std::string, std::string>>;
 
 class CDIBTest : public ::testing::Test {
@@ -40,12 +40,12 @@ TEST_F(CDIBTest, PaddedRowsAreReadTopRowFirstForEveryAcceptedBitCount) {
                        Case{8, 640, 640}, Case{24, 5, 16}, Case{24, 1, 4}}) {
     SCOPED_TRACE(c.bits);
     const int32_t height = 5;
-    DibSpec spec{c.bits, c.width, height};
-    if (c.bits <= 8) spec.palette.assign(1u << c.bits, 0x102030);
+    DibLayout layout{c.bits, c.width, height};
+    if (c.bits <= 8) layout.palette.assign(1u << c.bits, 0x102030);
     auto pixel = [&](int x, int y) -> uint32_t {
       return c.bits == 24 ? static_cast<uint32_t>(x * 40 + y) : (x + y) % (1u << c.bits);
     };
-    ASSERT_TRUE(Load(BuildDib(spec, pixel)));
+    ASSERT_TRUE(Load(BuildDib(layout, pixel)));
     EXPECT_EQ(dib.Width(), c.width);
     EXPECT_EQ(dib.Height(), height);
     EXPECT_EQ(dib.Stride(), c.stride);
@@ -67,7 +67,7 @@ TEST_F(CDIBTest, PaddedRowsAreReadTopRowFirstForEveryAcceptedBitCount) {
 
 TEST_F(CDIBTest, TopDownDibReadsLikeTheSameBottomUpOne) {
   auto pixel = [](int x, int y) -> uint32_t { return static_cast<uint32_t>((y << 16) | x); };
-  ASSERT_TRUE(Load(BuildDib(DibSpec{24, 3, -4}, pixel)));
+  ASSERT_TRUE(Load(BuildDib(DibLayout{24, 3, -4}, pixel)));
   EXPECT_EQ(dib.Height(), 4);
   for (int y = 0; y < 4; ++y) {
     EXPECT_EQ(dib.Row(y)[0], 0);  // blue of x = 0
@@ -76,10 +76,10 @@ TEST_F(CDIBTest, TopDownDibReadsLikeTheSameBottomUpOne) {
 }
 
 TEST_F(CDIBTest, ShorterColourTableIsReadAsDeclared) {
-  DibSpec spec{8, 4, 2};
-  spec.palette = {0xFF0000, 0x00FF00, 0x0000FF};
-  spec.clrUsed = 3;
-  ASSERT_TRUE(Load(BuildDib(spec, [](int x, int) -> uint32_t { return x % 3; })));
+  DibLayout layout{8, 4, 2};
+  layout.palette = {0xFF0000, 0x00FF00, 0x0000FF};
+  layout.clrUsed = 3;
+  ASSERT_TRUE(Load(BuildDib(layout, [](int x, int) -> uint32_t { return x % 3; })));
   ASSERT_EQ(dib.ColourCount(), 256);
   const uint8_t* table = dib.ColourTable();
   EXPECT_EQ(table[2], 0xFF);                                       // entry 0 red
@@ -99,10 +99,10 @@ TEST_F(CDIBTest, ShorterColourTableIsReadAsDeclared) {
 }
 
 TEST_F(CDIBTest, LongerHeaderKeepsTheTableAfterIt) {
-  DibSpec spec{1, 8, 1};
-  spec.headerSize = 124;
-  spec.palette = {0x000000, 0xFFFFFF};
-  ASSERT_TRUE(Load(BuildDib(spec, [](int x, int) -> uint32_t { return x & 1; })));
+  DibLayout layout{1, 8, 1};
+  layout.headerSize = 124;
+  layout.palette = {0x000000, 0xFFFFFF};
+  ASSERT_TRUE(Load(BuildDib(layout, [](int x, int) -> uint32_t { return x & 1; })));
   EXPECT_EQ(dib.ColourTable()[4], 0xFF);
   EXPECT_EQ(dib.Row(0)[0], 0x55);
 }
@@ -110,31 +110,32 @@ TEST_F(CDIBTest, LongerHeaderKeepsTheTableAfterIt) {
 TEST_F(CDIBTest, RefusedDibsSayWhyAndHoldNothing) {
   auto any = [](int, int) -> uint32_t { return 0; };
   struct Case {
-    DibSpec spec;
+    DibLayout layout;
     const char* message;
   };
-  DibSpec compressed{8, 4, 4};
+  DibLayout compressed{8, 4, 4};
   compressed.palette.assign(256, 0);
   compressed.compression = 1;
-  DibSpec noWidth{24, 0, 4};
-  DibSpec noHeight{24, 4, 0};
+  DibLayout noWidth{24, 0, 4};
+  DibLayout noHeight{24, 4, 0};
   for (const Case& c :
-       {Case{DibSpec{16, 4, 4}, "Invalid bit count"}, Case{DibSpec{32, 4, 4}, "Invalid bit count"},
-        Case{DibSpec{2, 4, 4}, "Invalid bit count"}, Case{compressed, "Invalid compression"},
+       {Case{DibLayout{16, 4, 4}, "Invalid bit count"},
+        Case{DibLayout{32, 4, 4}, "Invalid bit count"},
+        Case{DibLayout{2, 4, 4}, "Invalid bit count"}, Case{compressed, "Invalid compression"},
         Case{noWidth, "Error create"}, Case{noHeight, "Error create"}}) {
     messages.shown.clear();
-    ASSERT_TRUE(Load(BuildDib(DibSpec{24, 2, 2}, any)));  // something held before
+    ASSERT_TRUE(Load(BuildDib(DibLayout{24, 2, 2}, any)));  // something held before
     messages.shown.clear();
-    EXPECT_FALSE(Load(BuildDib(c.spec, any))) << c.message;
+    EXPECT_FALSE(Load(BuildDib(c.layout, any))) << c.message;
     EXPECT_EQ(messages.shown, (Shown{{c.message, "Error"}}));
     EXPECT_FALSE(dib.IsLoaded());
   }
 }
 
 TEST_F(CDIBTest, BlocksShorterThanTheirHeaderClaimsAreRefused) {
-  DibSpec spec{8, 33, 10};
-  spec.palette.assign(256, 0);
-  std::vector<uint8_t> bytes = BuildDib(spec, [](int, int) -> uint32_t { return 1; });
+  DibLayout layout{8, 33, 10};
+  layout.palette.assign(256, 0);
+  std::vector<uint8_t> bytes = BuildDib(layout, [](int, int) -> uint32_t { return 1; });
 
   std::vector<uint8_t> oneByteShort(bytes.begin(), bytes.end() - 1);
   EXPECT_FALSE(Load(oneByteShort));
@@ -163,8 +164,9 @@ TEST_F(CDIBTest, BlocksShorterThanTheirHeaderClaimsAreRefused) {
 }
 
 TEST_F(CDIBTest, LoadsFromAMemoryHandle) {
-  std::vector<uint8_t> bytes = BuildDib(
-      DibSpec{24, 2, 2}, [](int x, int y) -> uint32_t { return x == 1 && y == 0 ? 0xABCDEF : 0; });
+  std::vector<uint8_t> bytes = BuildDib(DibLayout{24, 2, 2}, [](int x, int y) -> uint32_t {
+    return x == 1 && y == 0 ? 0xABCDEF : 0;
+  });
   TW_HANDLE handle = AllocateMemory(bytes.size());
   std::memcpy(LockMemory(handle), bytes.data(), bytes.size());
   UnlockMemory(handle);

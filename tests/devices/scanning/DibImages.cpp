@@ -55,37 +55,38 @@ bool Decode(const std::string& bytes, DecodedJpeg& out) {
 
 }  // namespace
 
-std::vector<uint8_t> BuildDib(const DibSpec& spec, const std::function<uint32_t(int, int)>& pixel) {
-  const int32_t rows = spec.height < 0 ? -spec.height : spec.height;
-  const std::size_t stride = (static_cast<std::size_t>(spec.width) * spec.bits + 31) / 32 * 4;
-  const std::size_t tableBytes = spec.palette.size() * 4;
-  std::vector<uint8_t> dib(spec.headerSize + tableBytes + stride * rows, 0);
-  Put<uint32_t>(dib, 0, spec.headerSize);
-  Put<int32_t>(dib, 4, spec.width);
-  Put<int32_t>(dib, 8, spec.height);
+std::vector<uint8_t> BuildDib(const DibLayout& layout,
+                              const std::function<uint32_t(int, int)>& pixel) {
+  const int32_t rows = layout.height < 0 ? -layout.height : layout.height;
+  const std::size_t stride = (static_cast<std::size_t>(layout.width) * layout.bits + 31) / 32 * 4;
+  const std::size_t tableBytes = layout.palette.size() * 4;
+  std::vector<uint8_t> dib(layout.headerSize + tableBytes + stride * rows, 0);
+  Put<uint32_t>(dib, 0, layout.headerSize);
+  Put<int32_t>(dib, 4, layout.width);
+  Put<int32_t>(dib, 8, layout.height);
   Put<uint16_t>(dib, 12, 1);
-  Put<uint16_t>(dib, 14, static_cast<uint16_t>(spec.bits));
-  Put<uint32_t>(dib, 16, spec.compression);
-  Put<uint32_t>(dib, 32, spec.clrUsed);
-  for (std::size_t i = 0; i < spec.palette.size(); ++i) {
-    const uint32_t c = spec.palette[i];
-    uint8_t* entry = dib.data() + spec.headerSize + 4 * i;
+  Put<uint16_t>(dib, 14, static_cast<uint16_t>(layout.bits));
+  Put<uint32_t>(dib, 16, layout.compression);
+  Put<uint32_t>(dib, 32, layout.clrUsed);
+  for (std::size_t i = 0; i < layout.palette.size(); ++i) {
+    const uint32_t c = layout.palette[i];
+    uint8_t* entry = dib.data() + layout.headerSize + 4 * i;
     entry[0] = c & 0xFF;
     entry[1] = (c >> 8) & 0xFF;
     entry[2] = (c >> 16) & 0xFF;
   }
-  uint8_t* bits = dib.data() + spec.headerSize + tableBytes;
+  uint8_t* bits = dib.data() + layout.headerSize + tableBytes;
   for (int32_t y = 0; y < rows; ++y) {
-    uint8_t* row = bits + stride * static_cast<std::size_t>(spec.height < 0 ? y : rows - 1 - y);
-    for (int32_t x = 0; x < spec.width; ++x) {
+    uint8_t* row = bits + stride * static_cast<std::size_t>(layout.height < 0 ? y : rows - 1 - y);
+    for (int32_t x = 0; x < layout.width; ++x) {
       const uint32_t v = pixel(x, y);
-      if (spec.bits == 24) {
+      if (layout.bits == 24) {
         row[3 * x] = v & 0xFF;
         row[3 * x + 1] = (v >> 8) & 0xFF;
         row[3 * x + 2] = (v >> 16) & 0xFF;
-      } else if (spec.bits <= 8) {
-        const int perByte = 8 / spec.bits;
-        const int shift = 8 - spec.bits * (x % perByte + 1);
+      } else if (layout.bits <= 8) {
+        const int perByte = 8 / layout.bits;
+        const int shift = 8 - layout.bits * (x % perByte + 1);
         row[x / perByte] |= static_cast<uint8_t>(v << shift);
       }
     }

@@ -11,8 +11,8 @@
 namespace dralmin::test {
 
 // How to lay out a packed DIB for a test; the defaults make a plain bottom-up DIB.
-struct DibSpec {
-  DibSpec(int bits_, int32_t width_, int32_t height_)
+struct DibLayout {
+  DibLayout(int bits_, int32_t width_, int32_t height_)
       : bits(bits_), width(width_), height(height_) {}
   int bits = 24;
   int32_t width = 1;
@@ -25,7 +25,8 @@ struct DibSpec {
 
 // Builds the DIB; `pixel(x, y)` (y counted from the top) is a palette index for up to 8 bits
 // and 0xRRGGBB for 24 bits.
-std::vector<uint8_t> BuildDib(const DibSpec& spec, const std::function<uint32_t(int, int)>& pixel);
+std::vector<uint8_t> BuildDib(const DibLayout& layout,
+                              const std::function<uint32_t(int, int)>& pixel);
 
 struct DecodedJpeg {
   bool ok = false;

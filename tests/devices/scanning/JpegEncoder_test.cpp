@@ -10,7 +10,7 @@ namespace {
 
 using test::BuildDib;
 using test::DecodeJpeg;
-using test::DibSpec;
+using test::DibLayout;
 using test::Near;
 
 // Four solid quadrants, large enough that JPEG's 8x8 blocks inside each are flat.
@@ -41,7 +41,7 @@ TEST_F(JpegEncoderTest, TrueColourPageKeepsItsColoursAndOrientation) {
   const int w = 67;  // odd: rows carry padding
   const int h = 49;
   auto bytes =
-      BuildDib(DibSpec{24, w, h}, [&](int x, int y) { return kQuadrants[Quadrant(x, y, w, h)]; });
+      BuildDib(DibLayout{24, w, h}, [&](int x, int y) { return kQuadrants[Quadrant(x, y, w, h)]; });
   ASSERT_TRUE(dib.LoadFromMemory(bytes.data(), bytes.size()));
   JpegResult result = EncodeJpeg(dib);
   ASSERT_EQ(result.failure, 0u);
@@ -60,15 +60,15 @@ TEST_F(JpegEncoderTest, ColourTablePagesBecomeFullColour) {
     SCOPED_TRACE(bits);
     const int w = 45;
     const int h = 38;
-    DibSpec spec{bits, w, h};
+    DibLayout layout{bits, w, h};
     // One-bit pages can show only two of the colours: use them for the left and right halves.
-    spec.palette.assign(1u << bits, 0);
+    layout.palette.assign(1u << bits, 0);
     if (bits == 1) {
-      spec.palette = {kQuadrants[0], kQuadrants[1]};
+      layout.palette = {kQuadrants[0], kQuadrants[1]};
     } else {
-      for (int q = 0; q < 4; ++q) spec.palette[q + 1] = kQuadrants[q];
+      for (int q = 0; q < 4; ++q) layout.palette[q + 1] = kQuadrants[q];
     }
-    auto bytes = BuildDib(spec, [&](int x, int y) -> uint32_t {
+    auto bytes = BuildDib(layout, [&](int x, int y) -> uint32_t {
       const int q = Quadrant(x, y, w, h);
       return bits == 1 ? q & 1 : q + 1;
     });
@@ -92,8 +92,8 @@ TEST_F(JpegEncoderTest, ColourTablePagesBecomeFullColour) {
 TEST_F(JpegEncoderTest, TopDownPageIsNotFlipped) {
   const int w = 32;
   const int h = 32;
-  auto bytes =
-      BuildDib(DibSpec{24, w, -h}, [&](int x, int y) { return kQuadrants[Quadrant(x, y, w, h)]; });
+  auto bytes = BuildDib(DibLayout{24, w, -h},
+                        [&](int x, int y) { return kQuadrants[Quadrant(x, y, w, h)]; });
   ASSERT_TRUE(dib.LoadFromMemory(bytes.data(), bytes.size()));
   ExpectQuadrants(DecodeJpeg(EncodeJpeg(dib).bytes));
 }
@@ -106,7 +106,7 @@ TEST_F(JpegEncoderTest, NothingHeldIsAFailure) {
 
 TEST_F(JpegEncoderTest, PagesBeyondTheFormatsLimitFailCleanly) {
   // JPEG dimensions stop at 65500 pixels.
-  auto bytes = BuildDib(DibSpec{1, 70000, 1}, [](int, int) -> uint32_t { return 0; });
+  auto bytes = BuildDib(DibLayout{1, 70000, 1}, [](int, int) -> uint32_t { return 0; });
   bytes.insert(bytes.begin() + 40, 8, 0);  // the two palette entries
   ASSERT_TRUE(dib.LoadFromMemory(bytes.data(), bytes.size()));
   JpegResult result = EncodeJpeg(dib);

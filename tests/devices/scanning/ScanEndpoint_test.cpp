@@ -61,10 +61,11 @@ TEST(UploadBodyTest, ExactBytes) {
   EXPECT_EQ(UploadBoundary(-5), "--------------------------5");  // after ~24.8 days of uptime
   const std::string jpeg("\xFF\xD8\x00\xFF\xD9", 5);
   const std::string body = BuildUploadBody(jpeg, "file", "--B");
-  EXPECT_EQ(body, std::string("\r\n----B\r\n"
-                              "Content-Disposition: form-data; name=\"file\";filename=\"scan.jpg\"\r\n"
-                              "Content-Type: image/jpeg\r\n\r\n") +
-                      jpeg + "\r\n----B--\r\n" + std::string(1, '\0'));
+  EXPECT_EQ(body,
+            std::string("\r\n----B\r\n"
+                        "Content-Disposition: form-data; name=\"file\";filename=\"scan.jpg\"\r\n"
+                        "Content-Type: image/jpeg\r\n\r\n") +
+                jpeg + "\r\n----B--\r\n" + std::string(1, '\0'));
 }
 
 class FakeHttp : public HttpClient {
@@ -100,7 +101,9 @@ class NoSessions : public TwainProvider {
   CTwain& GetTwain() override { throw std::logic_error("no session expected"); }
 };
 
-HttpResponse Ok(std::string body) { return HttpResponse{true, 200, std::move(body), {}}; }
+HttpResponse Ok(std::string body) {
+  return HttpResponse{true, 200, std::move(body), {}};
+}
 
 class ScanEndpointTest : public ::testing::Test {
  protected:
@@ -121,8 +124,9 @@ TEST_F(ScanEndpointTest, UploadsEveryPageInOrderAndEmptiesTheQueue) {
   EXPECT_TRUE(queue.Empty());
   ASSERT_EQ(http.posts.size(), 3u);
   EXPECT_EQ(http.posts[0].url, "http://127.0.0.1:9000/up");
-  EXPECT_THAT(http.posts[0].headers,
-              ElementsAre("Content-Type: multipart/form-data; boundary=-------------------------77"));
+  EXPECT_THAT(
+      http.posts[0].headers,
+      ElementsAre("Content-Type: multipart/form-data; boundary=-------------------------77"));
   EXPECT_EQ(http.posts[1].body, BuildUploadBody("page2", "file", "-------------------------77"));
 }
 
@@ -176,8 +180,8 @@ TEST_F(ScanEndpointTest, ServerAnswersAreEscapedAndCut) {
   queue.Append("b");
   http.answers = {Ok("x'});alert(1)//"), Ok(std::string(20000, '1'))};
   const std::string body = endpoint.GetScan("k/f/h/u", "k");
-  EXPECT_EQ(body, "DralminScan__callback_k({ids:'x\\'});alert(1)//," + std::string(10239, '1') +
-                      "'})");
+  EXPECT_EQ(body,
+            "DralminScan__callback_k({ids:'x\\'});alert(1)//," + std::string(10239, '1') + "'})");
 }
 
 }  // namespace

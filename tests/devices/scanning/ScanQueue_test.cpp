@@ -22,9 +22,9 @@ TW_HANDLE InHandle(const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> Page(int bits, int width, int height) {
-  test::DibSpec spec{bits, width, height};
-  if (bits <= 8) spec.palette.assign(1u << bits, 0x808080);
-  return test::BuildDib(spec, [](int, int) -> uint32_t { return 0; });
+  test::DibLayout layout{bits, width, height};
+  if (bits <= 8) layout.palette.assign(1u << bits, 0x808080);
+  return test::BuildDib(layout, [](int, int) -> uint32_t { return 0; });
 }
 
 class ScanQueueTest : public ::testing::Test {
