@@ -1,0 +1,54 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "devices/scale/Weighter.h"
+#include "platform/HttpClient.h"
+
+namespace dralmin {
+
+// The weight in printf "%f" form ("1.250000", "-1.200000", "inf"), whatever the process locale.
+std::string FormatDouble(double value);
+
+// What the networked scale's text page gives a page: the first line as `value` (a leading "+0"
+// dropped) and the third line as `counter` ("0" when there are fewer than two line feeds).
+struct NetworkReading {
+  std::string value;
+  std::string counter;
+};
+NetworkReading SplitNetworkReading(std::string_view text);
+
+// `value` as a script number literal, or empty when it is not a plain decimal number (optional
+// sign, digits, optional fraction). Surplus leading zeros are dropped, as "-00.5" is not valid
+// script.
+std::string NumberLiteral(std::string_view value);
+
+// The "/weight" and "/ip_weight/" endpoints. Poll thread only.
+class WeightEndpoint {
+ public:
+  // Creates a reader by searching the ports; throws when no scale answers.
+  using ScaleFactory = std::function<std::unique_ptr<Weighter>()>;
+
+  WeightEndpoint(ScaleFactory makeScale, std::unique_ptr<HttpClient> http);
+
+  // The serial ports from DRALMIN_SERIAL_PORTS, the termios port and the libcurl client.
+  static std::unique_ptr<WeightEndpoint> FromEnvironment();
+
+  // Weighs on the serial scale, creating the reader first when there is none; any failure drops
+  // the reader and answers value 0.
+  std::string GetWeight();
+  // Reads the networked scale at "http://" + address.
+  std::string GetIpWeight(const std::string& address);
+
+  bool HasScale() const { return scale_ != nullptr; }
+
+ private:
+  ScaleFactory makeScale_;
+  std::unique_ptr<HttpClient> http_;
+  std::unique_ptr<Weighter> scale_;
+};
+
+}  // namespace dralmin

@@ -1,0 +1,134 @@
+#include "devices/scale/Weighter.h"
+
+#include <cctype>
+#include <charconv>
+#include <limits>
+
+namespace dralmin {
+namespace {
+
+constexpr std::uint8_t kEnq = 0x05;
+constexpr std::uint8_t kAck = 0x06;
+constexpr std::uint8_t kDc1 = 0x11;
+
+constexpr std::size_t kSearchAnswerSize = 10;
+constexpr std::size_t kAnswerSize = 128;
+
+// Layout of the answer to DC1.
+constexpr std::size_t kWeightOffset = 3;
+constexpr std::size_t kWeightLength = 7;
+constexpr std::size_t kUnitOffset = 10;
+constexpr std::size_t kUnitLength = 2;
+
+constexpr double kKilogramsPerPound = 0.45359237;
+
+bool StartsWithAck(const std::string& answer) {
+  return !answer.empty() && static_cast<std::uint8_t>(answer[0]) == kAck;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Leading blanks, an optional sign, digits with "." as the decimal point; the number ends at the
+// first character that does not fit and text without digits reads 0. Unlike atof this neither
+// follows the locale nor accepts "inf", "nan" or hexadecimal forms.
+double ParseWeightText(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  const size_t start = i;
+  size_t digits = 0;
+  while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && IsDigit(text[i])) ++i, ++digits;
+  }
+  if (digits == 0) return 0.0;
+  double value = 0.0;
+  std::from_chars(text.data() + start, text.data() + i, value, std::chars_format::fixed);
+  return negative ? -value : value;
+}
+
+}  // namespace
+
+std::vector<std::string> ScaleCandidatePorts(std::string_view setting) {
+  std::vector<std::string> ports;
+  if (setting.empty()) {
+    for (const char* family : {"/dev/ttyUSB", "/dev/ttyACM", "/dev/ttyS"}) {
+      for (int n = 0; n < 10; ++n) ports.push_back(family + std::to_string(n));
+    }
+    return ports;
+  }
+  while (!setting.empty()) {
+    const size_t comma = setting.find(',');
+    std::string_view path = setting.substr(0, comma);
+    while (!path.empty() && IsBlank(path.front())) path.remove_prefix(1);
+    while (!path.empty() && IsBlank(path.back())) path.remove_suffix(1);
+    if (!path.empty()) ports.emplace_back(path);
+    setting = comma == std::string_view::npos ? std::string_view() : setting.substr(comma + 1);
+  }
+  return ports;
+}
+
+double DecodeWeightAnswer(std::string_view answer) {
+  // A read that returned before the whole answer came is not a reading: its bytes at the weight
+  // offsets may be anything.
+  if (answer.size() < kUnitOffset + kUnitLength) throw WeighterException();
+
+  std::string_view weight = answer.substr(kWeightOffset, kWeightLength);
+  // The scale's text is a C string: anything after a NUL is not part of it.
+  weight = weight.substr(0, weight.find('\0'));
+  if (!weight.empty() && weight[0] == 'F') return std::numeric_limits<double>::infinity();
+
+  const double value = ParseWeightText(weight);
+  const std::string_view unit = answer.substr(kUnitOffset, kUnitLength);
+  const bool pounds = std::tolower(static_cast<unsigned char>(unit[0])) == 'l' &&
+                      std::tolower(static_cast<unsigned char>(unit[1])) == 'b';
+  return pounds ? value * kKilogramsPerPound : value;
+}
+
+Weighter::Weighter(std::unique_ptr<SerialPort> port, const std::vector<std::string>& candidates)
+    : port_(std::move(port)) {
+  FindScale(candidates);
+}
+
+Weighter::~Weighter() {
+  port_->ClosePort();
+}
+
+void Weighter::FindScale(const std::vector<std::string>& candidates) {
+  std::string answer;
+  for (const std::string& path : candidates) {
+    portPath_ = path;
+    // Opening the next candidate closes the one before.
+    if (port_->OpenPort(path) && port_->WriteByte(kEnq) &&
+        port_->ReadBytes(answer, kSearchAnswerSize) && StartsWithAck(answer)) {
+      acknowledged_ = true;
+      return;
+    }
+  }
+  port_->ClosePort();
+  portPath_.clear();
+  throw ComPortException();
+}
+
+double Weighter::ReadWeight() {
+  std::string answer;
+  if (!acknowledged_) {
+    if (!port_->WriteByte(kEnq)) throw ComPortException();
+    if (!port_->ReadBytes(answer, kAnswerSize)) throw ComPortException();
+    if (!StartsWithAck(answer)) throw WeighterException();
+  }
+  acknowledged_ = false;
+  if (!port_->WriteByte(kDc1)) throw ComPortException();
+  if (!port_->ReadBytes(answer, kAnswerSize)) throw ComPortException();
+  return DecodeWeightAnswer(answer);
+}
+
+}  // namespace dralmin
