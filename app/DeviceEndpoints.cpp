@@ -25,11 +25,11 @@ std::string DeviceEndpoints::PrintForm(const Request& request) {
 }
 
 std::string DeviceEndpoints::GetWeight() {
-  return absent_.GetWeight();
+  return weight_->GetWeight();
 }
 
 std::string DeviceEndpoints::GetIpWeight(const std::string& address) {
-  return absent_.GetIpWeight(address);
+  return weight_->GetIpWeight(address);
 }
 
 }  // namespace dralmin

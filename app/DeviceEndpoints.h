@@ -3,6 +3,7 @@
 #include "devices/fingerprint/FingerprintEndpoint.h"
 #include "devices/fingerprint/SdkLibrary.h"
 #include "devices/printing/PrintEndpoint.h"
+#include "devices/scale/WeightEndpoint.h"
 #include "gateway/Endpoints.h"
 #include "platform/Environment.h"
 
@@ -29,6 +30,8 @@ class DeviceEndpoints final : public Endpoints {
   // The SDK library is loaded on the first fingerprint request, not here.
   ::dralmin::FingerprintEndpoint fingerprint_{
       LibrarySdkLoader(EnvOr("DRALMIN_FINGERPRINT_SDK", kDefaultSdkLibrary)), MonotonicSeconds};
+  // The scale reader is created by the first "/weight" request, not here.
+  std::unique_ptr<WeightEndpoint> weight_ = WeightEndpoint::FromEnvironment();
   PrintEndpoint print_;
   AbsentEndpoints absent_;
 };
