@@ -41,6 +41,11 @@ std::optional<std::string> ScanQueue::TakeFront() {
   return page;
 }
 
+void ScanQueue::ReturnFront(std::string jpeg) {
+  std::lock_guard lock(mutex_);
+  pages_.push_front(std::move(jpeg));
+}
+
 bool ScanQueue::Empty() const {
   std::lock_guard lock(mutex_);
   return pages_.empty();

@@ -29,6 +29,9 @@ class ScanQueue {
   // The oldest page, removed from the queue; nothing when the queue is empty.
   std::optional<std::string> TakeFront();
 
+  // Puts a page that could not be delivered back in front, ahead of pages queued meanwhile.
+  void ReturnFront(std::string jpeg);
+
   bool Empty() const;
   std::size_t Size() const;
 

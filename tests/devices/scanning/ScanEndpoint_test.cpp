@@ -137,9 +137,12 @@ TEST_F(ScanEndpointTest, WrongKeyOrNothingQueuedTouchesNothing) {
   EXPECT_EQ(endpoint.GetScan("nothing", "42"), "");
   EXPECT_EQ(queue.Size(), 1u);
   EXPECT_TRUE(http.posts.empty());
-  // Before any scan the key is empty, and only an empty key matches it.
-  http.answers = {Ok("1")};
-  EXPECT_EQ(endpoint.GetScan("/file/h/u", ""), "DralminScan__callback_({ids:'1'})");
+  // Before any scan the key is empty, and only a rest without a key matches it; such a rest has
+  // no address either, so nothing is sent and the page stays.
+  EXPECT_EQ(endpoint.GetScan("/file/h/u", ""),
+            "DralminScan__callback_({ids:'', error:'no upload address'})");
+  EXPECT_EQ(queue.Size(), 1u);
+  EXPECT_TRUE(http.posts.empty());
 }
 
 TEST_F(ScanEndpointTest, AFailedUploadKeepsThatPageAndTheRest) {

@@ -1,0 +1,81 @@
+#include "devices/scanning/ScanUpload.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "gateway/Router.h"
+
+namespace dralmin {
+
+ScanRequest ParseScanRequest(std::string_view rest) {
+  ScanRequest request;
+  const auto first = rest.find('/');
+  if (first == std::string_view::npos || first == 0) return request;
+  request.key = rest.substr(0, first);
+  const auto second = rest.find('/', first + 1);
+  if (second == std::string_view::npos) {
+    request.field = rest.substr(first + 1);
+    request.address = PercentDecode(rest);
+  } else {
+    request.field = rest.substr(first + 1, second - first - 1);
+    request.address = PercentDecode(rest.substr(second + 1));
+  }
+  return request;
+}
+
+UploadAddress ParseUploadAddress(std::string_view address) {
+  UploadAddress result;
+  const auto slash = address.find('/');
+  if (slash == std::string_view::npos || slash == 0) return result;
+  std::string_view host = address.substr(0, slash);
+  result.path = address.substr(slash);
+  result.port = 80;
+  if (const auto colon = host.find(':', 1); colon != std::string_view::npos) {
+    const std::string digits(host.substr(colon + 1));
+    result.port = std::atoi(digits.c_str());
+    host = host.substr(0, colon);
+  }
+  result.host = host;
+  return result;
+}
+
+std::string UploadBoundary(int32_t tick) {
+  char boundary[64];
+  std::snprintf(boundary, sizeof boundary, "-------------------------%d", tick);
+  return boundary;
+}
+
+std::string BuildUploadBody(std::string_view jpeg, std::string_view field,
+                            std::string_view boundary) {
+  std::string body;
+  body.reserve(jpeg.size() + 256 + field.size() + 2 * boundary.size());
+  body += "\r\n--";
+  body += boundary;
+  body += "\r\nContent-Disposition: form-data; name=\"";
+  body += field;
+  body += "\";filename=\"scan.jpg\"\r\nContent-Type: image/jpeg\r\n\r\n";
+  body += jpeg;
+  body += "\r\n--";
+  body += boundary;
+  body += "--\r\n";
+  body += '\0';
+  return body;
+}
+
+std::string UploadUrl(const UploadAddress& address) {
+  std::string url = "http://" + address.host;
+  if (address.port != 0) url += ":" + std::to_string(address.port);
+  return url + address.path;
+}
+
+int32_t SystemTick() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const uint64_t ms =
+      static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<int32_t>(static_cast<uint32_t>(ms));
+}
+
+}  // namespace dralmin
