@@ -1,0 +1,154 @@
+// A whole request through the router, with the real print, weight and scan-upload endpoints
+// behind fakes of their devices. The input reads like a request:
+//   METHOD SP URI LF {Name: value LF} LF body
+// "Origin" and "Content-Type" lines become those headers; the body is also what the fake
+// networked scale and the fake receiving server answer.
+#include <charconv>
+#include <memory>
+
+#include "devices/printing/PrintEndpoint.h"
+#include "devices/scale/WeightEndpoint.h"
+#include "devices/scanning/ScanEndpoint.h"
+#include "devices/scanning/ScanQueue.h"
+#include "fuzz/FuzzInput.h"
+#include "gateway/Router.h"
+#include "platform/HttpClient.h"
+#include "platform/MessageBox.h"
+
+namespace dralmin::fuzz {
+namespace {
+
+class SilentMessages final : public MessageBox {
+ public:
+  void Show(const std::string&, const std::string&) override {}
+};
+
+// Answers every request with the same bytes, cut to the caller's limit.
+class CannedHttp final : public HttpClient {
+ public:
+  explicit CannedHttp(std::string_view answer) : answer_(answer) {}
+  HttpResponse Get(const std::string&, const HttpTimeouts&, std::size_t maxBody) override {
+    return Answer(maxBody);
+  }
+  HttpResponse Post(const std::string&, const std::vector<std::string>&, std::string_view,
+                    const HttpTimeouts&, std::size_t maxBody) override {
+    return Answer(maxBody);
+  }
+
+ private:
+  HttpResponse Answer(std::size_t maxBody) const {
+    HttpResponse response;
+    response.transportOk = true;
+    response.status = 200;
+    response.body = answer_.substr(0, maxBody);
+    return response;
+  }
+  std::string_view answer_;
+};
+
+class NoScanner final : public TwainProvider {
+ public:
+  CTwain& GetTwain() override {
+    Require(false, "the router fuzzer never starts a scan session");
+    std::abort();
+  }
+};
+
+const char* FakePrint(const char* xml) {
+  return *xml == '\0' ? "empty label" : "printed";
+}
+
+class FuzzEndpoints final : public AbsentEndpoints {
+ public:
+  explicit FuzzEndpoints(std::string_view deviceAnswer)
+      : http_(deviceAnswer),
+        scanHttp_(deviceAnswer),
+        queue_(messages_),
+        scan_(scanner_, queue_, scanHttp_, messages_, [] { return 1; }),
+        print_(&FakePrint),
+        weight_([]() -> std::unique_ptr<Weighter> { throw ComPortException(); },
+                std::make_unique<CannedHttp>(deviceAnswer)) {
+    queue_.Append("\xFF\xD8 page \xFF\xD9");
+  }
+
+  void StartScan(const std::string&) override {}
+  std::string GetScan(const std::string& rest, const std::string& scanKey) override {
+    return scan_.GetScan(rest, scanKey);
+  }
+  std::string PrintForm(const Request& request) override { return print_.PrintForm(request); }
+  std::string GetWeight() override { return weight_.GetWeight(); }
+  std::string GetIpWeight(const std::string& address) override {
+    return weight_.GetIpWeight(address);
+  }
+
+ private:
+  SilentMessages messages_;
+  CannedHttp http_;
+  CannedHttp scanHttp_;
+  NoScanner scanner_;
+  ScanQueue queue_;
+  ScanEndpoint scan_;
+  PrintEndpoint print_;
+  WeightEndpoint weight_;
+};
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) {
+      return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+void CheckFraming(const Request& request, std::string_view reply) {
+  Require(reply.starts_with("HTTP/1.1 200 OK\r\n"), "every reply has status 200");
+  const auto headEnd = reply.find("\r\n\r\n");
+  Require(headEnd != std::string_view::npos, "the head ends in a blank line");
+  const std::string_view head = reply.substr(0, headEnd);
+  const std::string_view body = reply.substr(headEnd + 4);
+  constexpr std::string_view kLength = "Content-Length: ";
+  const auto lengthAt = head.rfind(kLength);
+  Require(lengthAt != std::string_view::npos, "the head names the body's length");
+  std::size_t length = 0;
+  const std::string_view digits = head.substr(lengthAt + kLength.size());
+  const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), length);
+  Require(parsed.ec == std::errc() && parsed.ptr == digits.data() + digits.size(),
+          "Content-Length is the last head line and a number");
+  Require(length == body.size(), "Content-Length counts the body's bytes");
+  if (!request.origin) {
+    Require(head.find("Access-Control-Allow-Origin") == std::string_view::npos,
+            "no origin is allowed that the request did not name");
+  }
+}
+
+}  // namespace
+}  // namespace dralmin::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace dralmin;
+  using namespace dralmin::fuzz;
+  std::string_view rest = AsText(data, size);
+  std::string_view requestLine = TakeUntil(rest, '\n');
+  Request request;
+  request.method = TakeUntil(requestLine, ' ');
+  request.uri = requestLine;
+  while (!rest.empty()) {
+    const std::string_view line = TakeUntil(rest, '\n');
+    if (line.empty()) break;
+    std::string_view value = line;
+    const std::string_view name = TakeUntil(value, ':');
+    if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+    if (SameName(name, "Origin")) request.origin = value;
+    if (SameName(name, "Content-Type")) request.contentType = value;
+  }
+  request.body = rest;
+
+  FuzzEndpoints endpoints(rest);
+  Router router(endpoints);
+  // Twice, so that state one request leaves behind (the scan key, the busy flags) meets the next.
+  for (int i = 0; i < 2; ++i) CheckFraming(request, router.HandleRequest(request));
+  return 0;
+}
