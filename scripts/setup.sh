@@ -8,7 +8,7 @@ packages=(
   libboost-dev libssl-dev libcurl4-openssl-dev libjpeg62-turbo-dev libpugixml-dev libcups2-dev
   qt6-base-dev libgl-dev qt6-qpa-plugins dbus
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 curl openssl procps
+  python3 curl openssl procps wrk
 )
 
 missing=()

@@ -1,0 +1,961 @@
+#!/usr/bin/env python3
+"""Load and fault tests of the running agent, over loopback only.
+
+Each scenario starts the real program with a private home, free ports and a certificate server
+that refuses, drives it, checks what it must keep doing, and prints its figures. Exit status 0
+when every check held.
+
+    agent_load.py --agent PATH [--scale-simulator PATH] [--printer-simulator PATH]
+                  [--soak-seconds N] [--json FILE] [--markdown FILE] SCENARIO...
+
+SCENARIO is one of the names in SCENARIOS, or "all". --markdown writes the figures as a report.
+"""
+
+import argparse
+import array
+import json
+import os
+import random
+import resource
+import selectors
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/javascript; charset=windows-1251\r\nContent-Length: "
+EMPTY_REPLY = HEAD + b"0\r\n\r\n"
+WEIGHT_ZERO = b"DralminWeighter__callback({value: 0})"
+
+
+def reply_with(body):
+    return HEAD + str(len(body)).encode() + b"\r\n\r\n" + body
+
+
+def preflight(origin):
+    return (b"HTTP/1.1 200 OK\r\nServer: DralminTrayAgent/1.7.17\r\n"
+            b"Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
+            b"Access-Control-Max-Age: 600\r\nAccess-Control-Allow-Origin: " + origin +
+            b"\r\nContent-Length: 0\r\n\r\n")
+
+
+class CheckFailed(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise CheckFailed(message)
+
+
+class Figures:
+    """Figures of the scenarios, in the order they were taken."""
+
+    def __init__(self):
+        self.rows = []
+
+    def add(self, scenario, name, value, target="", ok=None):
+        self.rows.append({"scenario": scenario, "figure": name, "value": value,
+                          "target": target, "ok": ok})
+        mark = "" if ok is None else ("  [met]" if ok else "  [MISSED]")
+        print("  %-58s %s%s" % (name, value, mark), flush=True)
+
+
+FIGURES = Figures()
+OPTIONS = None  # the parsed command line
+SANITIZED = False  # the agent is built with a sanitizer: slower, and memory is not its own
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def refusing_url():
+    """A certificate server address where nothing listens, so start-up goes on at once."""
+    return "http://127.0.0.1:%d/dist/cert/" % free_port()
+
+
+def read_reply(sock, deadline=5.0):
+    """One reply (head and Content-Length body) from a blocking socket; b"" when it closes."""
+    sock.settimeout(deadline)
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return b""
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = 0
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            length = int(value)
+    while len(body) < length:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return b""
+        body += chunk
+    return head + b"\r\n\r\n" + body
+
+
+def exchange(port, raw, timeout=5.0):
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(raw)
+        return read_reply(s, timeout)
+
+
+def get(port, path, timeout=5.0):
+    return exchange(port, b"GET " + path.encode() + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", timeout)
+
+
+def body_of(reply):
+    return reply.partition(b"\r\n\r\n")[2]
+
+
+def wait_for(condition, timeout, pause=0.005):
+    deadline = time.monotonic() + timeout
+    while True:
+        if condition():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(pause)
+
+
+def serves(port):
+    try:
+        return get(port, "/barcode", 1.0) == EMPTY_REPLY
+    except OSError:
+        return False
+
+
+def children_of(pid):
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return [int(p) for p in f.read().split()]
+    except OSError:
+        return []
+
+
+def process_alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
+    except OSError:
+        return False
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def open_fds(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+class Agent:
+    """The real program, as agent ("run") or as watchdog, headless, with a private home."""
+
+    def __init__(self, role="agent", env=None, http_port=None, wait=True, nofile=None):
+        self.home = tempfile.mkdtemp(prefix="dralmin-load-")
+        self.port = http_port or free_port()
+        self.https_port = free_port()
+        environment = {k: v for k, v in os.environ.items()
+                       if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        environment.update({
+            "HOME": self.home, "XDG_RUNTIME_DIR": self.home,
+            "XDG_CONFIG_HOME": self.home + "/config", "XDG_DATA_HOME": self.home + "/data",
+            "DRALMIN_HTTP_PORT": str(self.port), "DRALMIN_HTTPS_PORT": str(self.https_port),
+            "DRALMIN_CERT_BASE_URL": refusing_url(),
+            "DRALMIN_SERIAL_PORTS": self.home + "/no-scale",
+        })
+        environment.update(env or {})
+        argv = [OPTIONS.agent] + (["run"] if role == "agent" else [])
+
+        def limits():
+            if nofile:
+                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
+
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(argv, env=environment, preexec_fn=limits,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.stderr = []
+        threading.Thread(target=self._drain, daemon=True).start()
+        if wait:
+            check(wait_for(lambda: serves(self.port), 20), "the agent never served")
+
+    def _drain(self):
+        for line in self.process.stderr:
+            self.stderr.append(line.decode(errors="replace").rstrip())
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def stop(self):
+        """SIGTERM and the exit code; agents of a watchdog are taken down by the watchdog."""
+        if self.process.poll() is None:
+            agents = children_of(self.pid)
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+            for child in agents:
+                if process_alive(child):
+                    os.kill(child, signal.SIGKILL)
+        subprocess.run(["rm", "-rf", self.home])
+        return self.process.returncode
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.stop()
+
+
+class Percentiles:
+    def __init__(self, samples):
+        self.samples = sorted(samples)
+
+    def at(self, fraction):
+        if not self.samples:
+            return float("nan")
+        return self.samples[min(len(self.samples) - 1, int(fraction * len(self.samples)))]
+
+
+# ---------------------------------------------------------------------------------------------
+# 100 keep-alive connections against cheap endpoints
+
+
+def scenario_soak():
+    name = "soak"
+    seconds = OPTIONS.soak_seconds
+    origin = b"https://shop.example"
+    mix = [
+        (b"GET /barcode HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", EMPTY_REPLY),
+        (b"OPTIONS /weight HTTP/1.1\r\nOrigin: " + origin + b"\r\n\r\n", preflight(origin)),
+        (b"GET /weight HTTP/1.1\r\n\r\n", reply_with(WEIGHT_ZERO)),
+        (b"POST /barcode HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", EMPTY_REPLY),
+    ]
+    with Agent() as agent:
+        selector = selectors.DefaultSelector()
+        states = []
+        for i in range(100):
+            s = socket.create_connection(("127.0.0.1", agent.port))
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            s.setblocking(False)
+            state = {"sock": s, "turn": i % len(mix), "buffer": b"", "sent": 0.0}
+            states.append(state)
+            selector.register(s, selectors.EVENT_READ, state)
+
+        def send_next(state):
+            request, _ = mix[state["turn"]]
+            state["sent"] = time.perf_counter()
+            state["sock"].send(request)  # small enough for an empty send buffer
+
+        latencies = array.array("d")
+        errors = []
+        rss = []
+        started = time.monotonic()
+        deadline = started + seconds
+        next_sample = started
+        for state in states:
+            send_next(state)
+        while time.monotonic() < deadline:
+            now = time.monotonic()
+            if now >= next_sample:
+                rss.append((now - started, rss_kib(agent.pid)))
+                next_sample += 1.0
+            for key, _ in selector.select(timeout=0.5):
+                state = key.data
+                chunk = state["sock"].recv(65536)
+                if not chunk:
+                    errors.append("connection closed by the agent")
+                    selector.unregister(state["sock"])
+                    continue
+                state["buffer"] += chunk
+                expected = mix[state["turn"]][1]
+                if len(state["buffer"]) < len(expected):
+                    continue
+                if state["buffer"] != expected:
+                    errors.append("unexpected reply %r" % state["buffer"][:120])
+                latencies.append(time.perf_counter() - state["sent"])
+                state["buffer"] = b""
+                state["turn"] = (state["turn"] + 1) % len(mix)
+                send_next(state)
+            stalled = [s for s in states if time.perf_counter() - s["sent"] > 5]
+            if stalled:
+                errors.append("%d connections without a reply for 5 s" % len(stalled))
+                break
+        elapsed = time.monotonic() - started
+        for state in states:
+            state["sock"].close()
+        rss.append((time.monotonic() - started, rss_kib(agent.pid)))
+        still = serves(agent.port)
+
+        p = Percentiles(latencies)
+        FIGURES.add(name, "duration, connections", "%.0f s, 100 keep-alive" % elapsed)
+        FIGURES.add(name, "requests answered", "%d (%.0f/s)" % (len(latencies),
+                                                                  len(latencies) / elapsed))
+        FIGURES.add(name, "errors (wrong reply, closed, stalled)", len(errors), "0", not errors)
+        FIGURES.add(name, "latency p50 / p99 / max",
+                    "%.2f / %.2f / %.2f ms" % (p.at(0.5) * 1e3, p.at(0.99) * 1e3,
+                                               p.at(1.0) * 1e3))
+        # Growth after the first fifth, when buffers and the allocator have settled.
+        settled = [kib for t, kib in rss if t >= elapsed / 5] or [rss[-1][1]]
+        growth = settled[-1] - settled[0]
+        flat = SANITIZED or growth <= 1024
+        FIGURES.add(name, "resident memory start / settled / end",
+                    "%d / %d / %d KiB" % (rss[0][1], settled[0], settled[-1]))
+        FIGURES.add(name, "memory growth after settling", "%+d KiB" % growth, "<= 1024 KiB (flat)",
+                    flat)
+        FIGURES.add(name, "serves after the load", still, "True", still)
+        check(not errors, "; ".join(errors[:5]))
+        check(flat, "resident memory grew by %d KiB under a steady load" % growth)
+        check(still, "the agent stopped serving")
+
+
+# ---------------------------------------------------------------------------------------------
+# 1000 idle connections while another client is served
+
+
+def scenario_idle_crowd():
+    name = "idle-crowd"
+    limit = 50e-3 if not SANITIZED else 250e-3
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < 1200:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+    with Agent() as agent:
+        idle = []
+        for i in range(1000):
+            s = socket.create_connection(("127.0.0.1", agent.port))
+            if i % 2:  # half have had one reply and wait in keep-alive, half never spoke
+                s.sendall(b"GET /barcode HTTP/1.1\r\n\r\n")
+                check(read_reply(s) == EMPTY_REPLY, "an idle-to-be client was not served")
+            idle.append(s)
+        check(wait_for(lambda: open_fds(agent.pid) >= 1000, 5),
+              "the agent holds %d descriptors, not the 1000 connections" % open_fds(agent.pid))
+        fresh, kept = [], []
+        with socket.create_connection(("127.0.0.1", agent.port)) as keeper:
+            keeper.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            for _ in range(50):
+                t = time.perf_counter()
+                check(get(agent.port, "/barcode") == EMPTY_REPLY, "a new client got a wrong reply")
+                fresh.append(time.perf_counter() - t)
+                t = time.perf_counter()
+                keeper.sendall(b"GET /barcode HTTP/1.1\r\n\r\n")
+                check(read_reply(keeper) == EMPTY_REPLY, "a kept client got a wrong reply")
+                kept.append(time.perf_counter() - t)
+        # The crowd is still connected: every one of them is answered.
+        sample = idle[::50]
+        for s in sample:
+            s.sendall(b"GET /barcode HTTP/1.1\r\n\r\n")
+        answered = sum(read_reply(s) == EMPTY_REPLY for s in sample)
+        memory = rss_kib(agent.pid)
+        for s in idle:
+            s.close()
+        worst = max(max(fresh), max(kept))
+        FIGURES.add(name, "idle connections held", 1000)
+        FIGURES.add(name, "new connection + reply p50 / max",
+                    "%.2f / %.2f ms" % (Percentiles(fresh).at(0.5) * 1e3, max(fresh) * 1e3),
+                    "< %.0f ms" % (limit * 1e3), max(fresh) < limit)
+        FIGURES.add(name, "keep-alive reply p50 / max",
+                    "%.2f / %.2f ms" % (Percentiles(kept).at(0.5) * 1e3, max(kept) * 1e3),
+                    "< %.0f ms" % (limit * 1e3), max(kept) < limit)
+        FIGURES.add(name, "idle clients answered afterwards", "%d of %d" % (answered, len(sample)),
+                    "all", answered == len(sample))
+        FIGURES.add(name, "resident memory with 1000 connections", "%d KiB" % memory)
+        check(worst < limit, "a client waited %.1f ms" % (worst * 1e3))
+        check(answered == len(sample), "idle clients lost their connection")
+
+
+# ---------------------------------------------------------------------------------------------
+# Malformed and oversized requests, and TLS garbage
+
+
+def make_certificates(folder):
+    script = (
+        "set -e; cd '%s'; "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=LoadCA -keyout ca.key -out ca.crt 2>/dev/null; "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost "
+        "-keyout server.key -out server.csr 2>/dev/null; "
+        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > ext; "
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile ext -out server.crt 2>/dev/null; "
+        "mkdir -p www/dist/cert; cp server.crt www/dist/cert/7.crt.txt; "
+        "cp server.key www/dist/cert/7.key.txt; printf '7\\r\\n' > www/dist/cert/last" % folder)
+    subprocess.run(["sh", "-c", script], check=True)
+
+
+class CertificateServer:
+    """The distribution server on loopback, serving the certificates made by make_certificates."""
+
+    def __init__(self, folder):
+        import functools
+        import http.server
+
+        class Quiet(http.server.SimpleHTTPRequestHandler):
+            def log_message(self, *_):
+                pass
+
+        handler = functools.partial(Quiet, directory=folder + "/www")
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.url = "http://127.0.0.1:%d/dist/cert/" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def client_hello():
+    """The first flight of a real TLS client, as bytes."""
+    context = ssl.create_default_context()
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = context.wrap_bio(incoming, outgoing, server_hostname="localhost")
+    try:
+        tls.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    return outgoing.read()
+
+
+def https_get(port, cafile, path="/barcode"):
+    context = ssl.create_default_context(cafile=cafile)
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
+        with context.wrap_socket(raw, server_hostname="localhost") as s:
+            s.sendall(b"GET " + path.encode() + b" HTTP/1.1\r\nHost: localhost\r\n\r\n")
+            return read_reply(s)
+
+
+def complete_reply(data):
+    """True when the bytes hold a whole HTTP reply (head and Content-Length body)."""
+    head, found, body = data.partition(b"\r\n\r\n")
+    if not found or not head.startswith(b"HTTP/"):
+        return False
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            return len(body) >= int(value)
+    return True
+
+
+def send_and_watch(port, payload, timeout, until_closed=False):
+    """Sends the bytes and waits until the agent ends the connection or has answered in full;
+    (what happened, seconds)."""
+    started = time.monotonic()
+    data = b""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        try:
+            s.sendall(payload)
+            if payload.endswith(b"/barc"):  # the client gives up halfway
+                return "closed by the client", time.monotonic() - started
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+                if complete_reply(data) and not until_closed:
+                    return ("answered %r, kept open" % data.split(b"\r\n", 1)[0].decode(),
+                            time.monotonic() - started)
+        except (ConnectionResetError, BrokenPipeError):
+            return "reset", time.monotonic() - started
+        except socket.timeout:
+            return "still open", time.monotonic() - started
+    if not data:
+        kind = "closed"
+    elif data.startswith(b"HTTP/"):
+        kind = "answered %r, closed" % data.split(b"\r\n", 1)[0].decode()
+    else:
+        kind = "%d bytes of TLS handshake, closed" % len(data)
+    return kind, time.monotonic() - started
+
+
+def scenario_barrage():
+    name = "barrage"
+    rounds = OPTIONS.barrage_rounds
+    hello = client_hello()
+    rng = random.Random(11)
+    http_cases = [
+        ("not HTTP", b"GARBAGE GARBAGE\r\n\r\n"),
+        ("binary noise", bytes(rng.randrange(256) for _ in range(4096))),
+        ("NUL in the request line", b"GET /bar\x00code HTTP/1.1\r\n\r\n"),
+        ("unknown version", b"GET /barcode HTTP/7.3\r\n\r\n"),
+        ("header of 20 KB", b"GET / HTTP/1.1\r\nX-Big: " + b"a" * 20000 + b"\r\n\r\n"),
+        ("request line of 100 KB", b"GET /" + b"b" * 100000 + b" HTTP/1.1\r\n\r\n"),
+        ("2000 header lines", b"GET / HTTP/1.1\r\n" + b"X: y\r\n" * 2000 + b"\r\n"),
+        ("body over the limit", b"POST /print HTTP/1.1\r\nContent-Length: 999999999999\r\n\r\n"),
+        ("negative length", b"POST /print HTTP/1.1\r\nContent-Length: -1\r\n\r\n"),
+        ("two lengths", b"POST /print HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab"),
+        ("bad chunk size", b"POST /print HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"),
+        ("bare LF line ends", b"GET /barcode HTTP/1.1\nHost: x\n\n"),
+        ("TLS hello on the plain port", hello),
+        ("half a request, then close", b"GET /barc"),
+        ("Connection: close", b"GET /barcode HTTP/1.1\r\nConnection: close\r\n\r\n"),
+    ]
+    tls_cases = [
+        ("plain HTTP on the TLS port", b"GET /barcode HTTP/1.1\r\n\r\n"),
+        ("noise on the TLS port", bytes(rng.randrange(256) for _ in range(4096))),
+        ("TLS hello with noise after it", hello + bytes(rng.randrange(256) for _ in range(512))),
+    ]
+    # Handshakes that stall: the agent waits for the rest up to its handshake time-out (10 s),
+    # so these are sent once and checked at the end.
+    stalled_cases = [
+        ("half a TLS hello, then silence", hello[: len(hello) // 2]),
+        ("record header claiming 16 KB, then silence", b"\x16\x03\x01\x40\x00" + b"\x01" * 100),
+    ]
+    folder = tempfile.mkdtemp(prefix="dralmin-load-tls-")
+    make_certificates(folder)
+    certificates = CertificateServer(folder)
+    cafile = folder + "/ca.crt"
+    try:
+        with Agent(env={"DRALMIN_CERT_BASE_URL": certificates.url}) as agent:
+            check(wait_for(lambda: https_get(agent.https_port, cafile) == EMPTY_REPLY, 10),
+                  "HTTPS did not come up")
+            before = rss_kib(agent.pid)
+            slow = [socket.create_connection(("127.0.0.1", agent.port)) for _ in range(20)]
+            for s in slow:
+                s.sendall(b"GET /barcode HTTP/1.1\r\nX-Slow: ")  # and never more
+            stalled = []
+            for label, payload in stalled_cases:
+                s = socket.create_connection(("127.0.0.1", agent.https_port))
+                s.sendall(payload)
+                stalled.append((label, s, time.monotonic()))
+            outcomes = {}
+            slowest = {}
+            worst = 0.0
+            count = 0
+            lingering = []
+            started = time.monotonic()
+            for _ in range(rounds):
+                for port, cases in ((agent.port, http_cases), (agent.https_port, tls_cases)):
+                    for label, payload in cases:
+                        kind, seconds = send_and_watch(port, payload, 10,
+                                                       b"Connection: close" in payload)
+                        outcomes[label] = kind
+                        slowest[label] = max(slowest.get(label, 0), seconds)
+                        worst = max(worst, seconds)
+                        if kind == "still open":
+                            lingering.append(label)
+                        count += 1
+                # One full TLS exchange with an oversized header in between.
+                context = ssl.create_default_context(cafile=cafile)
+                with socket.create_connection(("127.0.0.1", agent.https_port), timeout=5) as raw:
+                    with context.wrap_socket(raw, server_hostname="localhost") as s:
+                        s.sendall(b"GET / HTTP/1.1\r\nX-Big: " + b"a" * 20000 + b"\r\n\r\n")
+                        try:
+                            outcomes["header of 20 KB over TLS"] = (
+                                "closed" if not s.recv(100) else "answered")
+                        except (ssl.SSLError, ConnectionResetError):
+                            outcomes["header of 20 KB over TLS"] = "reset"
+                        count += 1
+            elapsed = time.monotonic() - started
+            for label, s, sent in stalled:
+                s.settimeout(max(0.1, sent + 13 - time.monotonic()))
+                try:
+                    kind = "closed" if s.recv(100) == b"" else "answered"
+                except ConnectionResetError:
+                    kind = "reset"
+                except socket.timeout:
+                    kind = "still open"
+                outcomes[label] = "%s after %.1f s" % (kind, time.monotonic() - sent)
+                s.close()
+                if kind == "still open":
+                    lingering.append(label)
+            plain_ok = get(agent.port, "/barcode") == EMPTY_REPLY
+            tls_ok = https_get(agent.https_port, cafile) == EMPTY_REPLY
+            alive = agent.process.poll() is None
+            for s in slow:
+                s.close()
+            after = rss_kib(agent.pid)
+            FIGURES.add(name, "hostile connections", "%d in %.1f s (%d kinds)" %
+                        (count, elapsed, len(outcomes)))
+            for label, kind in outcomes.items():
+                took = slowest.get(label)
+                FIGURES.add(name, "  " + label, kind if took is None else
+                            "%s (%.0f ms)" % (kind, took * 1e3))
+            FIGURES.add(name, "longest until the agent ended or answered one",
+                        "%.0f ms" % (worst * 1e3), "< 1 s", worst < 1)
+            FIGURES.add(name, "half-sent requests held meanwhile", len(slow))
+            FIGURES.add(name, "serves HTTP / HTTPS afterwards", "%s / %s" % (plain_ok, tls_ok),
+                        "True / True", plain_ok and tls_ok)
+            FIGURES.add(name, "resident memory before / after", "%d / %d KiB" % (before, after))
+            check(alive, "the agent died")
+            check(not lingering, "connections left open: %s" % lingering)
+            check(plain_ok and tls_ok, "the agent stopped serving")
+    finally:
+        certificates.close()
+        subprocess.run(["rm", "-rf", folder])
+
+
+# ---------------------------------------------------------------------------------------------
+# The watchdog: SIGKILL mid-request, and a crash loop
+
+
+class HangingServer:
+    """Accepts connections and never answers, like a networked scale that froze."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.accepted = threading.Event()
+        self.held = []
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            self.held.append(connection)
+            self.accepted.set()
+
+    def close(self):
+        self.listener.close()
+        for c in self.held:
+            c.close()
+
+
+def scenario_sigkill():
+    name = "sigkill"
+    frozen = HangingServer()
+    try:
+        with Agent(role="watchdog") as watchdog:
+            check(wait_for(lambda: len(children_of(watchdog.pid)) == 1, 5), "no agent")
+            agent = children_of(watchdog.pid)[0]
+            client = socket.create_connection(("127.0.0.1", watchdog.port))
+            client.sendall(b"GET /ip_weight/127.0.0.1:%d/ HTTP/1.1\r\n\r\n" % frozen.port)
+            check(frozen.accepted.wait(5), "the agent never asked the frozen scale")
+            os.kill(agent, signal.SIGKILL)
+            killed = time.monotonic()
+            client.settimeout(5)
+            try:
+                dropped = client.recv(100) == b""
+            except ConnectionResetError:
+                dropped = True
+            check(wait_for(lambda: serves(watchdog.port), 5, 0.002), "never served again")
+            back = time.monotonic() - killed
+            successor = children_of(watchdog.pid)
+            code = watchdog.stop()
+            client.close()
+            FIGURES.add(name, "client of the killed request", "connection closed" if dropped
+                        else "no close seen", "closed, no reply", dropped)
+            FIGURES.add(name, "SIGKILL to serving again", "%.0f ms" % (back * 1e3), "< 1000 ms",
+                        back < 1.0)
+            FIGURES.add(name, "new agent process", successor != [agent] and len(successor) == 1)
+            FIGURES.add(name, "watchdog exit on SIGTERM", code, "0", code == 0)
+            check(back < 1.0, "serving again took %.0f ms" % (back * 1e3))
+            check(code == 0, "the watchdog ended with %s" % code)
+    finally:
+        frozen.close()
+
+
+def scenario_crash_loop():
+    name = "crash-loop"
+    window = OPTIONS.crash_loop_seconds
+    holder = socket.create_server(("127.0.0.1", 0))
+    port = holder.getsockname()[1]
+    with Agent(role="watchdog", http_port=port, wait=False) as watchdog:
+        starts = []
+        seen = set()
+        started = time.monotonic()
+        while time.monotonic() - started < window:
+            for child in children_of(watchdog.pid):
+                if child not in seen:
+                    seen.add(child)
+                    starts.append(time.monotonic() - started)
+            time.sleep(0.002)
+        holder.close()  # the port is free again: the next agent must take it and serve
+        freed = time.monotonic()
+        recovered = wait_for(lambda: serves(port), 35)
+        recovery = time.monotonic() - freed
+        gaps = [b - a for a, b in zip(starts, starts[1:])]
+        # Each pause doubles from 0.5 s; the agent's own failing run adds a little to each gap.
+        expected = [0.5 * 2 ** i for i in range(len(gaps))]
+        backing_off = len(gaps) >= 2 and all(g >= 0.9 * e for g, e in zip(gaps, expected))
+        code = watchdog.stop()
+        FIGURES.add(name, "agent starts while the port was taken",
+                    "%d in %.0f s" % (len(starts), window), "<= %d" % (len(expected) + 1),
+                    backing_off)
+        FIGURES.add(name, "gaps between starts",
+                    ", ".join("%.2f s" % g for g in gaps), "0.5, 1, 2, 4 ... s", backing_off)
+        FIGURES.add(name, "port freed to serving", "%.2f s" % recovery,
+                    "within the next pause", recovered)
+        FIGURES.add(name, "watchdog exit on SIGTERM", code, "0", code == 0)
+        check(backing_off, "no back-off: starts at %s" % starts)
+        check(recovered, "the agent never took the freed port")
+        check(code == 0, "the watchdog ended with %s" % code)
+
+
+# ---------------------------------------------------------------------------------------------
+# Devices that vanish mid-operation
+
+
+class VanishingScale:
+    """A scale on a pseudo-terminal that acknowledges ENQ, then dies in the middle of its answer
+    to DC1. The agent reaches it through a link, so a new scale can take the same name."""
+
+    def __init__(self, link):
+        import pty
+        import tty
+        self.master, self.slave = pty.openpty()
+        tty.setraw(self.slave)
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(os.ttyname(self.slave), link)
+        self.vanished = threading.Event()
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        while True:
+            try:
+                data = os.read(self.master, 64)
+            except OSError:
+                return
+            if b"\x05" in data:
+                os.write(self.master, b"\x06")
+            if b"\x11" in data:
+                os.write(self.master, b"ST,  1.")  # and the cable is pulled
+                os.close(self.slave)
+                os.close(self.master)
+                self.vanished.set()
+                return
+
+
+def start_scale_simulator(link):
+    process = subprocess.Popen([OPTIONS.scale_simulator], stdout=subprocess.PIPE)
+    path = process.stdout.readline().decode().strip()
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(path, link)
+    return process
+
+
+def timed_get(port, path, timeout=15):
+    started = time.monotonic()
+    reply = get(port, path, timeout)
+    return body_of(reply), time.monotonic() - started
+
+
+def scenario_scale_vanishes():
+    name = "scale-vanishes"
+    check(OPTIONS.scale_simulator, "--scale-simulator is needed")
+    folder = tempfile.mkdtemp(prefix="dralmin-load-scale-")
+    link = folder + "/scale"
+    good = b"DralminWeighter__callback({value: 1.250000})"
+    try:
+        with Agent(env={"DRALMIN_SERIAL_PORTS": link}) as agent:
+            scale = VanishingScale(link)
+            body, vanish = timed_get(agent.port, "/weight")
+            check(scale.vanished.is_set(), "the scale was never asked to weigh")
+            FIGURES.add(name, "scale gone mid-answer: reply", body.decode(), WEIGHT_ZERO.decode(),
+                        body == WEIGHT_ZERO)
+            FIGURES.add(name, "scale gone mid-answer: reply time", "%.0f ms" % (vanish * 1e3),
+                        "< 2500 ms (one read time-out)", vanish < 2.5)
+            check(body == WEIGHT_ZERO, "reply %r" % body)
+
+            simulator = start_scale_simulator(link)
+            body, took = timed_get(agent.port, "/weight")
+            FIGURES.add(name, "new scale on the same port: reply", body.decode(), good.decode(),
+                        body == good)
+            FIGURES.add(name, "new scale: search and weighing", "%.0f ms" % (took * 1e3))
+            check(body == good, "the new scale was not found: %r" % body)
+
+            simulator.kill()  # the scale's process dies between weighings
+            simulator.wait()
+            body, gone = timed_get(agent.port, "/weight")
+            FIGURES.add(name, "scale process killed: reply", body.decode(), WEIGHT_ZERO.decode(),
+                        body == WEIGHT_ZERO)
+            FIGURES.add(name, "scale process killed: reply time", "%.0f ms" % (gone * 1e3))
+            simulator = start_scale_simulator(link)
+            body, _ = timed_get(agent.port, "/weight")
+            simulator.terminate()
+            simulator.wait()
+            FIGURES.add(name, "restarted scale: reply", body.decode(), good.decode(), body == good)
+            serving = serves(agent.port)
+            FIGURES.add(name, "serves afterwards", serving, "True", serving)
+            check(body == good and serving, "no recovery after the scale came back")
+    finally:
+        subprocess.run(["rm", "-rf", folder])
+
+
+class VanishingPrinter:
+    """Takes a little of a job through a small window, then resets the connection and is gone."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+        self.received = 0
+        self.done = threading.Event()
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        connection, _ = self.listener.accept()
+        self.listener.close()
+        while self.received < 2000:
+            self.received += len(connection.recv(1000))
+        connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        connection.close()
+        self.done.set()
+
+
+def post_label(port, xml, timeout=30):
+    boundary = b"----LoadBoundary7MA4YWxk"
+    body = (b"--" + boundary + b"\r\nContent-Disposition: form-data; name=\"print_xml\"\r\n\r\n" +
+            xml + b"\r\n--" + boundary + b"--\r\n")
+    started = time.monotonic()
+    reply = exchange(port, b"POST /print HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                     b"multipart/form-data; boundary=" + boundary + b"\r\nContent-Length: " +
+                     str(len(body)).encode() + b"\r\n\r\n" + body, timeout)
+    return body_of(reply), time.monotonic() - started
+
+
+def use_printer(agent, address):
+    folder = agent.home + "/config/Dralmin"
+    os.makedirs(folder, exist_ok=True)
+    with open(folder + "/printer.conf", "w") as f:
+        f.write("printerAddress=%s\ncodePage=1251\nforcePeeler=0\n" % address)
+
+
+def scenario_printer_vanishes():
+    name = "printer-vanishes"
+    folder = tempfile.mkdtemp(prefix="dralmin-load-printer-")
+    # Bigger than the largest send buffer (4 MiB), so that the job is still being sent when the
+    # printer goes.
+    texts = b"".join(b"<text x=\"10\" y=\"%d\">%s</text>" % (i % 300, b"W" * 200)
+                     for i in range(36000))
+    big = b"<label width=\"58\" height=\"40\">" + texts + b"</label>"
+    small = b"<label width=\"58\" height=\"40\"><text x=\"1\" y=\"1\">OK</text></label>"
+    printer = None
+    try:
+        with Agent() as agent:
+            vanishing = VanishingPrinter()
+            use_printer(agent, "127.0.0.1:%d" % vanishing.port)
+            body, took = post_label(agent.port, big)
+            expected = b"DralminPrinter__callback({error:'printer 127.0.0.1:%d stopped taking " \
+                       b"the job" % vanishing.port
+            failed = body.startswith(expected)
+            FIGURES.add(name, "job of %d KB, printer reset after %d bytes" %
+                        (len(big) // 1024, vanishing.received), body.decode()[:90] + "...",
+                        "an error form", failed)
+            FIGURES.add(name, "reply time", "%.0f ms" % (took * 1e3))
+            check(failed, "the vanished printer was reported as %r" % body[:200])
+
+            printer = subprocess.Popen([sys.executable, OPTIONS.printer_simulator, "--folder",
+                                        folder, "--port", "0"])
+            check(wait_for(lambda: os.path.exists(folder + "/port"), 10), "printer never started")
+            with open(folder + "/port") as f:
+                use_printer(agent, "127.0.0.1:" + f.read().strip())
+            body, _ = post_label(agent.port, small)
+            printed = wait_for(lambda: os.path.exists(folder + "/job-0001.prn"), 10)
+            ok = body == b"DralminPrinter__callback({result:'OK'})" and printed
+            FIGURES.add(name, "next job to a printer that is there", body.decode(),
+                        "result OK, job received", ok)
+            serving = serves(agent.port)
+            FIGURES.add(name, "serves afterwards", serving, "True", serving)
+            check(ok and serving, "no recovery after the printer came back")
+    finally:
+        if printer:
+            printer.terminate()
+            printer.wait()
+        subprocess.run(["rm", "-rf", folder])
+
+
+SCENARIOS = {
+    "soak": scenario_soak,
+    "idle-crowd": scenario_idle_crowd,
+    "barrage": scenario_barrage,
+    "sigkill": scenario_sigkill,
+    "crash-loop": scenario_crash_loop,
+    "scale-vanishes": scenario_scale_vanishes,
+    "printer-vanishes": scenario_printer_vanishes,
+}
+
+
+def write_markdown(path, results):
+    import platform
+    load = open("/proc/loadavg").read().split()[:3]
+    commit = subprocess.run(["git", "-C", os.path.dirname(os.path.abspath(__file__)), "rev-parse",
+                             "--short", "HEAD"], capture_output=True, text=True).stdout.strip()
+    lines = [
+        "# Reliability under load and faults",
+        "",
+        "Regenerated by `scripts/reliability.sh`. Every figure comes from the real agent program",
+        "on loopback, started headless with a private home by `tests/load/agent_load.py`; CI runs",
+        "the same scenarios (CTest label `load`) with a shorter soak.",
+        "",
+        "Conditions: %s, %d cores, load average %s at the start, commit %s, %s." %
+        (platform.node() or "this machine", os.cpu_count(), " ".join(load), commit or "?",
+         time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())),
+        "",
+    ]
+    for scenario, passed in results:
+        lines += ["## %s: %s" % (scenario, "passed" if passed else "FAILED"), "",
+                  "| figure | value | target | |", "|---|---|---|---|"]
+        for row in FIGURES.rows:
+            if row["scenario"] != scenario:
+                continue
+            mark = "" if row["ok"] is None else ("met" if row["ok"] else "**missed**")
+            value = str(row["value"]).replace("|", "\\|")
+            lines.append("| %s | %s | %s | %s |" % (row["figure"].strip(), value,
+                                                     row["target"], mark))
+        lines.append("")
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+
+
+def main():
+    global OPTIONS, SANITIZED
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--agent", required=True)
+    parser.add_argument("--scale-simulator")
+    parser.add_argument("--printer-simulator",
+                        default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                             "../../simulators/printer/fake_label_printer.py"))
+    parser.add_argument("--soak-seconds", type=float, default=60)
+    parser.add_argument("--barrage-rounds", type=int, default=20)
+    parser.add_argument("--crash-loop-seconds", type=float, default=4)
+    parser.add_argument("--sanitized", action="store_true",
+                        help="the agent carries a sanitizer: no memory checks, looser timings")
+    parser.add_argument("--json")
+    parser.add_argument("--markdown")
+    parser.add_argument("scenarios", nargs="+")
+    OPTIONS = parser.parse_args()
+    SANITIZED = OPTIONS.sanitized
+    names = list(SCENARIOS) if OPTIONS.scenarios == ["all"] else OPTIONS.scenarios
+    results = []
+    for scenario in names:
+        print("== %s" % scenario, flush=True)
+        try:
+            SCENARIOS[scenario]()
+            results.append((scenario, True))
+        except (CheckFailed, OSError, subprocess.SubprocessError) as error:
+            print("FAILED: %s: %s" % (scenario, error), flush=True)
+            results.append((scenario, False))
+    if OPTIONS.json:
+        with open(OPTIONS.json, "w") as f:
+            json.dump({"results": results, "figures": FIGURES.rows}, f, indent=1)
+    if OPTIONS.markdown:
+        write_markdown(OPTIONS.markdown, results)
+    return 0 if all(passed for _, passed in results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
