@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the normal build, then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, then the threaded tests under
-# ThreadSanitizer. Set DRALMIN_PRESETS (e.g. "default") to run fewer.
+# ThreadSanitizer, then each fuzz target briefly (scripts/fuzz.sh). Set DRALMIN_PRESETS
+# (e.g. "default") to run fewer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-for preset in ${DRALMIN_PRESETS:-default asan tsan}; do
+for preset in ${DRALMIN_PRESETS:-default asan tsan fuzz}; do
   echo "== $preset"
+  if [[ $preset == fuzz ]]; then
+    scripts/fuzz.sh
+    continue
+  fi
   scripts/build.sh "$preset"
   ctest --preset "$preset" -j2
 done
