@@ -1,11 +1,12 @@
 // A whole request through the router, with the real print, weight and scan-upload endpoints
 // behind fakes of their devices. The input reads like a request:
 //   METHOD SP URI LF {Name: value LF} LF body
-// "Origin" and "Content-Type" lines become those headers; the body is also what the fake
-// networked scale and the fake receiving server answer.
+// "Origin" and "Content-Type" lines become those headers; the body is also the pending barcode,
+// and what the fake networked scale and the fake receiving server answer.
 #include <charconv>
 #include <memory>
 
+#include "devices/barcode/PendingBarcode.h"
 #include "devices/printing/PrintEndpoint.h"
 #include "devices/scale/WeightEndpoint.h"
 #include "devices/scanning/ScanEndpoint.h"
@@ -69,8 +70,10 @@ class FuzzEndpoints final : public AbsentEndpoints {
         weight_([]() -> std::unique_ptr<Weighter> { throw ComPortException(); },
                 std::make_unique<CannedHttp>(deviceAnswer)) {
     queue_.Append("\xFF\xD8 page \xFF\xD9");
+    barcode_.PutBarcode(std::string(deviceAnswer));
   }
 
+  std::string GetBarcode() override { return barcode_.GetBarcode(); }
   void StartScan(const std::string&) override {}
   std::string GetScan(const std::string& rest, const std::string& scanKey) override {
     return scan_.GetScan(rest, scanKey);
@@ -90,6 +93,7 @@ class FuzzEndpoints final : public AbsentEndpoints {
   ScanEndpoint scan_;
   PrintEndpoint print_;
   WeightEndpoint weight_;
+  PendingBarcode barcode_;
 };
 
 bool SameName(std::string_view a, std::string_view b) {
@@ -118,6 +122,13 @@ void CheckFraming(const Request& request, std::string_view reply) {
   Require(parsed.ec == std::errc() && parsed.ptr == digits.data() + digits.size(),
           "Content-Length is the last head line and a number");
   Require(length == body.size(), "Content-Length counts the body's bytes");
+  constexpr std::string_view kBarcodeHead = "DralminBarcode__callback({code:'";
+  if (body.starts_with(kBarcodeHead)) {
+    Require(body.ends_with("'})"), "the barcode form");
+    Require(
+        IsSafeJsStringBody(body.substr(kBarcodeHead.size(), body.size() - kBarcodeHead.size() - 3)),
+        "the code cannot leave its string");
+  }
   if (!request.origin) {
     Require(head.find("Access-Control-Allow-Origin") == std::string_view::npos,
             "no origin is allowed that the request did not name");

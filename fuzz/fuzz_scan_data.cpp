@@ -1,6 +1,9 @@
-// The barcode scanner driver's scan-data XML and the hexadecimal label inside it.
+// The barcode scanner driver's scan-data XML and the hexadecimal label inside it, through to the
+// "/barcode" reply that hands the code to a page.
 #include <string>
 
+#include "devices/barcode/CEventSink.h"
+#include "devices/barcode/PendingBarcode.h"
 #include "devices/barcode/ScanData.h"
 #include "fuzz/FuzzInput.h"
 
@@ -12,6 +15,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     dralmin::DecodeHexLabel(*label);
   }
   dralmin::DecodeHexLabel(text);
+
+  dralmin::PendingBarcode pending;
+  dralmin::CEventSink(pending).OnScanData(1, std::string(text));
+  const std::string reply = pending.GetBarcode();
+  if (!reply.empty()) {
+    constexpr std::string_view kHead = "DralminBarcode__callback({code:'";
+    Require(reply.starts_with(kHead) && reply.ends_with("'})"), "the barcode form");
+    Require(IsSafeJsStringBody(
+                std::string_view(reply).substr(kHead.size(), reply.size() - kHead.size() - 3)),
+            "the code cannot leave its string");
+  }
 
   // Whatever bytes the scanner read come back unchanged from the driver's writing of them.
   static constexpr char kHex[] = "0123456789ABCDEF";
