@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "support/DeviceFilePrinter.h"
@@ -69,23 +71,29 @@ TEST(TcpPrinterTest, AJobReachesTheNetworkPrinterWhole) {
 TEST(TcpPrinterTest, PrinterThatKeepsTheConnectionOpenCostsOnlyTheDrainTime) {
   Listener listener;
   std::string received;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool sent = false;
   std::thread peer([&] {
     const int connection = accept(listener.fd(), nullptr, nullptr);
     char buffer[64];
     ssize_t got;
     while ((got = read(connection, buffer, sizeof buffer)) > 0) received.append(buffer, got);
-    // Holds the connection until the sender gives up waiting.
-    struct timespec pause {
-      0, 300 * 1000 * 1000
-    };
-    nanosleep(&pause, nullptr);
+    // Holds the connection until the sender has given up waiting for it.
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, 5s, [&] { return sent; });
     close(connection);
   });
   PrinterTimeouts timeouts;
   timeouts.drain = 50ms;
   const auto start = std::chrono::steady_clock::now();
   TcpPrinter("127.0.0.1:" + std::to_string(listener.port()), timeouts).Send("LABEL");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 250ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  {
+    const std::lock_guard lock(mutex);
+    sent = true;
+  }
+  changed.notify_one();
   peer.join();
   EXPECT_EQ(received, "LABEL");
 }
