@@ -39,6 +39,14 @@ bool PrepareDesktop() {
   return true;
 }
 
+// The frame's scanning session, for requests that arrive once the frame exists: the endpoints
+// are made before the frame, which starts the gateway that serves them.
+class FrameSessions final : public TwainProvider {
+ public:
+  CMainFrame* frame = nullptr;
+  CTwain& GetTwain() override { return frame->GetTwain(); }
+};
+
 // On these platforms nobody could dismiss a message box.
 bool NobodyWatches() {
   const QString platform = QGuiApplication::platformName();
@@ -84,7 +92,8 @@ int RunAgent(const std::string& programPath) {
 
   PendingBarcode barcode;
   ScanQueue scanQueue(messages);
-  DeviceEndpoints endpoints(barcode);
+  FrameSessions sessions;
+  DeviceEndpoints endpoints(barcode, sessions, scanQueue, messages);
   Router router(endpoints);
 
   CMainFrame::Parts parts;
@@ -110,6 +119,7 @@ int RunAgent(const std::string& programPath) {
   int code = 0;
   {
     CMainFrame frame(std::move(parts), barcode);
+    sessions.frame = &frame;  // before Create starts the poll thread
     frame.Create();
     code = app->exec();
     // A request waiting for a box must not keep the frame from stopping the gateway.

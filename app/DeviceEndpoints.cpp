@@ -12,12 +12,12 @@ std::string DeviceEndpoints::GetBarcode() {
   return barcode_.GetBarcode();
 }
 
-void DeviceEndpoints::StartScan(const std::string& scanKey) {
-  absent_.StartScan(scanKey);
+void DeviceEndpoints::StartScan(const std::string&) {
+  scan_.StartScan();
 }
 
 std::string DeviceEndpoints::GetScan(const std::string& rest, const std::string& scanKey) {
-  return absent_.GetScan(rest, scanKey);
+  return scan_.GetScan(rest, scanKey);
 }
 
 std::string DeviceEndpoints::PrintForm(const Request& request) {

@@ -4,18 +4,26 @@
 #include "devices/fingerprint/SdkLibrary.h"
 #include "devices/printing/PrintEndpoint.h"
 #include "devices/scale/WeightEndpoint.h"
+#include "devices/scanning/ScanEndpoint.h"
 #include "gateway/Endpoints.h"
 #include "platform/Environment.h"
+#include "platform/HttpClient.h"
 
 namespace dralmin {
 
+class MessageBox;
 class PendingBarcode;
+class ScanQueue;
 
 // The agent's endpoints: each routing row reaches its device here. Devices not yet present in
 // the agent answer with their absent forms.
 class DeviceEndpoints final : public Endpoints {
  public:
-  explicit DeviceEndpoints(PendingBarcode& barcode) : barcode_(barcode) {}
+  // `sessions` gives the scanning session, whose pages the user-interface thread puts into
+  // `scanQueue`; `messages` tells the user what went wrong on the scanning path.
+  DeviceEndpoints(PendingBarcode& barcode, TwainProvider& sessions, ScanQueue& scanQueue,
+                  MessageBox& messages)
+      : barcode_(barcode), scan_(sessions, scanQueue, uploads_, messages) {}
 
   std::string FingerprintEndpoint(const std::string& id) override;
   std::string GetBarcode() override;
@@ -33,7 +41,8 @@ class DeviceEndpoints final : public Endpoints {
   // The scale reader is created by the first "/weight" request, not here.
   std::unique_ptr<WeightEndpoint> weight_ = WeightEndpoint::FromEnvironment();
   PrintEndpoint print_;
-  AbsentEndpoints absent_;
+  CurlHttpClient uploads_;
+  ScanEndpoint scan_;
 };
 
 }  // namespace dralmin
