@@ -70,6 +70,19 @@ def thread_switches(pid):
     return total
 
 
+def memory_split(pid):
+    """Resident KiB split into the agent's own anonymous pages and its proportional share."""
+    values = {}
+    with open("/proc/%d/smaps_rollup" % pid) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) >= 2 and parts[0].endswith(":") and parts[1].isdigit():
+                values[parts[0][:-1]] = int(parts[1])
+    return "anonymous %.1f MiB, file-backed %.1f MiB, proportional %.1f MiB" % (
+        values.get("Anonymous", 0) / 1024, (values["Rss"] - values.get("Anonymous", 0)) / 1024,
+        values.get("Pss", 0) / 1024)
+
+
 def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -90,6 +103,7 @@ def server_figures(options):
                 10), "HTTPS did not come up")
             time.sleep(2)
             idle_rss = agent_load.rss_kib(agent.pid)
+            idle_split = memory_split(agent.pid)
 
             # Idle: no request for 10 s.
             before_cpu, before_switches = cpu_seconds(agent.pid), thread_switches(agent.pid)
@@ -103,8 +117,8 @@ def server_figures(options):
             add(section, "idle CPU over 10 s", "%.1f %%" % cpu, "0.0 %", cpu < 0.05)
             add(section, "idle wake-ups", "%.1f /s (%s)" % (per_second, busiest or "none"),
                 "<= 1 /s", per_second <= 1.05)
-            add(section, "resident memory idle", "%.1f MiB" % (idle_rss / 1024), "< 20 MiB",
-                idle_rss < 20 * 1024)
+            add(section, "resident memory idle", "%.1f MiB (%s)" % (idle_rss / 1024, idle_split),
+                "< 20 MiB", idle_rss < 20 * 1024)
 
             plain = "http://127.0.0.1:%d/barcode" % agent.port
             secure = "https://127.0.0.1:%d/barcode" % agent.https_port
@@ -142,8 +156,8 @@ def server_figures(options):
                 "median %s, p90 %s" % (ms(median), ms(sorted(samples)[179])), "median < 3 ms",
                 median < 3e-3)
             loaded_rss = agent_load.rss_kib(agent.pid)
-            add(section, "resident memory after the load above", "%.1f MiB" % (loaded_rss / 1024),
-                "< 30 MiB", loaded_rss < 30 * 1024)
+            add(section, "resident memory after the load above", "%.1f MiB (%s)" %
+                (loaded_rss / 1024, memory_split(agent.pid)), "< 30 MiB", loaded_rss < 30 * 1024)
     finally:
         certificates.close()
         subprocess.run(["rm", "-rf", folder])
@@ -169,7 +183,8 @@ def start_figures():
 def benchmark(program, pattern):
     out = subprocess.run([program, "--benchmark_filter=" + pattern, "--benchmark_format=json",
                           "--benchmark_min_time=1"], capture_output=True, text=True, check=True)
-    return {b["name"]: b for b in json.loads(out.stdout)["benchmarks"]}
+    # Names lose their "/real_time" and similar suffixes, so that callers can ask for the plain one.
+    return {b["name"].replace("/real_time", ""): b for b in json.loads(out.stdout)["benchmarks"]}
 
 
 def in_process_figures(build):

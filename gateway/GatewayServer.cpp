@@ -95,6 +95,9 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
                         });
       return;
     }
+    // A request without a body is complete with its header; a second read would only cost a
+    // round through the event loop.
+    if (parser_->is_done()) return OnRequest({});
     ReadBody();
   }
 
@@ -119,6 +122,10 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     }
     if (const auto it = message.find(http::field::content_type); it != message.end()) {
       request.contentType = it->value();
+    }
+    if (const auto it = message.find("Access-Control-Request-Private-Network");
+        it != message.end()) {
+      request.privateNetworkRequest = it->value();
     }
     reply_ = handler_.HandleRequest(request);
     keepAlive_ = message.keep_alive();
@@ -189,17 +196,25 @@ struct GatewayServer::Impl {
   void Accept(tcp::acceptor& acceptor) {
     acceptor.async_accept([this, &acceptor](beast::error_code ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted) return;
-      if (!ec) {
-        beast::error_code ignored;
-        // Without it a fresh connection's first reply waits on Nagle and delayed ACK (~40 ms).
-        socket.set_option(tcp::no_delay(true), ignored);
-        if constexpr (std::is_same_v<Stream, TlsStream>) {
-          std::make_shared<Connection<TlsStream>>(settings, handler, live, std::move(socket), *tls)
-              ->Start();
-        } else {
-          std::make_shared<Connection<PlainStream>>(settings, handler, live, std::move(socket))
-              ->Start();
-        }
+      if (ec) {
+        // Out of descriptors or memory: the connection stays in the backlog, so accepting again
+        // at once would fail at once and spin this thread. Open connections are served meanwhile.
+        asio::steady_timer& retry = &acceptor == &plain ? plainRetry : secureRetry;
+        retry.expires_after(kAcceptRetry);
+        retry.async_wait([this, &acceptor](beast::error_code timerError) {
+          if (!timerError) Accept<Stream>(acceptor);
+        });
+        return;
+      }
+      beast::error_code ignored;
+      // Without it a fresh connection's first reply waits on Nagle and delayed ACK (~40 ms).
+      socket.set_option(tcp::no_delay(true), ignored);
+      if constexpr (std::is_same_v<Stream, TlsStream>) {
+        std::make_shared<Connection<TlsStream>>(settings, handler, live, std::move(socket), *tls)
+            ->Start();
+      } else {
+        std::make_shared<Connection<PlainStream>>(settings, handler, live, std::move(socket))
+            ->Start();
       }
       Accept<Stream>(acceptor);
     });
@@ -209,6 +224,8 @@ struct GatewayServer::Impl {
     beast::error_code ignored;
     plain.close(ignored);
     secure.close(ignored);
+    plainRetry.cancel();
+    secureRetry.cancel();
     for (ConnectionBase* connection : ConnectionSet(live)) connection->Close();
     // Let the aborted handlers run so that every connection is released here, on this thread.
     io.restart();
@@ -222,7 +239,11 @@ struct GatewayServer::Impl {
   asio::io_context io{1};
   tcp::acceptor plain;
   tcp::acceptor secure;
+  asio::steady_timer plainRetry{io};
+  asio::steady_timer secureRetry{io};
   std::atomic<bool> stopRequested{false};
+
+  static constexpr std::chrono::milliseconds kAcceptRetry{100};
 };
 
 GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& handler)

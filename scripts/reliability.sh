@@ -6,10 +6,11 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 build=${DRALMIN_BUILD_DIR:-build/default}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target dralmin-tray-agent dralmin-scale-simulator
+cmake --build "$build" -j2 --target dralmin-tray-agent dralmin-scale-simulator dralmin_twain_sim
 python3 tests/load/agent_load.py \
   --agent "$build/app/dralmin-tray-agent" \
   --scale-simulator "$build/simulators/scale/dralmin-scale-simulator" \
+  --twain-library "$build/simulators/twain/libdralmin_twain_sim.so" \
   --soak-seconds 60 --barrage-rounds 20 \
   --markdown docs/reliability.md all
 echo "docs/reliability.md written"

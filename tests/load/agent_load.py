@@ -5,7 +5,8 @@ Each scenario starts the real program with a private home, free ports and a cert
 that refuses, drives it, checks what it must keep doing, and prints its figures. Exit status 0
 when every check held.
 
-    agent_load.py --agent PATH [--scale-simulator PATH] [--printer-simulator PATH]
+    agent_load.py --agent PATH [--scale-simulator PATH] [--twain-library PATH]
+                  [--printer-simulator PATH]
                   [--soak-seconds N] [--json FILE] [--markdown FILE] SCENARIO...
 
 SCENARIO is one of the names in SCENARIOS, or "all". --markdown writes the figures as a report.
@@ -379,6 +380,48 @@ def scenario_idle_crowd():
         FIGURES.add(name, "resident memory with 1000 connections", "%d KiB" % memory)
         check(worst < limit, "a client waited %.1f ms" % (worst * 1e3))
         check(answered == len(sample), "idle clients lost their connection")
+
+
+# ---------------------------------------------------------------------------------------------
+# More clients than the agent has descriptors
+
+
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def scenario_descriptors_exhausted():
+    name = "descriptors-exhausted"
+    with Agent(nofile=64) as agent:
+        crowd = [socket.create_connection(("127.0.0.1", agent.port)) for _ in range(100)]
+        check(wait_for(lambda: open_fds(agent.pid) >= 64, 5), "the agent never ran out")
+        # A client that got in before the limit is still served.
+        served = False
+        for s in crowd[:10]:
+            s.sendall(b"GET /barcode HTTP/1.1\r\n\r\n")
+            s.settimeout(2)
+            try:
+                served = read_reply(s, 2) == EMPTY_REPLY
+            except socket.timeout:
+                continue
+            if served:
+                break
+        ticks = cpu_ticks(agent.pid)
+        time.sleep(2)
+        busy = (cpu_ticks(agent.pid) - ticks) / os.sysconf("SC_CLK_TCK") / 2 * 100
+        for s in crowd:
+            s.close()
+        recovered = wait_for(lambda: serves(agent.port), 5)
+        FIGURES.add(name, "descriptor limit, clients", "64, 100")
+        FIGURES.add(name, "a client already in is served", served, "True", served)
+        FIGURES.add(name, "CPU while out of descriptors", "%.0f %% of a core" % busy, "< 5 %",
+                    busy < 5)
+        FIGURES.add(name, "serves once they are gone", recovered, "True", recovered)
+        check(served, "an accepted client was not served")
+        check(busy < 5, "the agent spins at %.0f %% while out of descriptors" % busy)
+        check(recovered, "no recovery after the crowd left")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -878,14 +921,134 @@ def scenario_printer_vanishes():
         subprocess.run(["rm", "-rf", folder])
 
 
+class ReceivingServer:
+    """Takes multipart page posts and answers each with an identifier "p1", "p2", ...; with
+    `die_after` it reads that many bytes of the first post, resets the connection and is gone."""
+
+    def __init__(self, die_after=None):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.die_after = die_after
+        self.pages = []  # bodies received whole
+        self.connections = 0
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            self.connections += 1
+            with connection:
+                self._serve(connection)
+            if self.die_after is not None:
+                self.listener.close()
+                return
+
+    def _serve(self, connection):
+        connection.settimeout(10)
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = connection.recv(65536)
+            if not chunk:
+                return
+            data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        fields = {}
+        for line in head.split(b"\r\n")[1:]:
+            key, _, value = line.partition(b":")
+            fields[key.strip().lower()] = value.strip()
+        if fields.get(b"expect", b"").lower() == b"100-continue":
+            connection.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
+        length = int(fields.get(b"content-length", b"0"))
+        limit = length if self.die_after is None else min(length, self.die_after)
+        while len(body) < limit:
+            chunk = connection.recv(65536)
+            if not chunk:
+                return
+            body += chunk
+        if self.die_after is not None:
+            connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                  b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            return
+        self.pages.append(body)
+        answer = b"p%d" % len(self.pages)
+        connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n"
+                           b"\r\n%s" % (len(answer), answer))
+
+    def close(self):
+        self.listener.close()
+
+
+def scenario_upload_server_dies():
+    name = "upload-server-dies"
+    check(OPTIONS.twain_library, "--twain-library is needed")
+    pages = 3
+    # Absolute: the agent works in its program's folder.
+    env = {"DRALMIN_TWAIN_DSM": os.path.abspath(OPTIONS.twain_library),
+           "DRALMIN_TWAIN_SIM_PAGES": ",".join(["24x850x1100"] * pages),
+           "DRALMIN_TWAIN_SIM_CLOSE": "1"}
+    dying = ReceivingServer(die_after=20000)
+    good = ReceivingServer()
+    try:
+        with Agent(env=env) as agent:
+            check(body_of(get(agent.port, "/scan/k7")) == b"", "the scan start was answered")
+            # Pages arrive on the agent's user-interface thread; ask until the first one is there.
+            first = [b""]
+
+            def upload_started():
+                first[0] = body_of(get(agent.port, "/getscan/k7/file/127.0.0.1:%d/in" % dying.port,
+                                       15))
+                return dying.connections > 0
+
+            started = time.monotonic()
+            check(wait_for(upload_started, 15, 0.02),
+                  "no page was ever uploaded: %r %s" % (first[0], agent.stderr[-3:]))
+            failed_reply = first[0]
+            took = time.monotonic() - started
+            told = failed_reply.startswith(b"DralminScan__callback_k7(")
+            FIGURES.add(name, "receiving server reset mid-page: reply", failed_reply.decode(
+                errors="replace")[:100], "the callback, no identifier", told)
+            FIGURES.add(name, "  until the reply", "%.0f ms" % (took * 1e3))
+
+            # Every page must still be there for a server that stays.
+            collected = []
+
+            def all_uploaded():
+                reply = body_of(get(agent.port, "/getscan/k7/file/127.0.0.1:%d/in" % good.port, 15))
+                if reply:
+                    collected.append(reply.decode(errors="replace"))
+                return len(good.pages) >= pages
+
+            kept = wait_for(all_uploaded, 15, 0.02)
+            whole = all(b"\xff\xd8" in body and body.endswith(b"--\r\n\x00")
+                        for body in good.pages)
+            FIGURES.add(name, "pages uploaded afterwards to a working server",
+                        "%d of %d (%s)" % (len(good.pages), pages, "; ".join(collected)),
+                        "all %d" % pages, kept and len(good.pages) == pages)
+            FIGURES.add(name, "  each a whole multipart JPEG post", whole, "True", whole)
+            serving = serves(agent.port)
+            FIGURES.add(name, "serves afterwards", serving, "True", serving)
+            check(told, "reply %r" % failed_reply)
+            check(kept and len(good.pages) == pages, "pages lost: %d of %d arrived" %
+                  (len(good.pages), pages))
+            check(whole and serving, "broken uploads or the agent stopped serving")
+    finally:
+        dying.close()
+        good.close()
+
+
 SCENARIOS = {
     "soak": scenario_soak,
     "idle-crowd": scenario_idle_crowd,
+    "descriptors-exhausted": scenario_descriptors_exhausted,
     "barrage": scenario_barrage,
     "sigkill": scenario_sigkill,
     "crash-loop": scenario_crash_loop,
     "scale-vanishes": scenario_scale_vanishes,
     "printer-vanishes": scenario_printer_vanishes,
+    "upload-server-dies": scenario_upload_server_dies,
 }
 
 
@@ -926,6 +1089,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--agent", required=True)
     parser.add_argument("--scale-simulator")
+    parser.add_argument("--twain-library", help="the simulated scanner manager library")
     parser.add_argument("--printer-simulator",
                         default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                              "../../simulators/printer/fake_label_printer.py"))
