@@ -9,12 +9,16 @@ packages=(
   qt6-base-dev libgl-dev qt6-qpa-plugins dbus
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl openssl procps wrk
+  chromium nodejs
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+
+# Debian ships npm apart from nodejs; other builds of nodejs bring their own and conflict with it.
+command -v npm >/dev/null || missing+=(npm)
 
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the normal build, then the
+# Installs what is missing, builds, and runs every test: the normal build (and after it the
+# browser suite, scripts/browser-tests.sh), then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, then the threaded tests under
 # ThreadSanitizer, then each fuzz target briefly (scripts/fuzz.sh). Set DRALMIN_PRESETS
 # (e.g. "default") to run fewer.
@@ -14,4 +15,8 @@ for preset in ${DRALMIN_PRESETS:-default asan tsan fuzz}; do
   fi
   scripts/build.sh "$preset"
   ctest --preset "$preset" -j2
+  if [[ $preset == default ]]; then
+    echo "== browser"
+    DRALMIN_BUILD_DIR=build/default scripts/browser-tests.sh
+  fi
 done
