@@ -69,6 +69,21 @@
     return text;
   }
 
+  // One request per callback name at a time, across every helper made here (one for HTTP and
+  // one for HTTPS share the page's function names): two answers for the same function name
+  // could not be told apart. Later calls wait for the earlier one to settle.
+  const queues = new Map();
+  let serial = 0;
+
+  function serialised(name, run) {
+    const previous = queues.get(name) || Promise.resolve();
+    const next = previous.catch(() => {}).then(run);
+    const tail = next.catch(() => {});
+    queues.set(name, tail);
+    tail.then(() => { if (queues.get(name) === tail) queues.delete(name); });
+    return next;
+  }
+
   function stripSlash(base) {
     return String(base).replace(/\/+$/, '');
   }
@@ -79,20 +94,6 @@
     const doc = settings.document || (root && root.document);
     const win = settings.window || root;
     if (!doc || !win) throw new DralminAgentError('a browser document is needed', 'argument');
-
-    // One request per callback name at a time: two answers for the same function name could
-    // not be told apart. Later calls wait for the earlier one to settle.
-    const queues = new Map();
-    let serial = 0;
-
-    function serialised(name, run) {
-      const previous = queues.get(name) || Promise.resolve();
-      const next = previous.catch(() => {}).then(run);
-      const tail = next.catch(() => {});
-      queues.set(name, tail);
-      tail.then(() => { if (queues.get(name) === tail) queues.delete(name); });
-      return next;
-    }
 
     function loadScript(name, path, timeoutMs) {
       return new Promise((resolve, reject) => {

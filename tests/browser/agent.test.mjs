@@ -5,6 +5,7 @@
 //   DRALMIN_BUILD_DIR=build/default node tests/browser/agent.test.mjs
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import {after, before, describe, test} from 'node:test';
@@ -33,7 +34,8 @@ before(async () => {
     headless: true,
     chromiumSandbox: false,
     // Only the agent's own test key is trusted beyond the system's CAs, and only here.
-    args: [...chromiumFlags, `--ignore-certificate-errors-spki-list=${fixture.spkiHash}`],
+    args: [...chromiumFlags, `--ignore-certificate-errors-spki-list=${fixture.spkiHash}`,
+           `--ip-address-space-overrides=127.0.0.1:${fixture.publicPagePort}=public`],
   });
   page = context.pages()[0] || await context.newPage();
   page.on('pageerror', (error) => { pageErrors.push(String(error)); });
@@ -181,6 +183,65 @@ for (const scheme of ['http', 'https']) {
     });
   });
 }
+
+describe('a public web site', () => {
+  test('reaches the agent only once the user allowed loopback access', async () => {
+    const publicPage = await context.newPage();
+    try {
+      const query = new URLSearchParams({http: fixture.httpBase, https: fixture.httpsBase});
+      await publicPage.goto(`${fixture.publicPageUrl}?${query}`);
+      const weigh = () => publicPage.evaluate(() => Promise.all(['http', 'https'].map(
+          (scheme) => window.agents[scheme].weight().then((r) => r, (e) => `rejected:${e.kind}`))));
+      assert.deepEqual(await weigh(), ['rejected:load', 'rejected:load']);
+
+      // What the user's "Allow" in the browser's prompt does.
+      const devtools = await context.newCDPSession(publicPage);
+      await devtools.send('Browser.setPermission', {
+        permission: {name: 'loopback-network'},
+        setting: 'granted',
+        origin: new URL(fixture.publicPageUrl).origin,
+      });
+      assert.deepEqual(await weigh(), [{value: 1.25}, {value: 1.25}]);
+    } finally {
+      await publicPage.close();
+    }
+  });
+});
+
+describe('the helper', () => {
+  test('calls sharing a callback name at once each get their own answer', async () => {
+    const replies = await page.evaluate((address) => Promise.all([
+      window.agents.http.weight(), window.agents.https.ipWeight(address),
+      window.agents.http.ipWeight('127.0.0.1:1/'), window.agents.https.weight(),
+    ]), fixture.netscaleAddress);
+    assert.deepEqual(replies.map((r) => r.value), [1.25, 0.512, 0, 1.25]);
+  });
+
+  test('a call that timed out rejects, and the next one gets its own answer', async () => {
+    // A networked scale that answers after the page has given up.
+    let release;
+    const released = new Promise((resolve) => { release = resolve; });
+    const slowScale = http.createServer(async (request, response) => {
+      await released;
+      response.end('+09.999\r\nkg\r\n5\r\n');
+    });
+    await new Promise((resolve) => slowScale.listen(0, '127.0.0.1', resolve));
+    try {
+      const address = `127.0.0.1:${slowScale.address().port}/`;
+      const late = await page.evaluate((address) => window.agents.http.ipWeight(address, {timeoutMs: 300})
+          .then(() => 'resolved', (e) => e.kind), address);
+      assert.equal(late, 'timeout');
+      // The agent is still waiting for the slow scale; this call's answer comes after the late one.
+      const next = page.evaluate(() => window.agents.http.weight());
+      release();
+      assert.deepEqual(await next, {value: 1.25});
+    } finally {
+      release();
+      slowScale.closeAllConnections();
+      await new Promise((resolve) => slowScale.close(resolve));
+    }
+  });
+});
 
 describe('failures the page sees', () => {
   test('an agent that does not answer rejects the promise', async () => {

@@ -167,14 +167,20 @@ export class Fixture {
     });
     this.servers.push(dist);
 
-    const page = await serveFiles({
+    const pageFiles = {
       '/': () => ({type: 'text/html; charset=utf-8',
                    body: fs.readFileSync(path.join(here, 'page', 'index.html'))}),
       '/dralmin-agent.js': () => ({type: 'text/javascript; charset=utf-8',
                                    body: fs.readFileSync(path.join(sourceRoot, 'clients/js/dralmin-agent.js'))}),
-    });
+    };
+    const page = await serveFiles(pageFiles);
     this.servers.push(page);
     this.pageUrl = `http://127.0.0.1:${page.address().port}/`;
+    // The same page once more, on an origin that the browser is told is a public web site.
+    const publicPage = await serveFiles(pageFiles);
+    this.servers.push(publicPage);
+    this.publicPagePort = publicPage.address().port;
+    this.publicPageUrl = `http://127.0.0.1:${this.publicPagePort}/`;
 
     const bus = this.spawn('dbus-daemon', 'dbus-daemon',
                            ['--session', '--nofork', '--nopidfile', '--print-address=1']);
