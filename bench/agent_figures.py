@@ -99,8 +99,8 @@ def server_figures(options):
         with agent_load.Agent(env={"DRALMIN_CERT_BASE_URL": certificates.url}) as agent:
             cafile = folder + "/ca.crt"
             agent_load.check(agent_load.wait_for(
-                lambda: agent_load.https_get(agent.https_port, cafile) == agent_load.EMPTY_REPLY,
-                10), "HTTPS did not come up")
+                lambda: agent_load.https_serves(agent.https_port, cafile), 20),
+                "HTTPS did not come up")
             time.sleep(2)
             idle_rss = agent_load.rss_kib(agent.pid)
             idle_split = memory_split(agent.pid)

@@ -69,6 +69,7 @@ class Figures:
 FIGURES = Figures()
 OPTIONS = None  # the parsed command line
 SANITIZED = False  # the agent is built with a sanitizer: slower, and memory is not its own
+AGENTS = []  # every agent started, for their error output when a scenario fails
 
 
 def free_port():
@@ -192,6 +193,7 @@ class Agent:
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.stderr = []
         threading.Thread(target=self._drain, daemon=True).start()
+        AGENTS.append(self)
         if wait:
             check(wait_for(lambda: serves(self.port), 20), "the agent never served")
 
@@ -476,6 +478,13 @@ def client_hello():
     return outgoing.read()
 
 
+def https_serves(port, cafile):
+    try:
+        return https_get(port, cafile) == EMPTY_REPLY
+    except (OSError, ssl.SSLError):
+        return False
+
+
 def https_get(port, cafile, path="/barcode"):
     context = ssl.create_default_context(cafile=cafile)
     with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
@@ -566,7 +575,7 @@ def scenario_barrage():
     cafile = folder + "/ca.crt"
     try:
         with Agent(env={"DRALMIN_CERT_BASE_URL": certificates.url}) as agent:
-            check(wait_for(lambda: https_get(agent.https_port, cafile) == EMPTY_REPLY, 10),
+            check(wait_for(lambda: https_serves(agent.https_port, cafile), 20),
                   "HTTPS did not come up")
             before = rss_kib(agent.pid)
             slow = [socket.create_connection(("127.0.0.1", agent.port)) for _ in range(20)]
@@ -1080,6 +1089,13 @@ def write_markdown(path, results):
             lines.append("| %s | %s | %s | %s |" % (row["figure"].strip(), value,
                                                      row["target"], mark))
         lines.append("")
+    marker = "<!-- notes -->"
+    if os.path.exists(path):
+        # Hand-written notes after the marker survive regeneration.
+        with open(path) as f:
+            old = f.read()
+        if marker in old:
+            lines += [marker + old.split(marker, 1)[1].rstrip("\n"), ""]
     with open(path, "w") as f:
         f.write("\n".join(lines))
 
@@ -1112,7 +1128,11 @@ def main():
             results.append((scenario, True))
         except (CheckFailed, OSError, subprocess.SubprocessError) as error:
             print("FAILED: %s: %s" % (scenario, error), flush=True)
+            for agent in AGENTS:
+                for line in agent.stderr[-40:]:
+                    print("  agent %d: %s" % (agent.pid, line), flush=True)
             results.append((scenario, False))
+        AGENTS.clear()
     if OPTIONS.json:
         with open(OPTIONS.json, "w") as f:
             json.dump({"results": results, "figures": FIGURES.rows}, f, indent=1)
