@@ -123,6 +123,10 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     if (const auto it = message.find(http::field::content_type); it != message.end()) {
       request.contentType = it->value();
     }
+    if (const auto it = message.find("Access-Control-Request-Private-Network");
+        it != message.end()) {
+      request.privateNetworkRequest = it->value();
+    }
     reply_ = handler_.HandleRequest(request);
     keepAlive_ = message.keep_alive();
 

@@ -14,6 +14,9 @@ struct Request {
   std::string_view body;
   std::optional<std::string_view> origin;       // the "Origin" header, when present
   std::optional<std::string_view> contentType;  // the "Content-Type" header, when present
+  // The "Access-Control-Request-Private-Network" header, when present: a browser asking whether a
+  // public page may reach this local address.
+  std::optional<std::string_view> privateNetworkRequest;
 };
 
 // Produces the complete reply bytes for one request. Called on the gateway's poll thread only.

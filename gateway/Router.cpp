@@ -16,6 +16,11 @@ bool IsPreflight(std::string_view method) {
   return method.size() <= kOptions.size() && kOptions.starts_with(method);
 }
 
+// Browsers ask with exactly "true"; any other value asks for nothing.
+bool AsksForPrivateNetwork(const Request& request) {
+  return request.privateNetworkRequest == std::string_view("true");
+}
+
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -87,6 +92,7 @@ std::string Router::SendPreflight(const Request& request) {
     reply += *request.origin;
     reply += "\r\n";
   }
+  if (AsksForPrivateNetwork(request)) reply += "Access-Control-Allow-Private-Network: true\r\n";
   reply += "Content-Length: 0\r\n\r\n";
   return reply;
 }

@@ -21,7 +21,8 @@ class Router final : public RequestHandler {
   // The complete reply bytes: the preflight, or the fixed head followed by the routed body.
   std::string HandleRequest(const Request& request) override;
 
-  // The CORS preflight reply; the origin, when given, is echoed unchanged.
+  // The CORS preflight reply; the origin, when given, is echoed unchanged, and a private-network
+  // request is allowed.
   static std::string SendPreflight(const Request& request);
 
   // The reply body of a non-preflight request.

@@ -58,6 +58,19 @@ TEST_F(AgentTest, PreflightIsWellFormedWithTheOriginEchoed) {
             "Content-Length: 0\r\n\r\n");
 }
 
+TEST_F(AgentTest, PrivateNetworkPreflightIsAllowed) {
+  // Header names are matched whatever their case, as browsers and proxies vary it.
+  EXPECT_EQ(agent_->Exchange("OPTIONS /weight HTTP/1.1\r\nOrigin: https://shop.example\r\n"
+                             "access-control-request-private-network: true\r\n\r\n"),
+            "HTTP/1.1 200 OK\r\n"
+            "Server: DralminTrayAgent/1.7.17\r\n"
+            "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
+            "Access-Control-Max-Age: 600\r\n"
+            "Access-Control-Allow-Origin: https://shop.example\r\n"
+            "Access-Control-Allow-Private-Network: true\r\n"
+            "Content-Length: 0\r\n\r\n");
+}
+
 TEST_F(AgentTest, CurlCompletesAPreflightAtOnce) {
   const std::string command =
       "curl -s -o /dev/null -w '%{http_code} %{time_total}' --max-time 5 "

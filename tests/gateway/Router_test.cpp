@@ -75,6 +75,38 @@ TEST(RouterTest, PreflightForAnyLeadingPartOfOptions) {
   EXPECT_EQ(BodyAfterHead(router.HandleRequest(Make("OPTIONSX", "/"))), "f");
 }
 
+TEST(RouterTest, PrivateNetworkPreflightIsAllowedAndOthersKeepTheirBytes) {
+  StrictMock<MockEndpoints> endpoints;
+  Router router(endpoints);
+  Request request = Make("OPTIONS", "/barcode");
+  request.origin = "https://shop.example";
+  const std::string plain = router.HandleRequest(request);
+
+  request.privateNetworkRequest = "true";
+  EXPECT_EQ(router.HandleRequest(request),
+            "HTTP/1.1 200 OK\r\n"
+            "Server: DralminTrayAgent/1.7.17\r\n"
+            "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
+            "Access-Control-Max-Age: 600\r\n"
+            "Access-Control-Allow-Origin: https://shop.example\r\n"
+            "Access-Control-Allow-Private-Network: true\r\n"
+            "Content-Length: 0\r\n\r\n");
+
+  // Only the exact "true" asks; anything else leaves the reply as it always was.
+  for (const char* value : {"false", "", "TRUE", "true ", "1"}) {
+    request.privateNetworkRequest = value;
+    EXPECT_EQ(router.HandleRequest(request), plain) << "'" << value << "'";
+  }
+
+  // Without an Origin the line still comes, right before the length.
+  Request bare = Make("OPT", "/");
+  bare.privateNetworkRequest = "true";
+  EXPECT_NE(router.HandleRequest(bare).find("Access-Control-Max-Age: 600\r\n"
+                                            "Access-Control-Allow-Private-Network: true\r\n"
+                                            "Content-Length: 0\r\n\r\n"),
+            std::string::npos);
+}
+
 TEST(RouterTest, RowsAreTriedInOrderWithTheirMethodTests) {
   StrictMock<MockEndpoints> endpoints;
   Router router(endpoints);
