@@ -14,9 +14,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
 
+targets=(dralmin-tray-agent dralmin-scale-simulator dralmin-netscale-simulator dralmin-barcode-sim
+  quorvelsdk_sim dralmin_twain_sim)
 if [[ -z ${DRALMIN_BUILD_DIR:-} ]]; then
   scripts/setup.sh
-  scripts/build.sh default
+  # Only what runs here: the tests and benchmarks of the preset can wait for scripts/test.sh.
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target "${targets[@]}"
   build=$source/build/default
 else
   build=$(cd "$DRALMIN_BUILD_DIR" && pwd)
@@ -165,6 +169,11 @@ for _ in $(seq 200); do
   fi
   sleep 0.1
 done
+if port_free "$agent_port"; then
+  echo "try-it: the agent does not listen on port $agent_port; its log follows" >&2
+  tail -n 20 "$logs/agent.err" >&2 || true
+  exit 1
+fi
 
 ln -s "$source/examples/try-it/index.html" "$site/index.html"
 ln -s "$source/clients/js/dralmin-agent.js" "$site/dralmin-agent.js"
