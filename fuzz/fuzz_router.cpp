@@ -154,6 +154,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
     if (SameName(name, "Origin")) request.origin = value;
     if (SameName(name, "Content-Type")) request.contentType = value;
+    if (SameName(name, "Access-Control-Request-Private-Network")) {
+      request.privateNetworkRequest = value;
+    }
   }
   request.body = rest;
 
