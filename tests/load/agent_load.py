@@ -706,11 +706,13 @@ def scenario_sigkill():
             client.close()
             FIGURES.add(name, "client of the killed request", "connection closed" if dropped
                         else "no close seen", "closed, no reply", dropped)
-            FIGURES.add(name, "SIGKILL to serving again", "%.0f ms" % (back * 1e3), "< 1000 ms",
-                        back < 1.0)
+            # A sanitized agent takes a few hundred milliseconds more to start.
+            limit = 1.0 if not SANITIZED else 2.0
+            FIGURES.add(name, "SIGKILL to serving again", "%.0f ms" % (back * 1e3),
+                        "< %.0f ms" % (limit * 1e3), back < limit)
             FIGURES.add(name, "new agent process", successor != [agent] and len(successor) == 1)
             FIGURES.add(name, "watchdog exit on SIGTERM", code, "0", code == 0)
-            check(back < 1.0, "serving again took %.0f ms" % (back * 1e3))
+            check(back < limit, "serving again took %.0f ms" % (back * 1e3))
             check(code == 0, "the watchdog ended with %s" % code)
     finally:
         frozen.close()
