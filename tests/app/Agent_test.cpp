@@ -130,19 +130,11 @@ TEST_F(AgentTest, ManyConnectionsAreServedOneRequestAtATime) {
 }
 
 TEST(AgentProcessTest, APortInUseEndsTheAgentWithAFailure) {
-  const int holder = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(holder, 1), 0);
-  socklen_t length = sizeof address;
-  getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
-
-  AgentProcess agent({"DRALMIN_HTTP_PORT=" + std::to_string(ntohs(address.sin_port))},
+  HeldPort taken;
+  ASSERT_NE(taken.port(), 0);
+  AgentProcess agent({"DRALMIN_HTTP_PORT=" + std::to_string(taken.port())},
                      AgentProcess::Role::Agent, false);
   EXPECT_NE(agent.WaitExit(10s), 0);
-  close(holder);
 }
 
 TEST(AgentProcessTest, OnlyOneAgentPerUser) {

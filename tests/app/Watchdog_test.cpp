@@ -57,15 +57,9 @@ TEST(WatchdogTest, StoppingTheWatchdogStopsItsAgent) {
 
 TEST(WatchdogTest, BacksOffWhileTheAgentKeepsFailing) {
   // Hold the agent's port so that every agent it starts fails at once.
-  const int holder = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(holder, 1), 0);
-  socklen_t length = sizeof address;
-  getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
-  const std::string port = std::to_string(ntohs(address.sin_port));
+  HeldPort taken;
+  ASSERT_NE(taken.port(), 0);
+  const std::string port = std::to_string(taken.port());
 
   AgentProcess watchdog({"DRALMIN_HTTP_PORT=" + port}, AgentProcess::Role::Watchdog, false);
   // Count distinct agents over 2.2 s: without back-off there would be hundreds; with pauses of
@@ -81,7 +75,6 @@ TEST(WatchdogTest, BacksOffWhileTheAgentKeepsFailing) {
   EXPECT_GE(seen.size(), 2u);
   EXPECT_LE(seen.size(), 4u);
   EXPECT_EQ(watchdog.Stop(), 0);  // a stop during the pause ends it at once
-  close(holder);
 }
 
 }  // namespace

@@ -118,6 +118,20 @@ bool Socket::WaitClosed(std::chrono::milliseconds timeout) {
   }
 }
 
+HeldPort::HeldPort() {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd_, 1) != 0) {
+    return;
+  }
+  socklen_t length = sizeof address;
+  getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+}
+
+HeldPort::~HeldPort() { close(fd_); }
+
 std::string BodyOf(const std::string& reply) {
   const auto end = reply.find("\r\n\r\n");
   return end == std::string::npos ? std::string() : reply.substr(end + 4);

@@ -32,6 +32,20 @@ class Socket {
   std::string pending_;
 };
 
+// A loopback port held by a listening socket of this process, for tests of a port in use.
+class HeldPort {
+ public:
+  HeldPort();
+  ~HeldPort();
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
 // The body of a raw reply (after the blank line).
 std::string BodyOf(const std::string& reply);
 
