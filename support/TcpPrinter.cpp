@@ -145,6 +145,10 @@ void TcpPrinter::Send(std::string_view job) {
   char discard[512];
   while (WaitFor(socket.get(), POLLIN, drainDeadline)) {
     const ssize_t got = recv(socket.get(), discard, sizeof discard, 0);
+    // A printer that closes with part of the job unread resets the connection: not printed.
+    if (got < 0 && errno == ECONNRESET) {
+      throw PrinterException("printer " + address_ + " dropped the job: " + std::strerror(errno));
+    }
     if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) break;
   }
 }

@@ -98,6 +98,22 @@ TEST(TcpPrinterTest, PrinterThatKeepsTheConnectionOpenCostsOnlyTheDrainTime) {
   EXPECT_EQ(received, "LABEL");
 }
 
+// The job fits in the socket buffers, so only the printer's reset tells that it was not read.
+TEST(TcpPrinterTest, PrinterThatDropsPartOfTheJobIsAFailure) {
+  Listener listener;
+  std::thread peer([&] {
+    const int connection = accept(listener.fd(), nullptr, nullptr);
+    char buffer[16];
+    ASSERT_GT(read(connection, buffer, sizeof buffer), 0);
+    usleep(100 * 1000);  // lets the rest of the job arrive unread
+    close(connection);   // unread bytes make the kernel answer with a reset
+  });
+  EXPECT_THROW(TcpPrinter("127.0.0.1:" + std::to_string(listener.port()), {})
+                   .Send(std::string(4000, 'x')),
+               PrinterException);
+  peer.join();
+}
+
 TEST(TcpPrinterTest, UnreachableAndMalformedAddressesAreReported) {
   uint16_t closedPort = 0;
   {
