@@ -1,40 +1,26 @@
 // Requests per second through the real server, router and reply framing, over loopback.
 #include <benchmark/benchmark.h>
 
-#include <future>
 #include <memory>
 #include <vector>
 
-#include "gateway/GatewayThread.h"
 #include "gateway/Router.h"
 #include "tests/support/AgentProcess.h"
+#include "tests/support/RunningGateway.h"
 
 namespace dralmin {
 namespace {
 
+// The real router with every device absent, behind the real server.
 class Gateway {
  public:
-  Gateway() : router_(endpoints_) {
-    std::promise<uint16_t> bound;
-    auto port = bound.get_future();
-    thread_ = std::make_unique<GatewayThread>(
-        [this, &bound] {
-          GatewaySettings settings;
-          settings.httpPort = 0;
-          auto server = std::make_unique<GatewayServer>(settings, router_);
-          bound.set_value(server->HttpPort());
-          return server;
-        },
-        [](const std::string&) {});
-    port_ = port.get();
-  }
-  uint16_t port() const { return port_; }
+  Gateway() : router_(endpoints_), running_(router_) {}
+  uint16_t port() const { return running_.port(); }
 
  private:
   AbsentEndpoints endpoints_;
   Router router_;
-  uint16_t port_ = 0;
-  std::unique_ptr<GatewayThread> thread_;
+  test::RunningGateway running_;
 };
 
 const std::string kRequest = "GET /weight HTTP/1.1\r\nHost: 127.0.0.1:8081\r\n\r\n";

@@ -2,7 +2,6 @@
 // blocking HTTP client, to a receiving server on loopback.
 #include <benchmark/benchmark.h>
 
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,10 +9,10 @@
 #include "bench/A4Page.h"
 #include "devices/scanning/ScanEndpoint.h"
 #include "devices/scanning/ScanQueue.h"
-#include "gateway/GatewayThread.h"
 #include "platform/HttpClient.h"
 #include "platform/MemoryHandle.h"
 #include "platform/MessageBox.h"
+#include "tests/support/RunningGateway.h"
 
 namespace dralmin {
 namespace {
@@ -38,28 +37,15 @@ class Receiver final : public RequestHandler {
   std::size_t received = 0;  // poll thread only
 };
 
+// The receiver behind the agent's own server code.
 class ReceivingServer {
  public:
-  ReceivingServer() {
-    std::promise<uint16_t> bound;
-    auto port = bound.get_future();
-    thread_ = std::make_unique<GatewayThread>(
-        [this, &bound] {
-          GatewaySettings settings;
-          settings.httpPort = 0;
-          auto server = std::make_unique<GatewayServer>(settings, receiver_);
-          bound.set_value(server->HttpPort());
-          return server;
-        },
-        [](const std::string&) {});
-    port_ = port.get();
-  }
-  uint16_t port() const { return port_; }
+  ReceivingServer() : running_(receiver_) {}
+  uint16_t port() const { return running_.port(); }
 
  private:
   Receiver receiver_;
-  uint16_t port_ = 0;
-  std::unique_ptr<GatewayThread> thread_;
+  test::RunningGateway running_;
 };
 
 void BM_UploadTenA4Pages(benchmark::State& state) {

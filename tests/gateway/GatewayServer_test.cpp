@@ -8,11 +8,13 @@
 
 #include "gateway/GatewayThread.h"
 #include "tests/support/AgentProcess.h"
+#include "tests/support/RunningGateway.h"
 
 namespace dralmin {
 namespace {
 
 using namespace std::chrono_literals;
+using test::RunningGateway;
 using test::Socket;
 
 // Records what the network layer hands over and answers with a fixed reply.
@@ -31,30 +33,6 @@ class RecordingHandler : public RequestHandler {
   }
   std::mutex mutex;
   std::string seen;
-};
-
-// A gateway on its own poll thread, on a free port.
-class RunningGateway {
- public:
-  explicit RunningGateway(RequestHandler& handler, GatewaySettings settings = {}) {
-    settings.httpPort = 0;
-    std::promise<uint16_t> bound;
-    auto port = bound.get_future();
-    thread_ = std::make_unique<GatewayThread>(
-        [settings, &handler, &bound] {
-          auto server = std::make_unique<GatewayServer>(settings, handler);
-          bound.set_value(server->HttpPort());
-          return server;
-        },
-        [](const std::string&) {});
-    port_ = port.get();
-  }
-  uint16_t port() const { return port_; }
-  GatewayThread& thread() { return *thread_; }
-
- private:
-  uint16_t port_ = 0;
-  std::unique_ptr<GatewayThread> thread_;
 };
 
 TEST(GatewayServerTest, HandsOverTheParsedRequestWithoutTheQuery) {
