@@ -7,6 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+
+passed=0
 for preset in ${DRALMIN_PRESETS:-default asan tsan fuzz}; do
   echo "== $preset"
   if [[ $preset == fuzz ]]; then
@@ -14,9 +16,15 @@ for preset in ${DRALMIN_PRESETS:-default asan tsan fuzz}; do
     continue
   fi
   scripts/build.sh "$preset"
-  ctest --preset "$preset" -j2
+  log=$(mktemp)
+  ctest --preset "$preset" -j2 | tee "$log"
+  # "100% tests passed, 0 tests failed out of N": a failure has already stopped the script.
+  passed=$((passed + $(sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' "$log" | tail -n 1)))
+  rm -f "$log"
   if [[ $preset == default ]]; then
     echo "== browser"
     DRALMIN_BUILD_DIR=build/default scripts/browser-tests.sh
   fi
 done
+
+echo "ctest: $passed passed, 0 failed"

@@ -27,12 +27,6 @@ bool ProcessEventsUntil(Condition condition, std::chrono::milliseconds timeout) 
   return true;
 }
 
-struct CountingEvents : ScannerDriverEvents {
-  void OnScanData(int16_t, const std::string&) override { ++scans; }
-  void OnScanCmdResponse(int16_t, const std::string&) override {}
-  int scans = 0;
-};
-
 class DbusScannerDriverTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -83,14 +77,10 @@ TEST_F(DbusScannerDriverTest, TypedCodesReachThePendingBarcodeOnlyTheLatestKept)
   EXPECT_TRUE(ProcessEventsUntil([&] { return (code = barcode.Take()).has_value(); }, 5s));
   EXPECT_EQ(code, "4601");
 
-  // Two scans before a fetch: the second replaces the first. A second subscriber counts the
-  // events, which reach both subscribers in order, so nothing is taken before both are handled.
-  CountingEvents counter;
-  DbusScannerDriver spy(Connect());
-  ASSERT_TRUE(spy.Advise(counter));
+  // Two scans before a fetch: the second replaces the first, and the first is never fetched.
   ASSERT_TRUE(simulator.Type("111"));
   ASSERT_TRUE(simulator.Type("222"));
-  EXPECT_TRUE(ProcessEventsUntil([&] { return counter.scans == 2; }, 5s));
+  EXPECT_TRUE(ProcessEventsUntil([&] { return barcode.Peek() == "222"; }, 5s));
   EXPECT_EQ(barcode.Take(), "222");
   EXPECT_EQ(barcode.Take(), std::nullopt);
 
