@@ -6,8 +6,10 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <cstdio>
+#include <iostream>
 #include <memory>
 
+#include "app/AgentSettings.h"
 #include "app/CMainFrame.h"
 #include "app/CSettingsDlg.h"
 #include "app/DeviceEndpoints.h"
@@ -63,6 +65,8 @@ int RunAgent(const std::string& programPath) {
   InstanceLock instance(kInstanceLockName);
   if (!instance.Held()) return 0;  // another agent of this user runs: leave it alone
 
+  const AgentSettings settings = LoadAgentSettings(SettingsSourcesFromEnvironment(), std::cerr);
+
   if (const std::string folder = FolderOf(programPath); !folder.empty()) {
     ChangeFolder(folder);  // best effort, as a failure changes nothing that matters
   }
@@ -93,7 +97,7 @@ int RunAgent(const std::string& programPath) {
   PendingBarcode barcode;
   ScanQueue scanQueue(messages);
   FrameSessions sessions;
-  DeviceEndpoints endpoints(barcode, sessions, scanQueue, messages);
+  DeviceEndpoints endpoints(settings, barcode, sessions, scanQueue, messages);
   Router router(endpoints);
 
   CMainFrame::Parts parts;
@@ -104,15 +108,15 @@ int RunAgent(const std::string& programPath) {
     };
     parts.showSettings = [] { RunSettingsCommand(); };
   }
-  parts.makeGateway = MakeGatewayFactory(router);
+  parts.makeGateway = MakeGatewayFactory(router, settings);
   parts.onGatewayFailure = [loop = app.get()](const std::string& what) {
     std::fprintf(stderr, "%s\n", what.c_str());
     QMetaObject::invokeMethod(
         loop, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
   };
   parts.makeScannerDriver = [] { return DbusScannerDriver::Create(QDBusConnection::sessionBus()); };
-  parts.makeSourceManagerLibrary = [] {
-    return std::make_unique<DlopenSourceManagerLibrary>(SourceManagerLibraryName());
+  parts.makeSourceManagerLibrary = [&settings] {
+    return std::make_unique<DlopenSourceManagerLibrary>(settings.twainDsm);
   };
   parts.onScannedImage = [&scanQueue](TW_HANDLE dib) { scanQueue.OnScannedImage(dib); };
 

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "app/AgentSettings.h"
 #include "devices/fingerprint/FingerprintEndpoint.h"
 #include "devices/fingerprint/SdkLibrary.h"
 #include "devices/printing/PrintEndpoint.h"
 #include "devices/scale/WeightEndpoint.h"
 #include "devices/scanning/ScanEndpoint.h"
 #include "gateway/Endpoints.h"
-#include "platform/Environment.h"
 #include "platform/HttpClient.h"
 
 namespace dralmin {
@@ -21,9 +21,12 @@ class DeviceEndpoints final : public Endpoints {
  public:
   // `sessions` gives the scanning session, whose pages the user-interface thread puts into
   // `scanQueue`; `messages` tells the user what went wrong on the scanning path.
-  DeviceEndpoints(PendingBarcode& barcode, TwainProvider& sessions, ScanQueue& scanQueue,
-                  MessageBox& messages)
-      : barcode_(barcode), scan_(sessions, scanQueue, uploads_, messages) {}
+  DeviceEndpoints(const AgentSettings& settings, PendingBarcode& barcode, TwainProvider& sessions,
+                  ScanQueue& scanQueue, MessageBox& messages)
+      : barcode_(barcode),
+        fingerprint_(LibrarySdkLoader(settings.fingerprintSdk), MonotonicSeconds),
+        weight_(WeightEndpoint::ForSerialPorts(settings.serialPorts)),
+        scan_(sessions, scanQueue, uploads_, messages) {}
 
   std::string FingerprintEndpoint(const std::string& id) override;
   std::string GetBarcode() override;
@@ -36,10 +39,9 @@ class DeviceEndpoints final : public Endpoints {
  private:
   PendingBarcode& barcode_;
   // The SDK library is loaded on the first fingerprint request, not here.
-  ::dralmin::FingerprintEndpoint fingerprint_{
-      LibrarySdkLoader(EnvOr("DRALMIN_FINGERPRINT_SDK", kDefaultSdkLibrary)), MonotonicSeconds};
+  ::dralmin::FingerprintEndpoint fingerprint_;
   // The scale reader is created by the first "/weight" request, not here.
-  std::unique_ptr<WeightEndpoint> weight_ = WeightEndpoint::FromEnvironment();
+  std::unique_ptr<WeightEndpoint> weight_;
   PrintEndpoint print_;
   CurlHttpClient uploads_;
   ScanEndpoint scan_;

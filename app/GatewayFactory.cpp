@@ -2,28 +2,23 @@
 
 #include "gateway/CertStore.h"
 #include "gateway/GatewayStartup.h"
-#include "platform/Environment.h"
 #include "platform/HttpClient.h"
 #include "support/dralmin.h"
 
 namespace dralmin {
 
-GatewaySettings GatewaySettingsFromEnvironment() {
+GatewayThread::Factory MakeGatewayFactory(RequestHandler& router, const AgentSettings& agent) {
   GatewaySettings settings;
-  settings.listenAddress = EnvOr("DRALMIN_LISTEN_ADDRESS", "127.0.0.1");
-  settings.httpPort = EnvPort("DRALMIN_HTTP_PORT", 8081);
-  settings.httpsPort = EnvPort("DRALMIN_HTTPS_PORT", 8433);
-  return settings;
-}
-
-GatewayThread::Factory MakeGatewayFactory(RequestHandler& router) {
-  return [&router] {
+  settings.listenAddress = agent.listenAddress;
+  settings.httpPort = agent.httpPort;
+  settings.httpsPort = agent.httpsPort;
+  return [&router, settings, baseUrl = agent.certBaseUrl] {
     CurlHttpClient http;
-    CertStore certificates(CertBaseUrl(), http,
+    CertStore certificates(baseUrl, http,
                            [](const std::string& url, const std::string& path) {
                              return dralmin_DownloadFile(url.c_str(), path.c_str()) != 0;
                            });
-    return StartGateway(GatewaySettingsFromEnvironment(), router, certificates);
+    return StartGateway(settings, router, certificates);
   };
 }
 

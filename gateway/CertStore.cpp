@@ -4,7 +4,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/Environment.h"
 #include "platform/Paths.h"
 
 #ifndef DRALMIN_DEFAULT_CERT_BASE_URL
@@ -23,10 +22,6 @@ bool IsTokenCharacter(char c) {
 }
 
 }  // namespace
-
-std::string CertBaseUrl() {
-  return EnvOr("DRALMIN_CERT_BASE_URL", DRALMIN_DEFAULT_CERT_BASE_URL);
-}
 
 CertStore::CertStore(std::string baseUrl, HttpClient& http, Downloader download)
     : baseUrl_(std::move(baseUrl)), http_(http), download_(std::move(download)) {

@@ -51,7 +51,5 @@ class CertStore {
   std::string dataFolder_;
 };
 
-// The distribution server's directory URL: $DRALMIN_CERT_BASE_URL, else the build's default.
-std::string CertBaseUrl();
 
 }  // namespace dralmin

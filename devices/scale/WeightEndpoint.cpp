@@ -3,7 +3,6 @@
 #include <charconv>
 
 #include "gateway/Jsonp.h"
-#include "platform/Environment.h"
 
 namespace dralmin {
 namespace {
@@ -88,8 +87,8 @@ std::string NumberLiteral(std::string_view value) {
 WeightEndpoint::WeightEndpoint(ScaleFactory makeScale, std::unique_ptr<HttpClient> http)
     : makeScale_(std::move(makeScale)), http_(std::move(http)) {}
 
-std::unique_ptr<WeightEndpoint> WeightEndpoint::FromEnvironment() {
-  std::vector<std::string> ports = ScaleCandidatePorts(EnvOr("DRALMIN_SERIAL_PORTS", ""));
+std::unique_ptr<WeightEndpoint> WeightEndpoint::ForSerialPorts(std::string_view serialPorts) {
+  std::vector<std::string> ports = ScaleCandidatePorts(serialPorts);
   return std::make_unique<WeightEndpoint>(
       [ports = std::move(ports)] {
         return std::make_unique<Weighter>(std::make_unique<PosixSerialPort>(), ports);

@@ -34,8 +34,9 @@ class WeightEndpoint {
 
   WeightEndpoint(ScaleFactory makeScale, std::unique_ptr<HttpClient> http);
 
-  // The serial ports from DRALMIN_SERIAL_PORTS, the termios port and the libcurl client.
-  static std::unique_ptr<WeightEndpoint> FromEnvironment();
+  // The scale searched on `serialPorts` (comma-separated; empty: the usual names), through the
+  // termios port, and the libcurl client.
+  static std::unique_ptr<WeightEndpoint> ForSerialPorts(std::string_view serialPorts);
 
   // Weighs on the serial scale, creating the reader first when there is none; any failure drops
   // the reader and answers value 0.

@@ -1,16 +1,11 @@
 #include "devices/scanning/SourceManagerLibrary.h"
 
 #include "platform/DynamicLibrary.h"
-#include "platform/Environment.h"
 
 #include <type_traits>
 #include <utility>
 
 namespace dralmin {
-
-std::string SourceManagerLibraryName() {
-  return EnvOr("DRALMIN_TWAIN_DSM", "libtwaindsm.so");
-}
 
 DlopenSourceManagerLibrary::DlopenSourceManagerLibrary(std::string name) : name_(std::move(name)) {}
 

@@ -22,9 +22,6 @@ class SourceManagerLibrary {
   virtual void Unload() = 0;
 };
 
-// The manager library named by DRALMIN_TWAIN_DSM, else "libtwaindsm.so" by the loader's normal
-// search.
-std::string SourceManagerLibraryName();
 
 // A manager library opened with the system loader.
 class DlopenSourceManagerLibrary final : public SourceManagerLibrary {

@@ -32,16 +32,14 @@ class SimulatedScannerTest : public ::testing::Test {
  protected:
   SimulatedScannerTest() {
     for (const char* name : kVariables) unsetenv(name);
-    setenv("DRALMIN_TWAIN_DSM", DRALMIN_TWAIN_SIM_PATH, 1);
   }
   ~SimulatedScannerTest() override {
     for (const char* name : kVariables) unsetenv(name);
-    unsetenv("DRALMIN_TWAIN_DSM");
   }
 
   std::unique_ptr<CTwain> Session() {
     return std::make_unique<CTwain>(
-        owner, std::make_unique<DlopenSourceManagerLibrary>(SourceManagerLibraryName()));
+        owner, std::make_unique<DlopenSourceManagerLibrary>(DRALMIN_TWAIN_SIM_PATH));
   }
 
   // The simulated source answers the first offered message; a few more must change nothing.
@@ -184,8 +182,7 @@ TEST_F(SimulatedScannerTest, SelectionFindsTheSimulatedScanner) {
 }
 
 TEST_F(SimulatedScannerTest, MissingLibraryLeavesTheSessionUnloaded) {
-  setenv("DRALMIN_TWAIN_DSM", "/nonexistent/libtwaindsm.so", 1);
-  auto library = std::make_unique<DlopenSourceManagerLibrary>(SourceManagerLibraryName());
+  auto library = std::make_unique<DlopenSourceManagerLibrary>("/nonexistent/libtwaindsm.so");
   DlopenSourceManagerLibrary* raw = library.get();
   CTwain session(owner, std::move(library));
   EXPECT_FALSE(session.IsLoaded());

@@ -1,0 +1,223 @@
+#include "app/AgentSettings.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+
+namespace dralmin {
+namespace {
+
+using Apply = std::optional<std::string> (*)(AgentSettings&, std::string_view);
+
+std::string_view Trim(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::optional<std::string> Port(uint16_t& field, std::string_view value) {
+  unsigned number = 0;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+  if (ec != std::errc() || end != value.data() + value.size() || number < 1 || number > 65535) {
+    return "'" + std::string(value) + "' is not a port number (1..65535)";
+  }
+  field = static_cast<uint16_t>(number);
+  return std::nullopt;
+}
+
+std::optional<std::string> Text(std::string& field, std::string_view value) {
+  field = std::string(value);
+  return std::nullopt;
+}
+
+std::optional<std::string> OneOf(std::string& field, std::string_view value,
+                                 std::initializer_list<std::string_view> allowed) {
+  if (std::find(allowed.begin(), allowed.end(), value) == allowed.end()) {
+    std::string list;
+    for (std::string_view a : allowed) list += (list.empty() ? "" : ", ") + std::string(a);
+    return "'" + std::string(value) + "' is not one of " + list;
+  }
+  field = std::string(value);
+  return std::nullopt;
+}
+
+std::vector<std::string> SplitList(std::string_view value) {
+  std::vector<std::string> items;
+  while (!value.empty()) {
+    const size_t comma = value.find(',');
+    const std::string_view item = Trim(value.substr(0, comma));
+    if (!item.empty()) items.emplace_back(item);
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return items;
+}
+
+struct Key {
+  std::string_view name;
+  Apply apply;
+};
+
+// One row a key; the order is the shipped file's.
+const Key kKeys[] = {
+    {"http_port", [](AgentSettings& s, std::string_view v) { return Port(s.httpPort, v); }},
+    {"https_port", [](AgentSettings& s, std::string_view v) { return Port(s.httpsPort, v); }},
+    {"listen_address",
+     [](AgentSettings& s, std::string_view v) { return Text(s.listenAddress, v); }},
+    {"allowed_origins",
+     [](AgentSettings& s, std::string_view v) -> std::optional<std::string> {
+       s.allowedOrigins = SplitList(v);
+       return std::nullopt;
+     }},
+    {"cert_base_url", [](AgentSettings& s, std::string_view v) { return Text(s.certBaseUrl, v); }},
+    {"serial_ports", [](AgentSettings& s, std::string_view v) { return Text(s.serialPorts, v); }},
+    {"fingerprint_sdk",
+     [](AgentSettings& s, std::string_view v) { return Text(s.fingerprintSdk, v); }},
+    {"twain_dsm", [](AgentSettings& s, std::string_view v) { return Text(s.twainDsm, v); }},
+    {"log_level",
+     [](AgentSettings& s, std::string_view v) {
+       return OneOf(s.logLevel, v, {"error", "warning", "info", "debug"});
+     }},
+};
+
+// Edit distance, for naming the key a misspelt one may have meant.
+size_t Distance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+std::string Upper(std::string_view key) {
+  std::string name = "DRALMIN_";
+  for (char c : key) name += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  return name;
+}
+
+bool ApplyFile(AgentSettings& settings, const std::string& path, std::ostream& problems) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    // A file that is not there is the normal case; one that is there but unreadable is not.
+    if (std::ifstream probe(path); !probe && errno != ENOENT) {
+      problems << path << ": cannot be read: " << std::strerror(errno) << '\n';
+    }
+    return false;
+  }
+  std::ostringstream text;
+  text << file.rdbuf();
+  ApplySettingsText(settings, text.str(), path, problems);
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string_view> SettingKeys() {
+  std::vector<std::string_view> names;
+  for (const Key& key : kKeys) names.push_back(key.name);
+  return names;
+}
+
+std::optional<std::string> ApplySetting(AgentSettings& settings, std::string_view key,
+                                        std::string_view value) {
+  for (const Key& known : kKeys) {
+    if (known.name == key) return known.apply(settings, value);
+  }
+  std::string what = "unknown key '" + std::string(key) + "'";
+  const Key* closest = nullptr;
+  size_t best = 3;  // further than two edits is no longer a likely typing slip
+  for (const Key& known : kKeys) {
+    if (const size_t d = Distance(key, known.name); d < best) {
+      best = d;
+      closest = &known;
+    }
+  }
+  if (closest != nullptr) what += " (did you mean '" + std::string(closest->name) + "'?)";
+  return what;
+}
+
+void ApplySettingsText(AgentSettings& settings, std::string_view text, const std::string& origin,
+                       std::ostream& problems) {
+  size_t number = 0;
+  while (!text.empty()) {
+    ++number;
+    const size_t end = text.find('\n');
+    const std::string_view line = Trim(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.empty() || line.front() == '#') continue;
+    const size_t equals = line.find('=');
+    const std::string_view key = Trim(line.substr(0, equals));
+    if (equals == std::string_view::npos || key.empty()) {
+      problems << origin << ':' << number << ": not a 'key = value' line\n";
+      continue;
+    }
+    if (auto error = ApplySetting(settings, key, Trim(line.substr(equals + 1)))) {
+      problems << origin << ':' << number << ": " << *error << '\n';
+    }
+  }
+}
+
+AgentSettings LoadAgentSettings(const SettingsSources& sources, std::ostream& problems) {
+  AgentSettings settings;
+  settings.certBaseUrl = DRALMIN_DEFAULT_CERT_BASE_URL;
+  for (const std::string& folder : sources.systemFolders) {
+    if (ApplyFile(settings, folder + "/" + std::string(kSettingsFile), problems)) break;
+  }
+  if (!sources.userFolder.empty()) {
+    ApplyFile(settings, sources.userFolder + "/" + std::string(kSettingsFile), problems);
+  }
+  if (sources.environment) {
+    for (const Key& key : kKeys) {
+      const std::string name = Upper(key.name);
+      const std::optional<std::string> value = sources.environment(name);
+      if (!value || value->empty()) continue;
+      if (auto error = key.apply(settings, Trim(*value))) {
+        problems << "environment " << name << ": " << *error << '\n';
+      }
+    }
+  }
+  return settings;
+}
+
+SettingsSources SettingsSourcesFromEnvironment() {
+  const auto variable = [](const std::string& name) -> std::optional<std::string> {
+    const char* value = std::getenv(name.c_str());
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+  };
+  SettingsSources sources;
+  const std::string dirs = variable("XDG_CONFIG_DIRS").value_or("");
+  // XDG_CONFIG_DIRS is colon-separated.
+  std::string_view rest = dirs.empty() ? std::string_view("/etc/xdg") : std::string_view(dirs);
+  while (!rest.empty()) {
+    const size_t colon = rest.find(':');
+    if (const std::string_view folder = rest.substr(0, colon); !folder.empty()) {
+      sources.systemFolders.emplace_back(folder);
+    }
+    if (colon == std::string_view::npos) break;
+    rest.remove_prefix(colon + 1);
+  }
+  std::string home = variable("XDG_CONFIG_HOME").value_or("");
+  if (home.empty()) {
+    const std::string user = variable("HOME").value_or("");
+    if (!user.empty()) home = user + "/.config";
+  }
+  sources.userFolder = home;
+  sources.environment = variable;
+  return sources;
+}
+
+}  // namespace dralmin

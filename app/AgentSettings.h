@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dralmin {
+
+// Every setting of the agent (and of its barcode driver, which reads the same files). Built once
+// at start-up by LoadAgentSettings and passed down; nothing below app/ reads files or the
+// environment for settings. Each field's default is the agent's behaviour without any file.
+struct AgentSettings {
+  // Gateway.
+  std::string listenAddress = "127.0.0.1";
+  uint16_t httpPort = 8081;
+  uint16_t httpsPort = 8433;
+  std::string certBaseUrl;  // the build's default when the settings are loaded
+  // Page origins allowed to use the devices ("scheme://host[:port]", normalised); empty: all.
+  std::vector<std::string> allowedOrigins;
+
+  // Devices.
+  std::string serialPorts;  // comma-separated; empty: the usual serial device names
+  std::string fingerprintSdk = "libquorvelsdk.so";
+  std::string twainDsm = "libtwaindsm.so";
+
+  // Diagnostics on standard error: "error", "warning", "info" or "debug".
+  std::string logLevel = "info";
+};
+
+// Where settings come from, in the order they apply (later ones override earlier ones per key).
+struct SettingsSources {
+  // System configuration folders, most important first ($XDG_CONFIG_DIRS, default /etc/xdg):
+  // the first one that holds the file is used.
+  std::vector<std::string> systemFolders;
+  // The user's configuration folder ($XDG_CONFIG_HOME, default ~/.config).
+  std::string userFolder;
+  // Reads an environment variable; nullopt when unset. Keys apply as DRALMIN_<KEY>.
+  std::function<std::optional<std::string>(const std::string&)> environment;
+};
+
+// The file below each configuration folder.
+inline constexpr std::string_view kSettingsFile = "Dralmin/agent.conf";
+
+// The sources as the process environment names them.
+SettingsSources SettingsSourcesFromEnvironment();
+
+// Reads the system file, the user's file and the environment, in that order. Each problem (a
+// malformed line, an unknown key, a bad value, an unreadable file) is one line on `problems`
+// naming the file and line; the key concerned keeps its earlier value.
+AgentSettings LoadAgentSettings(const SettingsSources& sources, std::ostream& problems);
+
+// Applies the `key = value` lines of `text` to `settings`; `origin` names the text in messages.
+void ApplySettingsText(AgentSettings& settings, std::string_view text, const std::string& origin,
+                       std::ostream& problems);
+
+// Applies one value; nullopt on success, else what is wrong with it. An unknown key is an error
+// that names the closest known key when one is near.
+std::optional<std::string> ApplySetting(AgentSettings& settings, std::string_view key,
+                                        std::string_view value);
+
+// The known keys, in the order the shipped configuration file lists them.
+std::vector<std::string_view> SettingKeys();
+
+}  // namespace dralmin
