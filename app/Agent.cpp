@@ -22,6 +22,7 @@
 #include "gateway/Router.h"
 #include "platform/Environment.h"
 #include "platform/InstanceLock.h"
+#include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/StopSignals.h"
@@ -66,6 +67,7 @@ int RunAgent(const std::string& programPath) {
   if (!instance.Held()) return 0;  // another agent of this user runs: leave it alone
 
   const AgentSettings settings = LoadAgentSettings(SettingsSourcesFromEnvironment(), std::cerr);
+  SetLogLevel(ParseLogLevel(settings.logLevel));
 
   if (const std::string folder = FolderOf(programPath); !folder.empty()) {
     ChangeFolder(folder);  // best effort, as a failure changes nothing that matters

@@ -1,0 +1,57 @@
+#include "platform/Log.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace dralmin {
+namespace {
+
+std::atomic<int> gLevel{static_cast<int>(LogLevel::Info)};
+
+constexpr std::string_view kLevelNames[] = {"error", "warning", "info", "debug"};
+
+}  // namespace
+
+void SetLogLevel(LogLevel level) { gLevel.store(static_cast<int>(level)); }
+
+LogLevel ParseLogLevel(std::string_view name) {
+  for (int i = 0; i < 4; ++i) {
+    if (kLevelNames[i] == name) return static_cast<LogLevel>(i);
+  }
+  return LogLevel::Info;
+}
+
+bool LogEnabled(LogLevel level) { return static_cast<int>(level) <= gLevel.load(); }
+
+void Log(LogLevel level, std::string_view component, std::string_view message) {
+  if (!LogEnabled(level)) return;
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char stamp[32];
+  const size_t length = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(stamp + length, sizeof stamp - length, ".%03d", static_cast<int>(millis));
+
+  std::string line;
+  line.reserve(48 + component.size() + message.size());
+  line.append(stamp).append(" ").append(kLevelNames[static_cast<int>(level)]).append(" ");
+  line.append(component).append(": ").append(message).push_back('\n');
+  const char* data = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    const ssize_t written = ::write(STDERR_FILENO, data, left);
+    if (written <= 0) break;  // nowhere left to say it
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+}  // namespace dralmin
