@@ -1,5 +1,6 @@
 #include "devices/scanning/CDIB.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -87,13 +88,9 @@ bool CDIB::LoadFromMemory(const void* data, std::size_t size) {
   const int tableEntries = bitCount <= 8 ? 1 << bitCount : 0;
   // A shorter table may be declared; the pixel rows then follow that shorter table. A true-colour
   // DIB may carry one too (a hint for palette displays): its pixels follow it, and it is dropped.
-  const uint64_t sourceEntries =
-      tableEntries == 0 ? clrUsed
-      : (clrUsed != 0 && clrUsed < static_cast<uint32_t>(tableEntries)) ? clrUsed
-                                                                          : tableEntries;
-  const uint64_t keptEntries = sourceEntries < static_cast<uint64_t>(tableEntries)
-                                   ? sourceEntries
-                                   : static_cast<uint64_t>(tableEntries);
+  uint64_t sourceEntries = static_cast<uint64_t>(tableEntries);
+  if (tableEntries == 0 || (clrUsed != 0 && clrUsed < sourceEntries)) sourceEntries = clrUsed;
+  const uint64_t keptEntries = std::min(sourceEntries, static_cast<uint64_t>(tableEntries));
   // Longer (later version) headers keep the colour table after themselves.
   const uint64_t sourceHeader = headerSize > kHeaderSize ? headerSize : kHeaderSize;
 

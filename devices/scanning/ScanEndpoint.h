@@ -40,17 +40,16 @@ class ScanEndpoint {
 
   struct Upload {
     enum class Outcome {
-      kTaken,      // the server took the page (2xx or 3xx); `text` is its identifier
-      kRefused,    // a 4xx other than 408 and 429: the server will never take this page
-      kNotSent,    // no answer, 5xx, 408 or 429: worth trying again later
+      kTaken,    // the server took the page (2xx or 3xx); `text` is its identifier
+      kRefused,  // a 4xx other than 408 and 429: the server will never take this page
+      kNotSent,  // no answer, 5xx, 408 or 429: worth trying again later
     };
     Outcome outcome = Outcome::kNotSent;
     std::string text;  // the identifier when taken, otherwise why not
   };
 
   // Posts one page (redirects are answers, not followed).
-  Upload UploadImage(const std::string& jpeg, const std::string& address,
-                     const std::string& field);
+  Upload UploadImage(const std::string& jpeg, const std::string& address, const std::string& field);
 
  private:
   TwainProvider& sessions_;

@@ -270,11 +270,10 @@ TEST_F(CTwainTest, FirstAcquireOpensTheDefaultSourceAndAsksForAnyNumberOfPages) 
   fake.On(DAT_USERINTERFACE, MSG_DISABLEDS, [](TW_MEMREF) -> TW_UINT16 { return TWRC_FAILURE; });
   fake.calls.clear();
   EXPECT_TRUE(session->Acquire());
-  EXPECT_EQ(fake.calls,
-            (Calls{"CONTROL/USERINTERFACE/DISABLEDS", "CONTROL/STATUS/GET",
-                   "CONTROL/USERINTERFACE/DISABLEDS", "CONTROL/STATUS/GET",
-                   "CONTROL/IDENTITY/CLOSEDS", "CONTROL/IDENTITY/OPENDS",
-                   "CONTROL/CAPABILITY/SET", "CONTROL/USERINTERFACE/ENABLEDS"}));
+  EXPECT_EQ(fake.calls, (Calls{"CONTROL/USERINTERFACE/DISABLEDS", "CONTROL/STATUS/GET",
+                               "CONTROL/USERINTERFACE/DISABLEDS", "CONTROL/STATUS/GET",
+                               "CONTROL/IDENTITY/CLOSEDS", "CONTROL/IDENTITY/OPENDS",
+                               "CONTROL/CAPABILITY/SET", "CONTROL/USERINTERFACE/ENABLEDS"}));
 }
 
 TEST_F(CTwainTest, NoSourceInstalledFailsAcquireWithStatusAfterEachFailure) {
