@@ -13,8 +13,10 @@
 namespace dralmin {
 namespace {
 
-// Room for the title bar's icon, close button and margins, in text lines.
-constexpr int kTitleBarAllowance = 5;
+// Room for the title bar's icon and buttons (some window managers keep all three whatever the
+// window asks for) and margins, in text lines; title fonts are often larger than the box's.
+constexpr int kTitleBarAllowance = 6;
+constexpr double kTitleFontScale = 1.25;
 
 }  // namespace
 
@@ -70,8 +72,10 @@ void QtMessageBox::ShowHere(const std::string& text, const std::string& caption)
   // its text alone cuts a longer caption short.
   QFont titleFont = box.font();
   titleFont.setBold(true);
-  const int captionWidth = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle()) +
-                           kTitleBarAllowance * box.fontMetrics().height();
+  const int captionWidth =
+      static_cast<int>(kTitleFontScale *
+                       QFontMetrics(titleFont).horizontalAdvance(box.windowTitle())) +
+      kTitleBarAllowance * box.fontMetrics().height();
   if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
     grid->addItem(new QSpacerItem(captionWidth, 0, QSizePolicy::Fixed, QSizePolicy::Minimum),
                   grid->rowCount(), 0, 1, grid->columnCount());
