@@ -11,7 +11,7 @@ packages=(
   python3 curl openssl procps wrk
   chromium nodejs
   # Looking at the desktop parts: a virtual screen, a window manager, a tray host, screenshots.
-  xvfb openbox trayer x11-apps netpbm xdotool
+  xvfb openbox trayer x11-apps x11-utils netpbm xdotool
 )
 
 missing=()
