@@ -1,20 +1,25 @@
 #include "app/CSettingsDlg.h"
 
+#include <QBoxLayout>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QLabel>
+
+#include "app/AgentIcon.h"
 
 namespace dralmin {
 namespace {
 
-// The layout is given in dialog units, which scale with the dialog's font: a horizontal unit is
-// a quarter of the average character width, a vertical one an eighth of the character height.
+// The original sizes are given in dialog units, which scale with the dialog's font: a horizontal
+// unit is a quarter of the average character width, a vertical one an eighth of the character
+// height. They are minimums: the layout gives each text the room its font needs.
 class DialogUnits {
  public:
   explicit DialogUnits(const QFontMetrics& metrics)
       : x_(metrics.averageCharWidth()), y_(metrics.height()) {}
-  QRect Rect(int x, int y, int width, int height) const {
-    return QRect(x * x_ / 4, y * y_ / 8, width * x_ / 4, height * y_ / 8);
-  }
+  int X(int units) const { return units * x_ / 4; }
+  int Y(int units) const { return units * y_ / 8; }
+  QSize Size(int width, int height) const { return QSize(X(width), Y(height)); }
 
  private:
   int x_;
@@ -22,8 +27,8 @@ class DialogUnits {
 };
 
 template <typename Control>
-Control* Place(Control* control, const DialogUnits& units, int x, int y, int width, int height) {
-  control->setGeometry(units.Rect(x, y, width, height));
+Control* AtLeast(Control* control, const DialogUnits& units, int width, int height) {
+  control->setMinimumSize(units.Size(width, height));
   return control;
 }
 
@@ -35,30 +40,64 @@ QLabel* Text(QWidget* parent, const char* utf8) {
 
 CSettingsDlg::CSettingsDlg() : QDialog(nullptr) {
   setWindowTitle(QString::fromUtf8("Настройки"));
+  DecorateDialog(*this);
   const DialogUnits units(fontMetrics());
-  const QRect size = units.Rect(0, 0, 283, 101);
-  setFixedSize(size.width(), size.height());
 
   // Created in the template's order, which is also the order the focus moves in.
-  okButton_ = Place(new QPushButton(QStringLiteral("OK"), this), units, 166, 80, 50, 14);
+  okButton_ = AtLeast(new QPushButton(QStringLiteral("OK"), this), units, 50, 14);
   okButton_->setDefault(true);
-  cancelButton_ = Place(new QPushButton(QStringLiteral("Cancel"), this), units, 226, 80, 50, 14);
-  Place(Text(this, "Принтер этикеток"), units, 7, 7, 75, 8);
-  addressEdit_ = Place(new QLineEdit(this), units, 85, 7, 191, 12);
-  Place(Text(this, "Только для сетвого принтера. "), units, 86, 20, 107, 8);
-  Place(Text(this, "Оставьте пустым, если принтер подключен локально"), units, 86, 30, 184, 8);
-  Place(Text(this, "Кодировка принтера этикеток"), units, 7, 44, 110, 8);
-  // The height of a drop-down list includes its open list; only the closed box is placed here.
-  encodingCombo_ = Place(new QComboBox(this), units, 117, 42, 61, 12);
+  cancelButton_ = AtLeast(new QPushButton(QStringLiteral("Cancel"), this), units, 50, 14);
+  QLabel* printerLabel = AtLeast(Text(this, "Принтер этикеток"), units, 75, 8);
+  addressEdit_ = AtLeast(new QLineEdit(this), units, 191, 12);
+  QLabel* networkHint = AtLeast(Text(this, "Только для сетвого принтера. "), units, 107, 8);
+  QLabel* localHint =
+      AtLeast(Text(this, "Оставьте пустым, если принтер подключен локально"), units, 184, 8);
+  QLabel* encodingLabel = AtLeast(Text(this, "Кодировка принтера этикеток"), units, 110, 8);
+  encodingCombo_ = AtLeast(new QComboBox(this), units, 61, 12);
   encodingCombo_->addItem(QStringLiteral("OEM 866"));
   encodingCombo_->addItem(QStringLiteral(" CP 1251"));
   peelerCheck_ =
-      Place(new QCheckBox(QString::fromUtf8("Принудительно включить отделитель (TSC)"), this),
-            units, 7, 61, 168, 10);
+      AtLeast(new QCheckBox(QString::fromUtf8("Принудительно включить отделитель (TSC)"), this),
+              units, 168, 10);
   setTabOrder(okButton_, cancelButton_);
   setTabOrder(cancelButton_, addressEdit_);
   setTabOrder(addressEdit_, encodingCombo_);
   setTabOrder(encodingCombo_, peelerCheck_);
+
+  // The address with its two notes under the edit box, the encoding, the peeler, the buttons.
+  auto* address = new QGridLayout;
+  address->setHorizontalSpacing(units.X(3));
+  address->setVerticalSpacing(units.Y(1));
+  address->addWidget(printerLabel, 0, 0);
+  address->addWidget(addressEdit_, 0, 1);
+  address->addWidget(networkHint, 1, 1);
+  address->addWidget(localHint, 2, 1);
+  address->setColumnStretch(1, 1);
+
+  auto* encoding = new QHBoxLayout;
+  encoding->setSpacing(units.X(3));
+  encoding->addWidget(encodingLabel);
+  encoding->addWidget(encodingCombo_);
+  encoding->addStretch();
+
+  auto* buttons = new QHBoxLayout;
+  buttons->setSpacing(units.X(10));
+  buttons->addStretch();
+  buttons->addWidget(okButton_);
+  buttons->addWidget(cancelButton_);
+
+  auto* dialog = new QVBoxLayout(this);
+  dialog->setContentsMargins(units.X(7), units.Y(7), units.X(7), units.Y(7));
+  dialog->setSpacing(0);
+  dialog->addLayout(address);
+  dialog->addSpacing(units.Y(4));
+  dialog->addLayout(encoding);
+  dialog->addSpacing(units.Y(7));
+  dialog->addWidget(peelerCheck_);
+  dialog->addSpacing(units.Y(9));
+  dialog->addLayout(buttons);
+  // As large as its texts need, never smaller than the original, and not resizable.
+  dialog->setSizeConstraint(QLayout::SetFixedSize);
 
   connect(okButton_, &QPushButton::clicked, this, &CSettingsDlg::accept);
   connect(cancelButton_, &QPushButton::clicked, this, &CSettingsDlg::reject);

@@ -1,11 +1,24 @@
 #include "app/QtMessageBox.h"
 
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QSpacerItem>
 #include <QThread>
 #include <memory>
 
+#include "app/AgentIcon.h"
+
 namespace dralmin {
+namespace {
+
+// Room for the title bar's icon and buttons (some window managers keep all three whatever the
+// window asks for) and margins, in text lines; title fonts are often larger than the box's.
+constexpr int kTitleBarAllowance = 6;
+constexpr double kTitleFontScale = 1.25;
+
+}  // namespace
 
 QtMessageBox::~QtMessageBox() {
   Close();
@@ -54,6 +67,19 @@ void QtMessageBox::ShowHere(const std::string& text, const std::string& caption)
   }
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
                   QString::fromStdString(text), QMessageBox::Ok);
+  DecorateDialog(box);
+  // The window manager draws the caption beside the icon and the close button; a box sized for
+  // its text alone cuts a longer caption short.
+  QFont titleFont = box.font();
+  titleFont.setBold(true);
+  const int captionWidth =
+      static_cast<int>(kTitleFontScale *
+                       QFontMetrics(titleFont).horizontalAdvance(box.windowTitle())) +
+      kTitleBarAllowance * box.fontMetrics().height();
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    grid->addItem(new QSpacerItem(captionWidth, 0, QSizePolicy::Fixed, QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
   box.exec();
 }
 

@@ -1,12 +1,12 @@
 #include "app/TrayIcon.h"
 
-#include <QIcon>
+#include "app/AgentIcon.h"
+#include "platform/Log.h"
 
 namespace dralmin {
 
-TrayIcon::TrayIcon(Commands commands, TrayRetry retry, std::function<bool()> trayAvailable)
-    : trayAvailable_(std::move(trayAvailable)), attemptsLeft_(retry.attempts) {
-  icon_.setIcon(QIcon(QStringLiteral(":/tray/tray-icon.png")));
+TrayIcon::TrayIcon(Commands commands, const std::function<bool()>& trayAvailable) {
+  icon_.setIcon(AgentIcon());
   icon_.setToolTip(QString::fromLatin1(kTrayTooltip));
 
   // Qt uses "&" for mnemonics as the menu texts do, so they are set unchanged.
@@ -20,28 +20,14 @@ TrayIcon::TrayIcon(Commands commands, TrayRetry retry, std::function<bool()> tra
   // or the middle button only emit activated(), which nothing here listens to.
   icon_.setContextMenu(&menu_);
 
-  retryTimer_.setInterval(retry.interval);
-  connect(&retryTimer_, &QTimer::timeout, this, &TrayIcon::TryShow);
-  TryShow();
+  if (!trayAvailable()) {
+    LogWarning("tray", "no notification area yet; the icon appears when a panel provides one");
+  }
+  icon_.show();
 }
 
 TrayIcon::~TrayIcon() {
-  retryTimer_.stop();
   icon_.hide();
-}
-
-void TrayIcon::TryShow() {
-  if (trayAvailable_()) {
-    retryTimer_.stop();
-    icon_.show();
-    return;
-  }
-  if (attemptsLeft_-- > 0) {
-    retryTimer_.start();
-  } else {
-    retryTimer_.stop();
-    gaveUp_ = true;
-  }
 }
 
 }  // namespace dralmin

@@ -3,23 +3,16 @@
 #include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
-#include <QTimer>
-#include <chrono>
 #include <functional>
 
 namespace dralmin {
 
 inline constexpr const char* kTrayTooltip = "Dralmin Tray Agent 1.7.17";
 
-// At login the desktop's notification area may appear after the agent: the icon is tried again at
-// this interval, this many times, and then given up (the agent serves all the same).
-struct TrayRetry {
-  std::chrono::milliseconds interval{5000};
-  int attempts = 36;
-};
-
 // The notification-area icon with its menu. Only the right button opens the menu; the chosen
-// item runs its command. The icon is removed when this is destroyed.
+// item runs its command. The icon is kept while this lives: desktops start their panels late and
+// restart them, and Qt puts the icon into a notification area whenever one appears. It is
+// removed when this is destroyed.
 class TrayIcon final : public QObject {
  public:
   struct Commands {
@@ -28,8 +21,10 @@ class TrayIcon final : public QObject {
     std::function<void()> exit;
   };
 
-  explicit TrayIcon(Commands commands, TrayRetry retry = {},
-                    std::function<bool()> trayAvailable = &QSystemTrayIcon::isSystemTrayAvailable);
+  // `trayAvailable` tells whether a notification area is there now; when none is, that is said
+  // once on standard error.
+  explicit TrayIcon(Commands commands, const std::function<bool()>& trayAvailable =
+                                           &QSystemTrayIcon::isSystemTrayAvailable);
   ~TrayIcon() override;
   TrayIcon(const TrayIcon&) = delete;
   TrayIcon& operator=(const TrayIcon&) = delete;
@@ -37,18 +32,10 @@ class TrayIcon final : public QObject {
   QMenu& Menu() { return menu_; }
   const QSystemTrayIcon& Icon() const { return icon_; }
   bool IsShown() const { return icon_.isVisible(); }
-  // True once every attempt found no notification area.
-  bool GaveUp() const { return gaveUp_; }
 
  private:
-  void TryShow();
-
   QSystemTrayIcon icon_;
   QMenu menu_;
-  QTimer retryTimer_;
-  std::function<bool()> trayAvailable_;
-  int attemptsLeft_;
-  bool gaveUp_ = false;
 };
 
 }  // namespace dralmin

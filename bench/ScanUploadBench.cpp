@@ -63,9 +63,9 @@ void BM_UploadTenA4Pages(benchmark::State& state) {
   const std::string address = "127.0.0.1:" + std::to_string(server.port()) + "/upload";
   for (auto _ : state) {
     for (int i = 0; i < 10; ++i) {
-      std::string error;
-      if (!endpoint.UploadImage(jpeg, address, "file", error)) {
-        state.SkipWithError(error.c_str());
+      const ScanEndpoint::Upload upload = endpoint.UploadImage(jpeg, address, "file");
+      if (upload.outcome != ScanEndpoint::Upload::Outcome::kTaken) {
+        state.SkipWithError(upload.text.c_str());
         return;
       }
     }

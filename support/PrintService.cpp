@@ -22,19 +22,19 @@ std::string PrintErrorAnswer(std::string_view reason) {
 }
 
 StoredSettings PrintService::GetSettings() {
-  const std::lock_guard lock(mutex_);
+  const std::lock_guard lock(settingsMutex_);
   return SettingsFile(settingsPath_()).Load();
 }
 
 bool PrintService::SaveSettings(const StoredSettings& settings, std::string* error) {
-  const std::lock_guard lock(mutex_);
+  const std::lock_guard lock(settingsMutex_);
   return SettingsFile(settingsPath_()).Save(settings, error);
 }
 
 std::string PrintService::Print(std::string_view xml) {
-  const std::lock_guard lock(mutex_);
+  const std::lock_guard printing(printMutex_);
   try {
-    const StoredSettings settings = SettingsFile(settingsPath_()).Load();
+    const StoredSettings settings = GetSettings();
     const std::string job = LabelRenderer(settings.codePage, settings.forcePeeler).Render(xml);
     openPort_(Trimmed(settings.printerAddress))->Send(job);
     return std::string(kPrintedAnswer);

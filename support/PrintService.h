@@ -16,8 +16,9 @@ inline constexpr std::string_view kPrintedAnswer = "DralminPrinter__callback({re
 // "DralminPrinter__callback({error:'" + reason, escaped for the quotes + "'})"
 std::string PrintErrorAnswer(std::string_view reason);
 
-// The library's settings and print calls, serialised so that a save never lands in the middle of
-// a print and every print uses the settings saved before it.
+// The library's settings and print calls. Prints go out one at a time, each with the settings
+// saved before it started; reading and saving the settings never wait for a print (a print to a
+// network printer may take many seconds, and the settings dialog runs on the desktop's thread).
 class PrintService {
  public:
   using SettingsPath = std::function<std::string()>;
@@ -33,7 +34,8 @@ class PrintService {
   std::string Print(std::string_view xml);
 
  private:
-  std::mutex mutex_;
+  std::mutex settingsMutex_;  // one save at a time; a load never sees half a save
+  std::mutex printMutex_;     // one job at a time on the printer
   SettingsPath settingsPath_;
   PortFactory openPort_;
 };

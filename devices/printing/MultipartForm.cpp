@@ -139,10 +139,13 @@ std::optional<std::string_view> ExtractPrintXml(std::string_view body, std::stri
       contentStart = headersEnd + 2 * kLineEnd.size();
     }
     const size_t contentEnd = NextDelimiter(body, contentStart, delimiter);
-    if (contentEnd == std::string_view::npos) return std::nullopt;  // cut short: never print it
     if (NamesPrintXml(body.substr(partStart, headersEnd - partStart))) {
-      return body.substr(contentStart, contentEnd - contentStart);
+      // Without a delimiter after it the part runs to the end of the body.
+      return body.substr(contentStart, contentEnd == std::string_view::npos
+                                           ? std::string_view::npos
+                                           : contentEnd - contentStart);
     }
+    if (contentEnd == std::string_view::npos) return std::nullopt;
     start = contentEnd + kLineEnd.size();
   }
 }

@@ -15,7 +15,8 @@ std::optional<std::string> BoundaryOf(std::string_view contentType);
 
 // The content of the first part of a multipart/form-data body whose Content-Disposition names
 // the field print_xml: exactly the bytes between the blank line after the part's headers and the
-// next delimiter. Nullopt when there is no such part or the body ends before that part does.
+// next delimiter, or the end of the body when no delimiter follows. Nullopt when there is no such
+// part or the body ends within its headers.
 std::optional<std::string_view> ExtractPrintXml(std::string_view body, std::string_view boundary);
 
 }  // namespace dralmin

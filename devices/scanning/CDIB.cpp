@@ -1,5 +1,6 @@
 #include "devices/scanning/CDIB.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -85,9 +86,11 @@ bool CDIB::LoadFromMemory(const void* data, std::size_t size) {
 
   const uint64_t stride = (static_cast<uint64_t>(width) * bitCount + 31) / 32 * 4;
   const int tableEntries = bitCount <= 8 ? 1 << bitCount : 0;
-  // A shorter table may be declared; the pixel rows then follow that shorter table.
-  const uint64_t sourceEntries =
-      (clrUsed != 0 && clrUsed < static_cast<uint32_t>(tableEntries)) ? clrUsed : tableEntries;
+  // A shorter table may be declared; the pixel rows then follow that shorter table. A true-colour
+  // DIB may carry one too (a hint for palette displays): its pixels follow it, and it is dropped.
+  uint64_t sourceEntries = static_cast<uint64_t>(tableEntries);
+  if (tableEntries == 0 || (clrUsed != 0 && clrUsed < sourceEntries)) sourceEntries = clrUsed;
+  const uint64_t keptEntries = std::min(sourceEntries, static_cast<uint64_t>(tableEntries));
   // Longer (later version) headers keep the colour table after themselves.
   const uint64_t sourceHeader = headerSize > kHeaderSize ? headerSize : kHeaderSize;
 
@@ -118,7 +121,7 @@ bool CDIB::LoadFromMemory(const void* data, std::size_t size) {
   Write<uint32_t>(info_, kBiSize, kHeaderSize);
   Write<uint32_t>(info_, kBiClrUsed, 0);
   std::memset(colourTable_, 0, tableBytes);
-  std::memcpy(colourTable_, source + sourceHeader, static_cast<std::size_t>(sourceEntries) * 4);
+  std::memcpy(colourTable_, source + sourceHeader, static_cast<std::size_t>(keptEntries) * 4);
   std::memcpy(bits, source + sourceHeader + sourceEntries * 4,
               static_cast<std::size_t>(pixelBytes));
 

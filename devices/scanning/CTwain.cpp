@@ -1,8 +1,10 @@
 #include "devices/scanning/CTwain.h"
 
 #include <cstring>
+#include <string>
 #include <utility>
 
+#include "platform/Log.h"
 #include "platform/MemoryHandle.h"
 
 namespace dralmin {
@@ -149,6 +151,9 @@ bool CTwain::OpenSource(const TW_IDENTITY* source) {
 
 bool CTwain::Acquire() {
   std::lock_guard lock(mutex_);
+  // A source may stay enabled after its pages, its window open; the new scan starts it again. One
+  // that will not be disabled is closed and opened anew.
+  if (sourceEnabled_ && !DisableSource()) CloseSource();
   if (!IsSourceOpen() && !OpenSource(nullptr)) return false;
   if (!SetTransferCount()) return false;
   return EnableSource();
@@ -258,7 +263,7 @@ void CTwain::TransferImages() {
     int attempts = 1;
     while (!GetImageInfo(info)) {
       if (attempts++ == kImageInfoAttempts) {
-        ResetTransfers();
+        AbandonRun();
         return;
       }
     }
@@ -287,12 +292,18 @@ int CTwain::DecideTransfer(const TW_IMAGEINFO&) {
 }
 
 bool CTwain::TransferNativeImage(const TW_IMAGEINFO& info) {
-  if (info.ImageWidth > kMaxImageWidth) return false;
+  if (info.ImageWidth > kMaxImageWidth) {
+    LogWarning("scanning", "a page " + std::to_string(info.ImageWidth) +
+                               " pixels wide is more than can be converted; the scan is ended");
+    AbandonRun();
+    return false;
+  }
   TW_HANDLE dib = nullptr;
   CallSourceManager(&sourceIdentity_, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib);
   switch (lastReturnCode_) {
     case TWRC_FAILURE:
-      ResetTransfers();
+      LogWarning("scanning", "the source failed to transfer a page; the scan is ended");
+      AbandonRun();
       return false;
     case TWRC_XFERDONE: {
       DibGuard guard{dib};
@@ -310,6 +321,12 @@ bool CTwain::EndTransfer() {
   const bool ok =
       CallSourceManager(&sourceIdentity_, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
   return ok && pending.Count != 0;
+}
+
+void CTwain::AbandonRun() {
+  // Left in the transfer-ready state, the source would refuse every later scan.
+  ResetTransfers();
+  DisableSource();
 }
 
 bool CTwain::ResetTransfers() {

@@ -23,7 +23,7 @@ class CTwain {
   static constexpr int kSkip = 1;
   static constexpr int kCancelAll = 2;
 
-  // Pages wider than this are not transferred (and the transfer loop stops).
+  // Pages wider than this are not transferred: the run of pages ends there.
   static constexpr TW_INT32 kMaxImageWidth = 50000;
   // A failing image-information query is asked this many times before the pending pages are
   // cancelled.
@@ -37,7 +37,8 @@ class CTwain {
   CTwain& operator=(const CTwain&) = delete;
 
   // Opens the source unless it is open, asks it for any number of pages and shows its user
-  // interface. False when any step fails, or when the source is still enabled from before.
+  // interface; a source still enabled from an earlier scan is disabled first. False when any
+  // step fails.
   bool Acquire();
 
   // Lets the user choose the source in the manager's dialog; the first call also fetches the
@@ -91,6 +92,8 @@ class CTwain {
   bool GetImageInfo(TW_IMAGEINFO& info);
   bool TransferNativeImage(const TW_IMAGEINFO& info);
   bool EndTransfer();
+  // Ends a run of pages on a failure: cancels the pending pages and disables the source.
+  void AbandonRun();
   bool ResetTransfers();
   bool CloseSource();
   void CloseSourceManager();

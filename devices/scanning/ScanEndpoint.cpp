@@ -4,6 +4,7 @@
 #include "devices/scanning/ScanQueue.h"
 #include "gateway/Jsonp.h"
 #include "platform/HttpClient.h"
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
 
 namespace dralmin {
@@ -11,6 +12,14 @@ namespace {
 
 // The receiving server's answer is read into 10240 bytes with room for the terminating zero.
 constexpr std::size_t kAnswerLimit = 10239;
+
+bool IsScanKey(std::string_view key) {
+  for (const char c : key) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!letter && !(c >= '0' && c <= '9') && c != '_' && c != '$') return false;
+  }
+  return true;
+}
 
 class Flag {
  public:
@@ -39,54 +48,63 @@ void ScanEndpoint::StartScan() {
   if (!sessions_.GetTwain().Acquire()) messages_.Show("Error start scan", "Error");
 }
 
-std::optional<std::string> ScanEndpoint::UploadImage(const std::string& jpeg,
-                                                     const std::string& address,
-                                                     const std::string& field, std::string& error) {
+ScanEndpoint::Upload ScanEndpoint::UploadImage(const std::string& jpeg, const std::string& address,
+                                               const std::string& field) {
   const UploadAddress target = ParseUploadAddress(address);
   const std::string boundary = UploadBoundary(tick_());
   if (jpeg.empty()) {
     // A page whose conversion failed: there is nothing to send, now or later.
     messages_.Show("streamSize == 0", "Start upload error");
-    return std::string();
+    return {Upload::Outcome::kTaken, {}};
   }
-  if (target.host.empty()) {
-    error = "no upload address";
-    return std::nullopt;
-  }
+  if (target.host.empty()) return {Upload::Outcome::kNotSent, "no upload address"};
   HttpTimeouts timeouts;
   timeouts.connect = std::chrono::seconds(5);
   timeouts.total = std::chrono::seconds(120);  // a large page over a slow link
   const HttpResponse response =
       http_.Post(UploadUrl(target), {"Content-Type: multipart/form-data; boundary=" + boundary},
                  BuildUploadBody(jpeg, field, boundary), timeouts, kAnswerLimit);
-  if (!response.transportOk) {
-    error = "upload failed: " + response.error;
-    return std::nullopt;
+  if (!response.transportOk) return {Upload::Outcome::kNotSent, "upload failed: " + response.error};
+  const long status = response.status;
+  // A redirect is how many servers answer a stored form post; the page is theirs either way.
+  if (status >= 200 && status <= 399) {
+    return {Upload::Outcome::kTaken, response.body.substr(0, response.body.find('\0'))};
   }
-  if (response.status < 200 || response.status > 299) {
-    error = "upload refused with HTTP status " + std::to_string(response.status);
-    return std::nullopt;
-  }
-  return response.body.substr(0, response.body.find('\0'));
+  // A timeout, too many requests or the server's own trouble may pass; other 4xx will not.
+  const bool later = status >= 500 || status == 408 || status == 429 || status < 400;
+  return {later ? Upload::Outcome::kNotSent : Upload::Outcome::kRefused,
+          "upload refused with HTTP status " + std::to_string(status)};
 }
 
 std::string ScanEndpoint::GetScan(const std::string& rest, const std::string& scanKey) {
   const ScanRequest request = ParseScanRequest(rest);
+  // The key becomes part of the callback's name.
+  if (!IsScanKey(request.key)) {
+    LogError("scanning", "/getscan/ refused: the key may hold only ASCII letters, digits, _ and $");
+    return {};
+  }
   if (request.key != scanKey || queue_.Empty() || getScanBusy_) return {};
   Flag busy(getScanBusy_);
 
   std::string ids;
   std::string error;
   // Pages queued while the run goes on are uploaded in the same run.
-  while (std::optional<std::string> page = queue_.TakeFront()) {
-    std::optional<std::string> id = UploadImage(*page, request.address, request.field, error);
-    if (!id) {
+  for (int position = 1; std::optional<std::string> page = queue_.TakeFront(); ++position) {
+    Upload upload = UploadImage(*page, request.address, request.field);
+    if (upload.outcome == Upload::Outcome::kNotSent) {
       queue_.ReturnFront(std::move(*page));
+      error = std::move(upload.text);
+      break;
+    }
+    if (upload.outcome == Upload::Outcome::kRefused) {
+      // Dropped: sending it again would only stop every later run at the same place.
+      error = "page " + std::to_string(position) + ": " + upload.text;
       break;
     }
     if (!ids.empty()) ids += ',';
-    AppendJsString(ids, *id);
+    AppendJsString(ids, upload.text);
   }
+  if (!error.empty()) LogError("scanning", "upload to " + request.address + ": " + error);
 
   std::string body = "DralminScan__callback_" + scanKey + "({ids:'" + ids + "'";
   if (!error.empty()) {

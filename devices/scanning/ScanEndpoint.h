@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 
 #include "devices/scanning/ScanUpload.h"
@@ -34,14 +33,23 @@ class ScanEndpoint {
   void StartScan();
 
   // Uploads the queued pages when the key is the last scan's. The reply names the identifiers
-  // the receiving server answered; a failed upload stops the run and keeps that page and the
-  // ones after it for the next request, and the reply then tells why.
+  // the receiving server answered. A page the server refused for good leaves the queue and stops
+  // the run; a page that did not arrive stops it too but stays, with the ones after it, for the
+  // next request. The reply then tells why.
   std::string GetScan(const std::string& rest, const std::string& scanKey);
 
-  // Posts one page; the server's answer (its identifier for the page), or nullopt with `error`
-  // set when the page did not arrive.
-  std::optional<std::string> UploadImage(const std::string& jpeg, const std::string& address,
-                                         const std::string& field, std::string& error);
+  struct Upload {
+    enum class Outcome {
+      kTaken,    // the server took the page (2xx or 3xx); `text` is its identifier
+      kRefused,  // a 4xx other than 408 and 429: the server will never take this page
+      kNotSent,  // no answer, 5xx, 408 or 429: worth trying again later
+    };
+    Outcome outcome = Outcome::kNotSent;
+    std::string text;  // the identifier when taken, otherwise why not
+  };
+
+  // Posts one page (redirects are answers, not followed).
+  Upload UploadImage(const std::string& jpeg, const std::string& address, const std::string& field);
 
  private:
   TwainProvider& sessions_;

@@ -97,7 +97,7 @@ class CMainFrameTest : public ::testing::Test {
     parts.makeTrayIcon = [this](const CMainFrame::TrayCommands& commands) {
       journal_.Add("tray icon");
       auto tray = std::make_unique<TrayIcon>(
-          TrayIcon::Commands{commands.selectScanner, commands.settings, commands.exit}, TrayRetry{},
+          TrayIcon::Commands{commands.selectScanner, commands.settings, commands.exit},
           [] { return true; });
       QObject::connect(tray.get(), &QObject::destroyed, [this] {
         // The gateway must be down by now: nothing listens on its port any more.

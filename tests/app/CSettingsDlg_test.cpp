@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QTimer>
 
 #include "tests/app/QtTestApplication.h"
@@ -83,11 +85,47 @@ TEST_F(CSettingsDlgTest, ControlsTextsAndOrder) {
   EXPECT_EQ(NextTabStop(dialog.CancelButton()), &dialog.AddressEdit());
   EXPECT_EQ(NextTabStop(dialog.AddressEdit()), &dialog.EncodingCombo());
   EXPECT_EQ(NextTabStop(dialog.EncodingCombo()), &dialog.PeelerCheck());
+  // Caption and close button only, with the agent's icon.
+  EXPECT_TRUE(dialog.windowFlags() & Qt::WindowCloseButtonHint);
+  EXPECT_FALSE(dialog.windowFlags() &
+               (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+  EXPECT_TRUE(dialog.windowIcon().availableSizes().contains(QSize(32, 32)));
   // The controls keep their places relative to each other.
+  dialog.layout()->activate();
+  EXPECT_LT(dialog.AddressEdit().geometry().right(), dialog.width());
   EXPECT_LT(dialog.AddressEdit().geometry().bottom(), dialog.EncodingCombo().geometry().top());
   EXPECT_LT(dialog.EncodingCombo().geometry().bottom(), dialog.PeelerCheck().geometry().top());
   EXPECT_LT(dialog.PeelerCheck().geometry().bottom(), dialog.OkButton().geometry().top());
   EXPECT_LT(dialog.OkButton().geometry().right(), dialog.CancelButton().geometry().left());
+}
+
+// Desktops' fonts are wider than the one the original sizes were made for, and users enlarge them.
+TEST_F(CSettingsDlgTest, EveryTextGetsTheWidthItNeedsAtAnyFont) {
+  for (const double scale : {1.0, 1.3, 2.0}) {
+    CSettingsDlg dialog;
+    QFont font = dialog.font();
+    font.setPointSizeF(font.pointSizeF() * scale);
+    dialog.setFont(font);
+    dialog.layout()->activate();
+    int texts = 0;
+    for (QWidget* control : dialog.findChildren<QWidget*>()) {
+      QString text;
+      if (auto* label = qobject_cast<QLabel*>(control)) {
+        text = label->text();
+      } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+        text = button->text();
+      } else if (auto* list = qobject_cast<QComboBox*>(control)) {
+        text = list->itemText(1);
+      } else {
+        continue;
+      }
+      ++texts;
+      EXPECT_GE(control->width(), control->sizeHint().width())
+          << text.toStdString() << " at " << scale << " times the font";
+      EXPECT_TRUE(dialog.rect().contains(control->geometry())) << text.toStdString();
+    }
+    EXPECT_EQ(texts, 8);
+  }
 }
 
 TEST_F(CSettingsDlgTest, OpensWithTheStoredSettingsAndOkStoresTheEditedOnes) {

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QTimer>
 #include <atomic>
@@ -25,7 +26,7 @@ TEST_F(QtMessageBoxTest, ABoxAskedForByAnotherThreadIsShownHereWhileThatThreadWa
   QtMessageBox boxes;
   std::atomic<bool> returned{false};
   std::thread poll([&] {
-    boxes.Show("Error start scan", "Error");
+    boxes.Show("streamSize == 0", "Start upload error");
     returned = true;
   });
 
@@ -34,6 +35,8 @@ TEST_F(QtMessageBoxTest, ABoxAskedForByAnotherThreadIsShownHereWhileThatThreadWa
   std::string title;
   std::string text;
   bool modal = false;
+  bool decorated = false;
+  bool wideEnough = false;
   bool waitedForTheUser = false;
   int turns = 0;
   QTimer inspector;
@@ -43,6 +46,15 @@ TEST_F(QtMessageBoxTest, ABoxAskedForByAnotherThreadIsShownHereWhileThatThreadWa
     title = box->windowTitle().toStdString();
     text = box->text().toStdString();
     modal = box->isModal() && box->standardButtons() == QMessageBox::Ok;
+    decorated =
+        (box->windowFlags() & Qt::WindowCloseButtonHint) &&
+        !(box->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)) &&
+        box->windowIcon().availableSizes().contains(QSize(16, 16));
+    // The caption, in the bold of title bars, beside an icon and a close button.
+    QFont bold = box->font();
+    bold.setBold(true);
+    wideEnough = box->width() >= QFontMetrics(bold).horizontalAdvance(box->windowTitle()) +
+                                     3 * box->fontMetrics().height();
     if (++turns < 5) return;
     waitedForTheUser = !returned;
     box->button(QMessageBox::Ok)->click();
@@ -52,9 +64,11 @@ TEST_F(QtMessageBoxTest, ABoxAskedForByAnotherThreadIsShownHereWhileThatThreadWa
   if (!ended) boxes.Close();
   poll.join();
   ASSERT_TRUE(ended);
-  EXPECT_EQ(title, "Error");
-  EXPECT_EQ(text, "Error start scan");
+  EXPECT_EQ(title, "Start upload error");
+  EXPECT_EQ(text, "streamSize == 0");
   EXPECT_TRUE(modal);
+  EXPECT_TRUE(decorated);
+  EXPECT_TRUE(wideEnough);
   EXPECT_TRUE(waitedForTheUser);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -97,6 +98,43 @@ TEST_F(PrintServiceTest, ASaveNeverTearsAPrint) {
     const bool likeB = job.find("CODEPAGE 1251\r\nCLS\r\n") != std::string::npos;
     EXPECT_TRUE(address == "a" ? likeA : address == "b" && likeB) << address << "\n" << job;
   }
+}
+
+TEST(PrintServiceBlocking, SettingsAreReadAndSavedWhileAPrintWaitsForThePrinter) {
+  test::TempFolder folder;
+  std::promise<void> sending;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  // A printer that takes the job only when the test lets it.
+  class SlowPort final : public PrinterPort {
+   public:
+    SlowPort(std::promise<void>& sending, std::shared_future<void> released)
+        : sending_(sending), released_(std::move(released)) {}
+    void Send(std::string_view) override {
+      sending_.set_value();
+      released_.wait();
+    }
+
+   private:
+    std::promise<void>& sending_;
+    std::shared_future<void> released_;
+  };
+  PrintService service(
+      [&] { return folder.path() + "/printer.conf"; },
+      [&](const std::string&) { return std::make_unique<SlowPort>(sending, released); });
+
+  std::future<std::string> print =
+      std::async(std::launch::async, [&] { return service.Print(kLabel); });
+  sending.get_future().wait();
+  std::future<bool> settings = std::async(std::launch::async, [&] {
+    return service.SaveSettings({"10.0.0.9:9100", 866, false}) &&
+           service.GetSettings().printerAddress == "10.0.0.9:9100";
+  });
+  const bool answered = settings.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  release.set_value();
+  ASSERT_TRUE(answered) << "the settings waited for the print";
+  EXPECT_TRUE(settings.get());
+  EXPECT_EQ(print.get(), kPrintedAnswer);
 }
 
 }  // namespace

@@ -96,15 +96,23 @@ TEST(ExtractPrintXmlTest, PreambleAndTransportPadding) {
   EXPECT_EQ(ExtractPrintXml(body, "b"), kXml);
 }
 
-TEST(ExtractPrintXmlTest, TruncatedOrMalformedBodiesPrintNothing) {
+TEST(ExtractPrintXmlTest, APartWithoutADelimiterAfterItRunsToTheEndOfTheBody) {
   const std::string whole = BrowserBody("boundary", kXmlHeader, kXml);
-  const size_t xmlEnd = whole.find(kXml) + kXml.size();
-  // Every cut that ends before the delimiter after the XML is complete.
-  const size_t delimiterEnd = xmlEnd + std::string("\r\n--boundary\r\n").size();
-  for (size_t length = 0; length < delimiterEnd; ++length) {
+  const size_t xmlStart = whole.find(kXml);
+  // Cut within the headers: nothing; cut after them: whatever content arrived.
+  for (size_t length = 0; length < xmlStart; ++length) {
     EXPECT_EQ(ExtractPrintXml(whole.substr(0, length), "boundary"), std::nullopt) << length;
   }
-  EXPECT_EQ(ExtractPrintXml(whole.substr(0, delimiterEnd), "boundary"), kXml);
+  for (size_t length = xmlStart; length <= xmlStart + kXml.size() + 8; ++length) {
+    EXPECT_EQ(ExtractPrintXml(whole.substr(0, length), "boundary"),
+              whole.substr(xmlStart, length - xmlStart))
+        << length;
+  }
+  EXPECT_EQ(ExtractPrintXml("--b\r\n" + kXmlHeader + "\r\n" + kXml, "b"), kXml);
+}
+
+TEST(ExtractPrintXmlTest, MalformedBodiesPrintNothing) {
+  const std::string whole = BrowserBody("boundary", kXmlHeader, kXml);
 
   EXPECT_EQ(ExtractPrintXml(whole, "other"), std::nullopt);
   EXPECT_EQ(ExtractPrintXml(whole, ""), std::nullopt);

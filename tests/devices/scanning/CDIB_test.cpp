@@ -98,6 +98,21 @@ TEST_F(CDIBTest, ShorterColourTableIsReadAsDeclared) {
   EXPECT_EQ(size, 40u);
 }
 
+TEST_F(CDIBTest, TrueColourPixelsFollowADeclaredTable) {
+  DibLayout layout{24, 2, 1};
+  layout.palette = {0x111111, 0x222222, 0x333333};
+  layout.clrUsed = 3;
+  ASSERT_TRUE(
+      Load(BuildDib(layout, [](int x, int) -> uint32_t { return x ? 0x0000FF : 0xFF0000; })));
+  EXPECT_EQ(dib.ColourCount(), 0);
+  const uint8_t* row = dib.Row(0);
+  EXPECT_EQ(row[0] | row[1] << 8 | row[2] << 16, 0xFF0000);
+  EXPECT_EQ(row[3] | row[4] << 8 | row[5] << 16, 0x0000FF);
+  // A table that would run past the block is refused, not read.
+  layout.clrUsed = 0x40000000;
+  EXPECT_FALSE(Load(BuildDib(layout, [](int, int) -> uint32_t { return 0; })));
+}
+
 TEST_F(CDIBTest, LongerHeaderKeepsTheTableAfterIt) {
   DibLayout layout{1, 8, 1};
   layout.headerSize = 124;

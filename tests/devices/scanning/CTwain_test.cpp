@@ -261,10 +261,19 @@ TEST_F(CTwainTest, FirstAcquireOpensTheDefaultSourceAndAsksForAnyNumberOfPages) 
   EXPECT_EQ(+uiSeen.hParent, owner.window);
   EXPECT_TRUE(session->IsSourceEnabled());
 
-  // Still enabled from this scan: a second start is refused without asking the source.
+  // Still enabled from this scan: a second start disables the source and starts it again.
   fake.calls.clear();
-  EXPECT_FALSE(session->Acquire());
-  EXPECT_EQ(fake.calls, Calls{"CONTROL/CAPABILITY/SET"});
+  EXPECT_TRUE(session->Acquire());
+  EXPECT_EQ(fake.calls, (Calls{"CONTROL/USERINTERFACE/DISABLEDS", "CONTROL/CAPABILITY/SET",
+                               "CONTROL/USERINTERFACE/ENABLEDS"}));
+  // One that refuses to be disabled is closed and opened again.
+  fake.On(DAT_USERINTERFACE, MSG_DISABLEDS, [](TW_MEMREF) -> TW_UINT16 { return TWRC_FAILURE; });
+  fake.calls.clear();
+  EXPECT_TRUE(session->Acquire());
+  EXPECT_EQ(fake.calls, (Calls{"CONTROL/USERINTERFACE/DISABLEDS", "CONTROL/STATUS/GET",
+                               "CONTROL/USERINTERFACE/DISABLEDS", "CONTROL/STATUS/GET",
+                               "CONTROL/IDENTITY/CLOSEDS", "CONTROL/IDENTITY/OPENDS",
+                               "CONTROL/CAPABILITY/SET", "CONTROL/USERINTERFACE/ENABLEDS"}));
 }
 
 TEST_F(CTwainTest, NoSourceInstalledFailsAcquireWithStatusAfterEachFailure) {
@@ -369,11 +378,13 @@ TEST_F(CTwainTest, WidthLimitIsFiftyThousandPixels) {
   fake.calls.clear();
   session->ProcessMessage(PlatformMessage{});
   EXPECT_EQ(owner.received, std::vector<std::string>{"widest"});
-  // The too-wide page is neither transferred, ended nor cancelled.
+  // The too-wide page is not transferred; the run ends there, leaving the source ready to scan.
   EXPECT_EQ(fake.calls,
             (Calls{"CONTROL/EVENT/PROCESSEVENT", "CONTROL/STATUS/GET", "IMAGE/IMAGEINFO/GET",
                    "IMAGE/IMAGENATIVEXFER/GET", "CONTROL/STATUS/GET",
-                   "CONTROL/PENDINGXFERS/ENDXFER", "IMAGE/IMAGEINFO/GET"}));
+                   "CONTROL/PENDINGXFERS/ENDXFER", "IMAGE/IMAGEINFO/GET",
+                   "CONTROL/PENDINGXFERS/RESET", "CONTROL/USERINTERFACE/DISABLEDS"}));
+  EXPECT_FALSE(session->IsSourceEnabled());
 }
 
 TEST_F(CTwainTest, CancelledTransferEndsOnlyThatPage) {
@@ -395,7 +406,8 @@ TEST_F(CTwainTest, FailedTransferCancelsAllPendingPages) {
   session->ProcessMessage(PlatformMessage{});
   EXPECT_EQ(owner.received, std::vector<std::string>{"a"});
   ASSERT_GE(fake.calls.size(), 2u);
-  EXPECT_EQ(fake.calls.back(), "CONTROL/PENDINGXFERS/RESET");
+  EXPECT_EQ(fake.calls[fake.calls.size() - 2], "CONTROL/PENDINGXFERS/RESET");
+  EXPECT_EQ(fake.calls.back(), "CONTROL/USERINTERFACE/DISABLEDS");
   EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "CONTROL/PENDINGXFERS/ENDXFER"), 1);
 }
 
@@ -409,7 +421,9 @@ TEST_F(CTwainTest, FailingImageInfoIsAskedAFewTimesThenThePagesAreCancelled) {
   EXPECT_TRUE(owner.received.empty());
   EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "IMAGE/IMAGEINFO/GET"),
             CTwain::kImageInfoAttempts);
-  EXPECT_EQ(fake.calls.back(), "CONTROL/PENDINGXFERS/RESET");
+  ASSERT_GE(fake.calls.size(), 2u);
+  EXPECT_EQ(fake.calls[fake.calls.size() - 2], "CONTROL/PENDINGXFERS/RESET");
+  EXPECT_EQ(fake.calls.back(), "CONTROL/USERINTERFACE/DISABLEDS");
 }
 
 TEST_F(CTwainTest, CloseRequestClosesTheSourceAndAcquireOpensItAgain) {

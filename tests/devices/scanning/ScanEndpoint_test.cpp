@@ -167,6 +167,43 @@ TEST_F(ScanEndpointTest, AFailedUploadKeepsThatPageAndTheRest) {
   EXPECT_EQ(http.posts[4].body, BuildUploadBody("page3", "file", "-------------------------77"));
 }
 
+TEST_F(ScanEndpointTest, RedirectsTakeThePageAndAPermanentRefusalDropsOnlyThatPage) {
+  for (const char* page : {"page1", "page2", "page3", "page4"}) queue.Append(page);
+  http.answers = {HttpResponse{true, 303, "7", {}}, HttpResponse{true, 413, "too large", {}}};
+  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"),
+            "DralminScan__callback_k({ids:'7', error:'page 2: upload refused with HTTP status "
+            "413'})");
+  EXPECT_EQ(queue.Size(), 2u);
+
+  // Too many requests and a timeout may pass: the page stays.
+  http.answers.push_back(HttpResponse{true, 429, {}, {}});
+  http.answers.push_back(HttpResponse{true, 408, {}, {}});
+  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"),
+            "DralminScan__callback_k({ids:'', error:'upload refused with HTTP status 429'})");
+  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"),
+            "DralminScan__callback_k({ids:'', error:'upload refused with HTTP status 408'})");
+  http.answers.push_back(Ok("9"));
+  http.answers.push_back(HttpResponse{true, 204, {}, {}});
+  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"), "DralminScan__callback_k({ids:'9,'})");
+  EXPECT_TRUE(queue.Empty());
+  ASSERT_EQ(http.posts.size(), 6u);
+  EXPECT_EQ(http.posts[2].body, BuildUploadBody("page3", "file", "-------------------------77"));
+  EXPECT_EQ(http.posts[5].body, BuildUploadBody("page4", "file", "-------------------------77"));
+}
+
+TEST_F(ScanEndpointTest, KeysThatCouldBreakOutOfTheCallbackNameAreRefused) {
+  queue.Append("page");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(endpoint.GetScan("a(1)/f/h/u", "a(1)"), "");
+  EXPECT_EQ(endpoint.GetScan("\xD0\x96/f/h/u", "\xD0\x96"), "");
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::HasSubstr("the key may hold only ASCII letters, digits, _ and $"));
+  EXPECT_TRUE(http.posts.empty());
+  http.answers = {Ok("1")};
+  EXPECT_EQ(endpoint.GetScan("$Key_09/f/h/u", "$Key_09"),
+            "DralminScan__callback_$Key_09({ids:'1'})");
+}
+
 TEST_F(ScanEndpointTest, EmptyPagesAreReportedAndLeaveAnEmptyIdentifier) {
   queue.Append("");
   queue.Append("page");
