@@ -10,8 +10,6 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl openssl procps wrk
   chromium nodejs
-  # Looking at the desktop parts: a virtual screen, a window manager, a tray host, screenshots.
-  xvfb openbox trayer x11-apps x11-utils netpbm xdotool
 )
 
 missing=()
