@@ -10,7 +10,8 @@
 
 namespace dralmin {
 
-// The weight in printf "%f" form ("1.250000", "-1.200000", "inf"), whatever the process locale.
+// The weight in printf "%f" form ("1.250000", "-1.200000"), whatever the process locale; an
+// infinite weight (an overloaded scale) as the script literal "Infinity".
 std::string FormatDouble(double value);
 
 // What the networked scale's text page gives a page: the first line as `value` (a leading "+0"
@@ -39,7 +40,7 @@ class WeightEndpoint {
   static std::unique_ptr<WeightEndpoint> ForSerialPorts(std::string_view serialPorts);
 
   // Weighs on the serial scale, creating the reader first when there is none; any failure drops
-  // the reader and answers value 0.
+  // the reader, answers value 0 and is said on standard error.
   std::string GetWeight();
   // Reads the networked scale at "http://" + address.
   std::string GetIpWeight(const std::string& address);

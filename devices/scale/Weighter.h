@@ -38,6 +38,8 @@ class Weighter {
 
  private:
   void FindScale(const std::vector<std::string>& candidates);
+  // Throws the ComPortException for the failed step `what`, with the port's reason.
+  [[noreturn]] void Fail(const char* what);
 
   std::unique_ptr<SerialPort> port_;
   std::string portPath_;
