@@ -5,7 +5,6 @@
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QSocketNotifier>
-#include <cstdio>
 #include <iostream>
 #include <memory>
 
@@ -111,8 +110,9 @@ int RunAgent(const std::string& programPath) {
     parts.showSettings = [] { RunSettingsCommand(); };
   }
   parts.makeGateway = MakeGatewayFactory(router, settings);
+  parts.gatewayCompanion = MakeHttpsCompanion(settings);
   parts.onGatewayFailure = [loop = app.get()](const std::string& what) {
-    std::fprintf(stderr, "%s\n", what.c_str());
+    LogError("gateway", what);
     QMetaObject::invokeMethod(
         loop, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
   };
