@@ -62,8 +62,12 @@ int RunAgent(const std::string& programPath) {
   // signals and they reach only the descriptor watched below.
   ProcessSignals blockedSignals;
 
-  InstanceLock instance(kInstanceLockName);
-  if (!instance.Held()) return 0;  // another agent of this user runs: leave it alone
+  InstanceLock instance(InstanceLockPath(kInstanceLockName));
+  if (instance.state() == InstanceLock::State::HeldByPeer) return 0;  // leave that agent alone
+  if (instance.state() != InstanceLock::State::Held) {
+    LogError("agent", instance.error());
+    return 1;
+  }
 
   const AgentSettings settings = LoadAgentSettings(SettingsSourcesFromEnvironment(), std::cerr);
   SetLogLevel(ParseLogLevel(settings.logLevel));
