@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QSocketNotifier>
+#include <atomic>
 #include <iostream>
 #include <memory>
 
@@ -102,7 +103,9 @@ int RunAgent(const std::string& programPath) {
   PendingBarcode barcode;
   ScanQueue scanQueue(messages);
   FrameSessions sessions;
-  DeviceEndpoints endpoints(settings, barcode, sessions, scanQueue, messages);
+  // Set once the event loop has ended: a request still fetching lets the gateway stop.
+  std::atomic<bool> stopping{false};
+  DeviceEndpoints endpoints(settings, barcode, sessions, scanQueue, messages, stopping);
   Router router(endpoints);
 
   CMainFrame::Parts parts;
@@ -132,6 +135,7 @@ int RunAgent(const std::string& programPath) {
     sessions.frame = &frame;  // before Create starts the poll thread
     frame.Create();
     code = app->exec();
+    stopping = true;
     // A request waiting for a box must not keep the frame from stopping the gateway.
     boxes.Close();
   }

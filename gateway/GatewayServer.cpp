@@ -34,13 +34,14 @@ class ConnectionBase {
 };
 using ConnectionSet = std::unordered_set<ConnectionBase*>;
 
-// A peer that leaves, resets its connection or lets it idle out, and our own close at a stop, are
-// how connections end; anything else is a failure worth a line.
+// A peer that leaves, resets its connection or lets it idle out, and our own close at a stop
+// (which may meet an operation begun after it), are how connections end; anything else is a
+// failure worth a line.
 bool IsOrdinaryEnd(beast::error_code ec) {
   return ec == http::error::end_of_stream || ec == asio::error::eof ||
          ec == asio::error::connection_reset || ec == asio::error::broken_pipe ||
-         ec == asio::error::operation_aborted || ec == beast::error::timeout ||
-         ec == ssl::error::stream_truncated;
+         ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor ||
+         ec == beast::error::timeout || ec == ssl::error::stream_truncated;
 }
 
 // One client connection: read a request, hand it over, write the reply, and again. Every error

@@ -93,13 +93,14 @@ std::string NumberLiteral(std::string_view value) {
 WeightEndpoint::WeightEndpoint(ScaleFactory makeScale, std::unique_ptr<HttpClient> http)
     : makeScale_(std::move(makeScale)), http_(std::move(http)) {}
 
-std::unique_ptr<WeightEndpoint> WeightEndpoint::ForSerialPorts(std::string_view serialPorts) {
+std::unique_ptr<WeightEndpoint> WeightEndpoint::ForSerialPorts(std::string_view serialPorts,
+                                                               const std::atomic<bool>* stopping) {
   std::vector<std::string> ports = ScaleCandidatePorts(serialPorts);
   return std::make_unique<WeightEndpoint>(
-      [ports = std::move(ports)] {
-        return std::make_unique<Weighter>(std::make_unique<PosixSerialPort>(), ports);
+      [ports = std::move(ports), stopping] {
+        return std::make_unique<Weighter>(std::make_unique<PosixSerialPort>(), ports, stopping);
       },
-      std::make_unique<CurlHttpClient>());
+      std::make_unique<CurlHttpClient>(stopping));
 }
 
 std::string WeightEndpoint::GetWeight() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,8 +37,10 @@ class WeightEndpoint {
   WeightEndpoint(ScaleFactory makeScale, std::unique_ptr<HttpClient> http);
 
   // The scale searched on `serialPorts` (comma-separated; empty: the usual names), through the
-  // termios port, and the libcurl client.
-  static std::unique_ptr<WeightEndpoint> ForSerialPorts(std::string_view serialPorts);
+  // termios port, and the libcurl client. Once `*stopping` is true, a port search ends after
+  // its current port and a networked reading is cancelled.
+  static std::unique_ptr<WeightEndpoint> ForSerialPorts(std::string_view serialPorts,
+                                                        const std::atomic<bool>* stopping);
 
   // Weighs on the serial scale, creating the reader first when there is none; any failure drops
   // the reader, answers value 0 and is said on standard error.

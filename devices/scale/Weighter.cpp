@@ -97,20 +97,27 @@ double DecodeWeightAnswer(std::string_view answer) {
   return pounds ? value * kKilogramsPerPound : value;
 }
 
-Weighter::Weighter(std::unique_ptr<SerialPort> port, const std::vector<std::string>& candidates)
+Weighter::Weighter(std::unique_ptr<SerialPort> port, const std::vector<std::string>& candidates,
+                   const std::atomic<bool>* stopping)
     : port_(std::move(port)) {
-  FindScale(candidates);
+  FindScale(candidates, stopping);
 }
 
 Weighter::~Weighter() {
   port_->ClosePort();
 }
 
-void Weighter::FindScale(const std::vector<std::string>& candidates) {
+void Weighter::FindScale(const std::vector<std::string>& candidates,
+                         const std::atomic<bool>* stopping) {
   std::string answer;
   // Why each port that is there did not do; absent ports are the usual case and not worth naming.
   std::string notes;
   for (const std::string& path : candidates) {
+    // A search of many silent ports takes seconds each; a stop waits for the current one only.
+    if (stopping != nullptr && stopping->load()) {
+      notes += "; stopped before " + path;
+      break;
+    }
     portPath_ = path;
     // Opening the next candidate closes the one before.
     errno = 0;

@@ -128,6 +128,14 @@ TEST_F(WeighterTest, NoScaleFoundClosesTheLastPortAndThrows) {
   EXPECT_THROW(Make({}), ComPortException);
 }
 
+TEST_F(WeighterTest, AStopEndsTheSearchBeforeTheNextPort) {
+  lines_.devices["/scale"];
+  const std::atomic<bool> stopping{true};
+  EXPECT_THROW(Weighter(std::make_unique<FakeSerialPort>(lines_), {"/scale"}, &stopping),
+               ComPortException);
+  EXPECT_THAT(lines_.log, ::testing::Not(::testing::Contains("open /scale")));
+}
+
 TEST_F(WeighterTest, FirstWeighingSendsOnlyDc1AndLaterOnesAskFirst) {
   lines_.devices["/scale"].dc1Answer = Answer("  1.250");
   const auto scale = Make({"/scale"});
