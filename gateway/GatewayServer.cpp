@@ -274,7 +274,7 @@ struct GatewayServer::Impl {
   asio::steady_timer secureRetry{io};
   std::atomic<bool> stopRequested{false};
   std::atomic<uint16_t> httpsPort{0};
-  // Set once the last handlers have run: nothing posted later would run.
+  // Set by CloseAll before its last poll: a handler posted later would never run.
   std::mutex closeMutex;
   bool closed = false;
 
