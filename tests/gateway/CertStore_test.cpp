@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <future>
 #include <fstream>
+#include <future>
 #include <map>
 #include <set>
 
@@ -151,7 +151,8 @@ TEST_F(CertStoreTest, NoUsableAnswerChangesNothingAndEachFailureIsSaid) {
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 5) << said;
   EXPECT_THAT(said, ::testing::HasSubstr("cannot fetch " + base + "last: unreachable\n"));
   EXPECT_THAT(said, ::testing::HasSubstr(base + "last answered HTTP 404\n"));
-  EXPECT_THAT(said, ::testing::HasSubstr("version 8 not installed: refused " + base + "8.crt.txt\n"));
+  EXPECT_THAT(said,
+              ::testing::HasSubstr("version 8 not installed: refused " + base + "8.crt.txt\n"));
 }
 
 TEST_F(CertStoreTest, VersionTextMustBeAPlainToken) {
@@ -195,13 +196,12 @@ TEST_F(CertStoreTest, StoredVersionWithoutFilesFallsBackToPlainHttp) {
   settings.httpsPort = 0;
   std::promise<uint16_t> httpsPort;
   {
-    GatewayThread gateway(
-        [&] { return std::make_unique<GatewayServer>(settings, handler); },
-        [](const std::string& what) { ADD_FAILURE() << what; },
-        [&](GatewayServer& server, const std::atomic<bool>& stopping) {
-          ProvideHttps(server, restarted, stopping);
-          httpsPort.set_value(server.HttpsPort());
-        });
+    GatewayThread gateway([&] { return std::make_unique<GatewayServer>(settings, handler); },
+                          [](const std::string& what) { ADD_FAILURE() << what; },
+                          [&](GatewayServer& server, const std::atomic<bool>& stopping) {
+                            ProvideHttps(server, restarted, stopping);
+                            httpsPort.set_value(server.HttpsPort());
+                          });
     EXPECT_EQ(httpsPort.get_future().get(), 0);
   }
   EXPECT_EQ(restarted.version(), "");
