@@ -5,7 +5,7 @@
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QSocketNotifier>
-#include <cstdio>
+#include <atomic>
 #include <iostream>
 #include <memory>
 
@@ -63,8 +63,12 @@ int RunAgent(const std::string& programPath) {
   // signals and they reach only the descriptor watched below.
   ProcessSignals blockedSignals;
 
-  InstanceLock instance(kInstanceLockName);
-  if (!instance.Held()) return 0;  // another agent of this user runs: leave it alone
+  InstanceLock instance(InstanceLockPath(kInstanceLockName));
+  if (instance.state() == InstanceLock::State::HeldByPeer) return 0;  // leave that agent alone
+  if (instance.state() != InstanceLock::State::Held) {
+    LogError("agent", instance.error());
+    return 1;
+  }
 
   const AgentSettings settings = LoadAgentSettings(SettingsSourcesFromEnvironment(), std::cerr);
   SetLogLevel(ParseLogLevel(settings.logLevel));
@@ -99,7 +103,9 @@ int RunAgent(const std::string& programPath) {
   PendingBarcode barcode;
   ScanQueue scanQueue(messages);
   FrameSessions sessions;
-  DeviceEndpoints endpoints(settings, barcode, sessions, scanQueue, messages);
+  // Set once the event loop has ended: a request still fetching lets the gateway stop.
+  std::atomic<bool> stopping{false};
+  DeviceEndpoints endpoints(settings, barcode, sessions, scanQueue, messages, stopping);
   Router router(endpoints);
 
   CMainFrame::Parts parts;
@@ -111,8 +117,9 @@ int RunAgent(const std::string& programPath) {
     parts.showSettings = [] { RunSettingsCommand(); };
   }
   parts.makeGateway = MakeGatewayFactory(router, settings);
+  parts.gatewayCompanion = MakeHttpsCompanion(settings);
   parts.onGatewayFailure = [loop = app.get()](const std::string& what) {
-    std::fprintf(stderr, "%s\n", what.c_str());
+    LogError("gateway", what);
     QMetaObject::invokeMethod(
         loop, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
   };
@@ -128,6 +135,7 @@ int RunAgent(const std::string& programPath) {
     sessions.frame = &frame;  // before Create starts the poll thread
     frame.Create();
     code = app->exec();
+    stopping = true;
     // A request waiting for a box must not keep the frame from stopping the gateway.
     boxes.Close();
   }

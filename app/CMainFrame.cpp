@@ -43,7 +43,8 @@ void CMainFrame::Create() {
         TrayCommands{[this] { SelectScanner(); }, [this] { ShowSettings(); }, [this] { Exit(); }});
   }
   if (parts_.makeGateway) {
-    gateway_ = std::make_unique<GatewayThread>(parts_.makeGateway, parts_.onGatewayFailure);
+    gateway_ = std::make_unique<GatewayThread>(parts_.makeGateway, parts_.onGatewayFailure,
+                                               parts_.gatewayCompanion);
   }
   scannerCommands_ = std::make_unique<CScannerCommands>(parts_.makeScannerDriver, barcode_);
   if (scannerCommands_->IsDriverAvailable()) {

@@ -39,6 +39,8 @@ class CMainFrame final : public QObject, public TwainOwner {
     // Run on the poll thread: builds the gateway; a failure goes to onGatewayFailure there.
     GatewayThread::Factory makeGateway;
     GatewayThread::FailureHandler onGatewayFailure;
+    // Run beside the poll loop once the gateway serves (the certificate and the HTTPS port).
+    GatewayThread::Companion gatewayCompanion;
     ScannerDriverFactory makeScannerDriver;
     std::function<std::unique_ptr<SourceManagerLibrary>()> makeSourceManagerLibrary;
     // The gateway's scanned-image operation: takes one page while the session still owns it.

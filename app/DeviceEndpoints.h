@@ -20,12 +20,14 @@ class ScanQueue;
 class DeviceEndpoints final : public Endpoints {
  public:
   // `sessions` gives the scanning session, whose pages the user-interface thread puts into
-  // `scanQueue`; `messages` tells the user what went wrong on the scanning path.
+  // `scanQueue`; `messages` tells the user what went wrong on the scanning path. Once
+  // `stopping` is true, transfers in progress are cancelled so that the gateway can stop.
   DeviceEndpoints(const AgentSettings& settings, PendingBarcode& barcode, TwainProvider& sessions,
-                  ScanQueue& scanQueue, MessageBox& messages)
+                  ScanQueue& scanQueue, MessageBox& messages, const std::atomic<bool>& stopping)
       : barcode_(barcode),
         fingerprint_(LibrarySdkLoader(settings.fingerprintSdk), MonotonicSeconds),
-        weight_(WeightEndpoint::ForSerialPorts(settings.serialPorts)),
+        weight_(WeightEndpoint::ForSerialPorts(settings.serialPorts, &stopping)),
+        uploads_(&stopping),
         scan_(sessions, scanQueue, uploads_, messages) {}
 
   std::string FingerprintEndpoint(const std::string& id) override;

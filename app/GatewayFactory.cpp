@@ -3,7 +3,7 @@
 #include "gateway/CertStore.h"
 #include "gateway/GatewayStartup.h"
 #include "platform/HttpClient.h"
-#include "support/dralmin.h"
+#include "support/FileDownload.h"
 
 namespace dralmin {
 
@@ -12,13 +12,21 @@ GatewayThread::Factory MakeGatewayFactory(RequestHandler& router, const AgentSet
   settings.listenAddress = agent.listenAddress;
   settings.httpPort = agent.httpPort;
   settings.httpsPort = agent.httpsPort;
-  return [&router, settings, baseUrl = agent.certBaseUrl] {
-    CurlHttpClient http;
-    CertStore certificates(baseUrl, http,
-                           [](const std::string& url, const std::string& path) {
-                             return dralmin_DownloadFile(url.c_str(), path.c_str()) != 0;
-                           });
-    return StartGateway(settings, router, certificates);
+  return [&router, settings] { return std::make_unique<GatewayServer>(settings, router); };
+}
+
+GatewayThread::Companion MakeHttpsCompanion(const AgentSettings& agent) {
+  return [baseUrl = agent.certBaseUrl](GatewayServer& server, const std::atomic<bool>& stopping) {
+    CurlHttpClient http(&stopping);
+    // The support library's download, called directly: its C interface has no way to cancel.
+    CertStore certificates(
+        baseUrl, http,
+        [&stopping](const std::string& url, const std::string& path, std::string& error) {
+          DownloadLimits limits;
+          limits.cancelled = &stopping;
+          return DownloadFile(url, path, limits, &error);
+        });
+    ProvideHttps(server, certificates, stopping);
   };
 }
 

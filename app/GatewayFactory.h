@@ -6,8 +6,11 @@
 
 namespace dralmin {
 
-// What the poll thread runs first: the certificate update, then the gateway's listeners, as
-// `settings` place them.
+// What the poll thread runs first: the gateway's plain listener, as `settings` place it.
 GatewayThread::Factory MakeGatewayFactory(RequestHandler& router, const AgentSettings& settings);
+
+// What runs beside the poll loop: the certificate update from the server of `settings`, then the
+// HTTPS listener. A stop cancels a transfer in progress.
+GatewayThread::Companion MakeHttpsCompanion(const AgentSettings& settings);
 
 }  // namespace dralmin

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "app/Roles.h"
+#include "platform/Log.h"
 #include "platform/Process.h"
 
 namespace dralmin {
@@ -50,8 +51,13 @@ int RunWatchdog(const std::string& programPath) {
   bool stopRequested = false;
   for (;;) {
     const auto started = Clock::now();
-    const std::optional<ProcessId> agent = StartProcess(programPath, {std::string(kRunMarker)});
-    if (!agent) return 0;  // nothing to watch
+    std::string error;
+    const std::optional<ProcessId> agent =
+        StartProcess(programPath, {std::string(kRunMarker)}, &error);
+    if (!agent) {
+      LogError("watchdog", error + "; nothing to watch");
+      return 0;
+    }
     const int code = WaitForAgent(signals, *agent, stopRequested);
     if (code == 0 || stopRequested) return 0;
     if (!Pause(signals, backoff.Next(Clock::now() - started))) return 0;

@@ -22,8 +22,8 @@ class RestartBackoff {
 };
 
 // The watchdog role: runs the agent (this program with the run marker) until it ends with 0, or
-// until the watchdog itself is told to stop, which stops the agent the same way. Returns the
-// watchdog's exit code.
+// until the watchdog itself is told to stop, which stops the agent the same way, or until the agent
+// cannot be started at all (said on standard error). Returns the watchdog's exit code.
 int RunWatchdog(const std::string& programPath);
 
 }  // namespace dralmin

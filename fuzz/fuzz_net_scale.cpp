@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string number = NumberLiteral(reading.value);
   if (!number.empty()) Require(IsPlainNumber(number), "the value is a plain script number");
 
-  WeightEndpoint endpoint([]() -> std::unique_ptr<Weighter> { throw ComPortException(); },
+  WeightEndpoint endpoint([]() -> std::unique_ptr<Weighter> { throw ComPortException("no scale"); },
                           std::make_unique<ScalePage>(page));
   const std::string reply = endpoint.GetIpWeight("scale.invalid/weight");
   std::string_view rest = reply;

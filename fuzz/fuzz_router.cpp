@@ -67,7 +67,7 @@ class FuzzEndpoints final : public AbsentEndpoints {
         queue_(messages_),
         scan_(scanner_, queue_, scanHttp_, messages_, [] { return 1; }),
         print_(&FakePrint),
-        weight_([]() -> std::unique_ptr<Weighter> { throw ComPortException(); },
+        weight_([]() -> std::unique_ptr<Weighter> { throw ComPortException("no scale"); },
                 std::make_unique<CannedHttp>(deviceAnswer)) {
     queue_.Append("\xFF\xD8 page \xFF\xD9");
     barcode_.PutBarcode(std::string(deviceAnswer));

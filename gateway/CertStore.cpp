@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/Log.h"
 #include "platform/Paths.h"
 
 #ifndef DRALMIN_DEFAULT_CERT_BASE_URL
@@ -44,18 +45,40 @@ std::string CertStore::FetchLatestVersion() {
   HttpTimeouts timeouts;
   timeouts.connect = std::chrono::seconds(3);
   timeouts.total = std::chrono::seconds(10);
-  const HttpResponse response = http_.Get(baseUrl_ + "last", timeouts, 128);
+  const std::string url = baseUrl_ + "last";
+  const HttpResponse response = http_.Get(url, timeouts, 128);
+  if (!response.transportOk) {
+    LogWarning("certificate", "cannot fetch " + url + ": " + response.error);
+    return {};
+  }
   // An error page is no version, whatever its text.
-  if (!response.transportOk || response.status >= 400) return {};
-  return CleanVersion(response.body);
+  if (response.status >= 400) {
+    LogWarning("certificate", url + " answered HTTP " + std::to_string(response.status));
+    return {};
+  }
+  std::string version = CleanVersion(response.body);
+  if (version.empty()) LogWarning("certificate", url + " names no usable version");
+  return version;
 }
 
 void CertStore::UpdateCertificate() {
   const std::string latest = FetchLatestVersion();
-  if (latest.empty() || latest == version_ || DataFolder().empty()) return;
-  if (!download_(baseUrl_ + latest + ".crt.txt", CertFilePath(latest))) return;
-  if (!download_(baseUrl_ + latest + ".key.txt", KeyFilePath(latest))) return;
-  WriteCertVersion(latest);
+  if (latest.empty() || latest == version_) return;
+  if (DataFolder().empty()) {
+    LogError("certificate", "cannot create the folder " + DataHome() + "/Veltrana");
+    return;
+  }
+  for (const auto& [suffix, path] :
+       {std::pair{".crt.txt", CertFilePath(latest)}, std::pair{".key.txt", KeyFilePath(latest)}}) {
+    std::string error;
+    if (!download_(baseUrl_ + latest + suffix, path, error)) {
+      LogWarning("certificate", "version " + latest + " not installed: " + error);
+      return;
+    }
+  }
+  if (!WriteCertVersion(latest)) {
+    LogError("certificate", "cannot record version " + latest + " in " + VersionFilePath());
+  }
   version_ = latest;
 }
 
@@ -73,16 +96,16 @@ std::string CertStore::ReadCertVersion() const {
   return CleanVersion(text);
 }
 
-void CertStore::WriteCertVersion(const std::string& version) const {
+bool CertStore::WriteCertVersion(const std::string& version) const {
   const std::string path = VersionFilePath();
-  if (!MakeFolders(FolderOf(path))) return;
+  if (!MakeFolders(FolderOf(path))) return false;
   const std::string temporary = path + ".tmp";
   {
     std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
     file << version;
-    if (!file.flush()) return;
+    if (!file.flush()) return false;
   }
-  std::rename(temporary.c_str(), path.c_str());
+  return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 void CertStore::Forget() {

@@ -11,8 +11,10 @@ namespace dralmin {
 // user: the files in DataFolder(), the installed version in a small file of the config home.
 class CertStore {
  public:
-  // Fetches `url` into the file `path`; true only when the file is completely written.
-  using Downloader = std::function<bool(const std::string& url, const std::string& path)>;
+  // Fetches `url` into the file `path`; true only when the file is completely written, else
+  // false with `error` saying why.
+  using Downloader =
+      std::function<bool(const std::string& url, const std::string& path, std::string& error)>;
 
   // `baseUrl` is the server's directory URL, ending in "/". Reads the installed version.
   CertStore(std::string baseUrl, HttpClient& http, Downloader download);
@@ -20,14 +22,16 @@ class CertStore {
   const std::string& version() const { return version_; }
 
   // Installs the server's latest version when it differs from the installed one. Failures leave
-  // the store as it was.
+  // the store as it was; each failed step is one line on standard error.
   void UpdateCertificate();
 
-  // The server's latest version, or empty when it gives none that can name a file.
+  // The server's latest version, or empty (and a line on standard error) when it gives none
+  // that can name a file.
   std::string FetchLatestVersion();
 
   std::string ReadCertVersion() const;
-  void WriteCertVersion(const std::string& version) const;
+  // False when the version could not be stored.
+  bool WriteCertVersion(const std::string& version) const;
 
   // Forgets the installed version, so that the next start downloads afresh.
   void Forget();
@@ -50,6 +54,5 @@ class CertStore {
   std::string version_;
   std::string dataFolder_;
 };
-
 
 }  // namespace dralmin

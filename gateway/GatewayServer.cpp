@@ -7,8 +7,12 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <future>
+#include <mutex>
 #include <optional>
 #include <unordered_set>
+
+#include "platform/Log.h"
 
 namespace dralmin {
 namespace {
@@ -30,9 +34,19 @@ class ConnectionBase {
 };
 using ConnectionSet = std::unordered_set<ConnectionBase*>;
 
+// A peer that leaves, resets its connection or lets it idle out, and our own close at a stop
+// (which may meet an operation begun after it), are how connections end; anything else is a
+// failure worth a line.
+bool IsOrdinaryEnd(beast::error_code ec) {
+  return ec == http::error::end_of_stream || ec == asio::error::eof ||
+         ec == asio::error::connection_reset || ec == asio::error::broken_pipe ||
+         ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor ||
+         ec == beast::error::timeout || ec == ssl::error::stream_truncated;
+}
+
 // One client connection: read a request, hand it over, write the reply, and again. Every error
 // of a connection (timeout, malformed or oversized request, failed handshake, peer gone) closes
-// that connection and nothing else.
+// that connection and nothing else, and is judged in Fail.
 template <typename Stream>
 class Connection : public ConnectionBase, public std::enable_shared_from_this<Connection<Stream>> {
  public:
@@ -48,12 +62,15 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   ~Connection() override { live_.erase(this); }
 
   void Start() {
+    beast::error_code ignored;
+    const tcp::endpoint remote = Lowest().socket().remote_endpoint(ignored);
+    peer_ = remote.address().to_string() + ":" + std::to_string(remote.port());
     if constexpr (std::is_same_v<Stream, TlsStream>) {
       // A client that stalls in the handshake holds its own connection only, and not for long.
       Lowest().expires_after(settings_.handshakeTimeout);
       stream_.async_handshake(ssl::stream_base::server,
                               [self = this->shared_from_this()](beast::error_code ec) {
-                                if (ec) return self->Close();
+                                if (ec) return self->Fail(ec, "TLS handshake");
                                 self->ReadHeader();
                               });
     } else {
@@ -68,6 +85,14 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   }
 
  private:
+  void Fail(beast::error_code ec, std::string_view what) {
+    if (!IsOrdinaryEnd(ec)) {
+      LogWarning("gateway", "connection from " + peer_ + " closed: " + std::string(what) + ": " +
+                                ec.message());
+    }
+    Close();
+  }
+
   beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
 
   void ReadHeader() {
@@ -82,7 +107,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   }
 
   void OnHeader(beast::error_code ec) {
-    if (ec) return Close();
+    if (ec) return Fail(ec, "request head");
     const auto& header = parser_->get();
     const auto expect = header.find(http::field::expect);
     if (expect != header.end() && beast::iequals(expect->value(), "100-continue")) {
@@ -90,7 +115,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
       static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
       asio::async_write(stream_, asio::buffer(kContinue.data(), kContinue.size()),
                         [self = this->shared_from_this()](beast::error_code error, std::size_t) {
-                          if (error) return self->Close();
+                          if (error) return self->Fail(error, "writing 100 Continue");
                           self->ReadBody();
                         });
       return;
@@ -109,7 +134,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   }
 
   void OnRequest(beast::error_code ec) {
-    if (ec) return Close();
+    if (ec) return Fail(ec, "request body");
     const auto& message = parser_->get();
 
     const std::string_view target = message.target();
@@ -138,7 +163,8 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   }
 
   void OnWritten(beast::error_code ec) {
-    if (ec || !keepAlive_) return Close();
+    if (ec) return Fail(ec, "writing the reply");
+    if (!keepAlive_) return Close();
     reply_.clear();
     ReadHeader();
   }
@@ -151,6 +177,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   std::optional<http::request_parser<http::string_body>> parser_;
   std::string reply_;
   bool keepAlive_ = true;
+  std::string peer_;  // address:port, for the log
 };
 
 std::unique_ptr<ssl::context> LoadTlsContext(const TlsFiles& files) {
@@ -221,6 +248,10 @@ struct GatewayServer::Impl {
   }
 
   void CloseAll() {
+    {
+      std::lock_guard lock(closeMutex);
+      closed = true;
+    }
     beast::error_code ignored;
     plain.close(ignored);
     secure.close(ignored);
@@ -242,6 +273,10 @@ struct GatewayServer::Impl {
   asio::steady_timer plainRetry{io};
   asio::steady_timer secureRetry{io};
   std::atomic<bool> stopRequested{false};
+  std::atomic<uint16_t> httpsPort{0};
+  // Set by CloseAll before its last poll: a handler posted later would never run.
+  std::mutex closeMutex;
+  bool closed = false;
 
   static constexpr std::chrono::milliseconds kAcceptRetry{100};
 };
@@ -254,7 +289,38 @@ GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& ha
   s.Listen(s.plain, settings.httpPort);
   if (s.tls) s.Listen(s.secure, settings.httpsPort);
   s.Accept<PlainStream>(s.plain);
-  if (s.tls) s.Accept<TlsStream>(s.secure);
+  if (s.tls) {
+    s.httpsPort = s.secure.local_endpoint().port();
+    s.Accept<TlsStream>(s.secure);
+  }
+}
+
+bool GatewayServer::StartTls(const TlsFiles& files) {
+  Impl& s = *impl_;
+  std::unique_ptr<ssl::context> context = LoadTlsContext(files);
+  std::promise<bool> opened;
+  std::future<bool> result = opened.get_future();
+  {
+    std::lock_guard lock(s.closeMutex);
+    if (s.closed) return false;
+    // Runs on the poll thread, within Run or at the latest in CloseAll's last poll, so the
+    // locals it refers to outlive it.
+    asio::post(s.io, [&s, &opened, &context] {
+      if (s.stopRequested.load() || s.tls) return opened.set_value(false);
+      try {
+        s.Listen(s.secure, s.settings.httpsPort);
+      } catch (const ListenerError&) {
+        beast::error_code ignored;
+        s.secure.close(ignored);
+        return opened.set_exception(std::current_exception());
+      }
+      s.tls = std::move(context);
+      s.httpsPort = s.secure.local_endpoint().port();
+      s.Accept<TlsStream>(s.secure);
+      opened.set_value(true);
+    });
+  }
+  return result.get();
 }
 
 GatewayServer::~GatewayServer() {
@@ -280,7 +346,7 @@ uint16_t GatewayServer::HttpPort() const {
 }
 
 uint16_t GatewayServer::HttpsPort() const {
-  return impl_->secure.is_open() ? impl_->secure.local_endpoint().port() : 0;
+  return impl_->httpsPort.load();
 }
 
 }  // namespace dralmin

@@ -57,8 +57,14 @@ class GatewayServer {
   // From any thread: Run returns promptly, within the request being served if there is one.
   void Stop();
 
+  // From any thread but the poll thread, while Run is in progress (or before it, on a server that
+  // will run): adds the HTTPS listener with `files` on the configured port. The files are loaded
+  // on the calling thread (CertificateError), the listener opened on the poll thread
+  // (ListenerError). False when a stop came first or HTTPS is already served.
+  bool StartTls(const TlsFiles& files);
+
   uint16_t HttpPort() const;
-  uint16_t HttpsPort() const;  // 0 without an HTTPS listener
+  uint16_t HttpsPort() const;  // 0 without an HTTPS listener; from any thread
 
   static constexpr std::chrono::milliseconds kPollInterval{1000};
 

@@ -1,26 +1,25 @@
 #include "gateway/GatewayStartup.h"
 
-#include <cstdio>
+#include "platform/Log.h"
 
 namespace dralmin {
 
-std::unique_ptr<GatewayServer> StartGateway(GatewaySettings settings, RequestHandler& handler,
-                                            CertStore& certificates) {
+void ProvideHttps(GatewayServer& server, CertStore& certificates,
+                  const std::atomic<bool>& stopping) {
   certificates.UpdateCertificate();
+  if (stopping.load()) return;
   const std::string version = certificates.version();
-  if (!version.empty()) {
-    settings.tls = TlsFiles{certificates.CertFilePath(version), certificates.KeyFilePath(version)};
+  if (version.empty()) {
+    LogWarning("certificate", "no certificate installed: HTTPS is off for this run");
+    return;
   }
   try {
-    return std::make_unique<GatewayServer>(settings, handler);
+    server.StartTls(
+        TlsFiles{certificates.CertFilePath(version), certificates.KeyFilePath(version)});
   } catch (const CertificateError& error) {
-    std::fprintf(stderr,
-                 "HTTPS is off for this run: %s. The certificate will be fetched again at the "
-                 "next start.\n",
-                 error.what());
+    LogError("certificate", "HTTPS is off for this run: " + std::string(error.what()) +
+                                ". The certificate will be fetched again at the next start.");
     certificates.Forget();
-    settings.tls.reset();
-    return std::make_unique<GatewayServer>(settings, handler);
   }
 }
 

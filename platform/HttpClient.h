@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +13,10 @@ namespace dralmin {
 struct HttpTimeouts {
   std::chrono::milliseconds connect{3000};
   std::chrono::milliseconds total{5000};
+  // For a peer that keeps its page open (or promises more than it sends): once body bytes have
+  // come, the answer ends when none follows for this long or when the requested number of bytes
+  // is in, and what arrived is the answer. Unset: the body is read to its end.
+  std::optional<std::chrono::milliseconds> quietAfterBody;
 };
 
 struct HttpResponse {
@@ -21,7 +27,8 @@ struct HttpResponse {
 };
 
 // A blocking HTTP client, called on the thread that needs the answer. No caching, no proxies
-// from the environment, redirects not followed.
+// from the environment. A GET follows up to 5 redirects, to http and https only; a POST follows
+// none, as its body would be sent again to wherever the first peer points.
 class HttpClient {
  public:
   virtual ~HttpClient() = default;
@@ -38,12 +45,17 @@ class HttpClient {
 // libcurl's easy interface.
 class CurlHttpClient final : public HttpClient {
  public:
-  CurlHttpClient();
+  // A transfer in progress ends within a fraction of a second once `*cancelled` is true (the
+  // agent is stopping); it then fails with the reason "cancelled".
+  explicit CurlHttpClient(const std::atomic<bool>* cancelled = nullptr);
   HttpResponse Get(const std::string& url, const HttpTimeouts& timeouts,
                    std::size_t maxBody) override;
   HttpResponse Post(const std::string& url, const std::vector<std::string>& headers,
                     std::string_view body, const HttpTimeouts& timeouts,
                     std::size_t maxBody) override;
+
+ private:
+  const std::atomic<bool>* cancelled_;
 };
 
 }  // namespace dralmin

@@ -3,14 +3,19 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/CurlTransfer.h"
 #include "platform/HttpClient.h"
 
 namespace dralmin {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 struct Sink {
   std::string* body;
   std::size_t limit;
+  bool endAtLimit;  // the answer is complete once `limit` bytes are in
+  Clock::time_point lastBytes{};
 };
 
 size_t Collect(char* data, size_t size, size_t count, void* user) {
@@ -18,6 +23,8 @@ size_t Collect(char* data, size_t size, size_t count, void* user) {
   const size_t bytes = size * count;
   const size_t room = sink->limit - std::min(sink->limit, sink->body->size());
   sink->body->append(data, std::min(room, bytes));
+  if (bytes > 0) sink->lastBytes = Clock::now();
+  if (sink->endAtLimit && sink->body->size() >= sink->limit) return 0;  // ends the transfer
   return bytes;  // the rest is read and dropped, so the transfer still completes
 }
 
@@ -28,9 +35,11 @@ struct ListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-HttpResponse Perform(CURL* easy, const HttpTimeouts& timeouts, std::size_t maxBody) {
+HttpResponse Perform(CURL* easy, const HttpTimeouts& timeouts, std::size_t maxBody,
+                     const std::atomic<bool>* cancelled) {
   HttpResponse response;
-  Sink sink{&response.body, maxBody};
+  const bool quietEnds = timeouts.quietAfterBody.has_value();
+  Sink sink{&response.body, maxBody, quietEnds};
   char error[CURL_ERROR_SIZE] = {};
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
@@ -39,9 +48,24 @@ HttpResponse Perform(CURL* easy, const HttpTimeouts& timeouts, std::size_t maxBo
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Collect);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error);
-  const CURLcode code = curl_easy_perform(easy);
-  if (code != CURLE_OK) {
-    response.error = error[0] != '\0' ? error : curl_easy_strerror(code);
+
+  bool wasCancelled = false;
+  const auto stop = [&] {
+    if (cancelled != nullptr && cancelled->load()) return wasCancelled = true;
+    return quietEnds && !response.body.empty() &&
+           Clock::now() - sink.lastBytes >= *timeouts.quietAfterBody;
+  };
+  const CURLcode code = PerformTransfer(easy, stop);
+  // A body that stopped at its limit or went quiet is what the peer has to say.
+  const bool endedEarly = quietEnds && !wasCancelled && !response.body.empty() &&
+                          (code == CURLE_WRITE_ERROR || code == CURLE_ABORTED_BY_CALLBACK ||
+                           code == CURLE_OPERATION_TIMEDOUT || code == CURLE_PARTIAL_FILE);
+  if (code != CURLE_OK && !endedEarly) {
+    if (wasCancelled) {
+      response.error = "cancelled";
+    } else {
+      response.error = error[0] != '\0' ? error : curl_easy_strerror(code);
+    }
     return response;
   }
   response.transportOk = true;
@@ -51,7 +75,7 @@ HttpResponse Perform(CURL* easy, const HttpTimeouts& timeouts, std::size_t maxBo
 
 }  // namespace
 
-CurlHttpClient::CurlHttpClient() {
+CurlHttpClient::CurlHttpClient(const std::atomic<bool>* cancelled) : cancelled_(cancelled) {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
@@ -62,7 +86,11 @@ HttpResponse CurlHttpClient::Get(const std::string& url, const HttpTimeouts& tim
   if (!easy) return HttpResponse{false, 0, {}, "curl_easy_init failed"};
   curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy.get(), CURLOPT_HTTPGET, 1L);
-  return Perform(easy.get(), timeouts, maxBody);
+  curl_easy_setopt(easy.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy.get(), CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy.get(), CURLOPT_MAXREDIRS, 5L);
+  return Perform(easy.get(), timeouts, maxBody, cancelled_);
 }
 
 HttpResponse CurlHttpClient::Post(const std::string& url, const std::vector<std::string>& headers,
@@ -81,7 +109,7 @@ HttpResponse CurlHttpClient::Post(const std::string& url, const std::vector<std:
   curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDS, body.data());
   curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, list.get());
-  return Perform(easy.get(), timeouts, maxBody);
+  return Perform(easy.get(), timeouts, maxBody, cancelled_);
 }
 
 }  // namespace dralmin

@@ -10,9 +10,11 @@ namespace dralmin {
 using ProcessId = int;
 
 // Starts `path` with the given arguments (argv[0] is `path`), the caller's environment and current
-// folder, and every signal at its default with none blocked. Returns the child's id, or nullopt.
-std::optional<ProcessId> StartProcess(const std::string& path,
-                                      const std::vector<std::string>& args);
+// folder, and every signal at its default with none blocked. Returns the child's id once it runs
+// the program; nullopt, with `error` saying why, when it could not be started (no process, or
+// the program could not be executed).
+std::optional<ProcessId> StartProcess(const std::string& path, const std::vector<std::string>& args,
+                                      std::string* error = nullptr);
 
 // Exit code of an ended child: its status, or 128 + the signal that killed it. Nullopt while it
 // still runs. Reaps the child.

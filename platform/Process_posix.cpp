@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "platform/Process.h"
@@ -30,8 +32,12 @@ int ExitCodeOf(int status) {
 
 }  // namespace
 
-std::optional<ProcessId> StartProcess(const std::string& path,
-                                      const std::vector<std::string>& args) {
+std::optional<ProcessId> StartProcess(const std::string& path, const std::vector<std::string>& args,
+                                      std::string* error) {
+  const auto fail = [error](const std::string& why) -> std::optional<ProcessId> {
+    if (error != nullptr) *error = why;
+    return std::nullopt;
+  };
   // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
@@ -39,8 +45,17 @@ std::optional<ProcessId> StartProcess(const std::string& path,
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
+  // The child reports a failed exec through this pipe; a successful one closes it unwritten, so
+  // an exec failure is never mistaken for a program that ran and failed.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return fail(std::string("pipe: ") + std::strerror(errno));
   const pid_t child = fork();
-  if (child < 0) return std::nullopt;
+  if (child < 0) {
+    const int forkError = errno;
+    close(report[0]);
+    close(report[1]);
+    return fail(std::string("fork: ") + std::strerror(forkError));
+  }
   if (child == 0) {
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
@@ -50,9 +65,20 @@ std::optional<ProcessId> StartProcess(const std::string& path,
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     execv(path.c_str(), argv.data());
+    const int execError = errno;
+    [[maybe_unused]] const ssize_t ignored = write(report[1], &execError, sizeof execError);
     _exit(127);
   }
-  return child;
+  close(report[1]);
+  int execError = 0;
+  ssize_t got;
+  do {
+    got = read(report[0], &execError, sizeof execError);
+  } while (got < 0 && errno == EINTR);
+  close(report[0]);
+  if (got <= 0) return child;
+  Reap(child);
+  return fail("cannot run " + path + ": " + std::strerror(execError));
 }
 
 std::optional<int> TryReap(ProcessId child) {

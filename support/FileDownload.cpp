@@ -11,6 +11,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/CurlTransfer.h"
+
 namespace dralmin {
 namespace {
 
@@ -80,13 +82,15 @@ bool DownloadFile(const std::string& url, const std::string& path, const Downloa
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, curlError);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, WriteToFile);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &target);
-    result = curl_easy_perform(e);
+    result = PerformTransfer(
+        e, [&limits] { return limits.cancelled != nullptr && limits.cancelled->load(); });
   }
   const bool stored = !target.failed && fsync(target.fd) == 0;
   const bool closed = close(target.fd) == 0;
   if (result != CURLE_OK || !stored || !closed) {
     unlink(temporary.c_str());
     if (result != CURLE_OK) {
+      if (result == CURLE_ABORTED_BY_CALLBACK) return fail("download of " + url + " cancelled");
       return fail("download of " + url +
                   " failed: " + (curlError[0] != '\0' ? curlError : curl_easy_strerror(result)));
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -10,6 +11,8 @@ struct DownloadLimits {
   std::chrono::milliseconds total{120000};
   // A transfer slower than one byte a second for this long is given up.
   std::chrono::milliseconds stalled{30000};
+  // When set, the transfer is given up within a fraction of a second once it is true.
+  const std::atomic<bool>* cancelled = nullptr;
 };
 
 // Fetches an http or https URL into `path`: the content goes to a temporary file beside it, which

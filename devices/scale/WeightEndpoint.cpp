@@ -1,15 +1,19 @@
 #include "devices/scale/WeightEndpoint.h"
 
 #include <charconv>
+#include <cmath>
 
 #include "gateway/Jsonp.h"
+#include "platform/Log.h"
 
 namespace dralmin {
 namespace {
 
 // The networked scale sits on the local network: a dead address must not hold the gateway, which
-// serves nothing else meanwhile, for longer than this.
-constexpr HttpTimeouts kNetworkScaleTimeouts{std::chrono::seconds(3), std::chrono::seconds(5)};
+// serves nothing else meanwhile, for longer than this. Its page is one read of what has arrived:
+// a scale that keeps the connection open once it has sent its lines is not waited for.
+constexpr HttpTimeouts kNetworkScaleTimeouts{std::chrono::seconds(3), std::chrono::seconds(5),
+                                             std::chrono::milliseconds(150)};
 constexpr std::size_t kNetworkScaleBodyLimit = 1023;
 
 std::string WeightReply(std::string_view value) {
@@ -37,6 +41,8 @@ std::string_view LineAt(std::string_view text, size_t from) {
 }  // namespace
 
 std::string FormatDouble(double value) {
+  // "inf" is no script: a page evaluating it fails before its callback runs.
+  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
   // to_chars rather than "%f": a process that took its locale from the environment would
   // otherwise send "1,250000", which a page reads as two values.
   char text[400];
@@ -87,35 +93,46 @@ std::string NumberLiteral(std::string_view value) {
 WeightEndpoint::WeightEndpoint(ScaleFactory makeScale, std::unique_ptr<HttpClient> http)
     : makeScale_(std::move(makeScale)), http_(std::move(http)) {}
 
-std::unique_ptr<WeightEndpoint> WeightEndpoint::ForSerialPorts(std::string_view serialPorts) {
+std::unique_ptr<WeightEndpoint> WeightEndpoint::ForSerialPorts(std::string_view serialPorts,
+                                                               const std::atomic<bool>* stopping) {
   std::vector<std::string> ports = ScaleCandidatePorts(serialPorts);
   return std::make_unique<WeightEndpoint>(
-      [ports = std::move(ports)] {
-        return std::make_unique<Weighter>(std::make_unique<PosixSerialPort>(), ports);
+      [ports = std::move(ports), stopping] {
+        return std::make_unique<Weighter>(std::make_unique<PosixSerialPort>(), ports, stopping);
       },
-      std::make_unique<CurlHttpClient>());
+      std::make_unique<CurlHttpClient>(stopping));
 }
 
 std::string WeightEndpoint::GetWeight() {
   try {
     if (!scale_) scale_ = makeScale_();
     return WeightReply(FormatDouble(scale_->ReadWeight()));
+  } catch (const std::exception& error) {
+    LogWarning("scale", std::string("weighing failed: ") + error.what());
   } catch (...) {
-    // Whatever went wrong, the next weighing starts with a new search, which reopens the port.
-    scale_.reset();
-    return WeightReply("0");
+    LogError("scale", "weighing failed for an unknown reason");
   }
+  // Whatever went wrong, the next weighing starts with a new search, which reopens the port.
+  scale_.reset();
+  return WeightReply("0");
 }
 
 std::string WeightEndpoint::GetIpWeight(const std::string& address) {
-  const HttpResponse response =
-      http_->Get("http://" + address, kNetworkScaleTimeouts, kNetworkScaleBodyLimit);
-  if (!response.transportOk) return WeightReply("0");
+  const std::string url = "http://" + address;
+  const HttpResponse response = http_->Get(url, kNetworkScaleTimeouts, kNetworkScaleBodyLimit);
+  if (!response.transportOk) {
+    LogWarning("scale", "networked scale " + url + ": " + response.error);
+    return WeightReply("0");
+  }
 
   const NetworkReading reading = SplitNetworkReading(response.body);
   // The value goes into the script unquoted, so nothing but a number may pass.
   const std::string number = NumberLiteral(reading.value);
-  if (number.empty()) return WeightReply("0");
+  if (number.empty()) {
+    LogWarning("scale", "networked scale " + url + " (HTTP " + std::to_string(response.status) +
+                            ") sent no number in its first line");
+    return WeightReply("0");
+  }
 
   std::string body(kWeightCallback);
   body += "{value: ";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,7 +11,8 @@
 
 namespace dralmin {
 
-// The weight in printf "%f" form ("1.250000", "-1.200000", "inf"), whatever the process locale.
+// The weight in printf "%f" form ("1.250000", "-1.200000"), whatever the process locale; an
+// infinite weight (an overloaded scale) as the script literal "Infinity".
 std::string FormatDouble(double value);
 
 // What the networked scale's text page gives a page: the first line as `value` (a leading "+0"
@@ -35,11 +37,13 @@ class WeightEndpoint {
   WeightEndpoint(ScaleFactory makeScale, std::unique_ptr<HttpClient> http);
 
   // The scale searched on `serialPorts` (comma-separated; empty: the usual names), through the
-  // termios port, and the libcurl client.
-  static std::unique_ptr<WeightEndpoint> ForSerialPorts(std::string_view serialPorts);
+  // termios port, and the libcurl client. Once `*stopping` is true, a port search ends after
+  // its current port and a networked reading is cancelled.
+  static std::unique_ptr<WeightEndpoint> ForSerialPorts(std::string_view serialPorts,
+                                                        const std::atomic<bool>* stopping);
 
   // Weighs on the serial scale, creating the reader first when there is none; any failure drops
-  // the reader and answers value 0.
+  // the reader, answers value 0 and is said on standard error.
   std::string GetWeight();
   // Reads the networked scale at "http://" + address.
   std::string GetIpWeight(const std::string& address);

@@ -1,6 +1,7 @@
 #include "devices/scale/Weighter.h"
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <limits>
 
@@ -79,7 +80,10 @@ std::vector<std::string> ScaleCandidatePorts(std::string_view setting) {
 double DecodeWeightAnswer(std::string_view answer) {
   // A read that returned before the whole answer came is not a reading: its bytes at the weight
   // offsets may be anything.
-  if (answer.size() < kUnitOffset + kUnitLength) throw WeighterException();
+  if (answer.size() < kUnitOffset + kUnitLength) {
+    throw WeighterException("answer of " + std::to_string(answer.size()) +
+                            " bytes is too short for a reading");
+  }
 
   std::string_view weight = answer.substr(kWeightOffset, kWeightLength);
   // The scale's text is a C string: anything after a NUL is not part of it.
@@ -93,42 +97,69 @@ double DecodeWeightAnswer(std::string_view answer) {
   return pounds ? value * kKilogramsPerPound : value;
 }
 
-Weighter::Weighter(std::unique_ptr<SerialPort> port, const std::vector<std::string>& candidates)
+Weighter::Weighter(std::unique_ptr<SerialPort> port, const std::vector<std::string>& candidates,
+                   const std::atomic<bool>* stopping)
     : port_(std::move(port)) {
-  FindScale(candidates);
+  FindScale(candidates, stopping);
 }
 
 Weighter::~Weighter() {
   port_->ClosePort();
 }
 
-void Weighter::FindScale(const std::vector<std::string>& candidates) {
+void Weighter::FindScale(const std::vector<std::string>& candidates,
+                         const std::atomic<bool>* stopping) {
   std::string answer;
+  // Why each port that is there did not do; absent ports are the usual case and not worth naming.
+  std::string notes;
   for (const std::string& path : candidates) {
+    // A search of many silent ports takes seconds each; a stop waits for the current one only.
+    if (stopping != nullptr && stopping->load()) {
+      notes += "; stopped before " + path;
+      break;
+    }
     portPath_ = path;
     // Opening the next candidate closes the one before.
-    if (port_->OpenPort(path) && port_->WriteByte(kEnq) &&
-        port_->ReadBytes(answer, kSearchAnswerSize) && StartsWithAck(answer)) {
+    errno = 0;
+    if (!port_->OpenPort(path)) {
+      const std::string& error = port_->LastError();
+      if (errno != ENOENT) notes += "; " + (error.empty() ? path + ": cannot open" : error);
+    } else if (!port_->WriteByte(kEnq) || !port_->ReadBytes(answer, kSearchAnswerSize)) {
+      const std::string& error = port_->LastError();
+      notes += "; " + path + ": " + (error.empty() ? "no answer to ENQ" : error);
+    } else if (StartsWithAck(answer)) {
       acknowledged_ = true;
       return;
+    } else {
+      notes += "; " + path + ": " + (answer.empty() ? "no answer to ENQ" : "no ACK to ENQ");
     }
   }
   port_->ClosePort();
   portPath_.clear();
-  throw ComPortException();
+  throw ComPortException("no scale on " + std::to_string(candidates.size()) + " ports" + notes);
+}
+
+void Weighter::Fail(const char* what) {
+  std::string reason = portPath_ + ": " + what;
+  if (!port_->LastError().empty()) reason += ": " + port_->LastError();
+  throw ComPortException(reason);
 }
 
 double Weighter::ReadWeight() {
   std::string answer;
   if (!acknowledged_) {
-    if (!port_->WriteByte(kEnq)) throw ComPortException();
-    if (!port_->ReadBytes(answer, kAnswerSize)) throw ComPortException();
-    if (!StartsWithAck(answer)) throw WeighterException();
+    if (!port_->WriteByte(kEnq)) Fail("ENQ not sent");
+    if (!port_->ReadBytes(answer, kAnswerSize)) Fail("no answer to ENQ");
+    if (!StartsWithAck(answer)) throw WeighterException(portPath_ + ": no ACK to ENQ");
   }
   acknowledged_ = false;
-  if (!port_->WriteByte(kDc1)) throw ComPortException();
-  if (!port_->ReadBytes(answer, kAnswerSize)) throw ComPortException();
-  return DecodeWeightAnswer(answer);
+  if (!port_->WriteByte(kDc1)) Fail("DC1 not sent");
+  if (!port_->ReadBytes(answer, kAnswerSize)) Fail("no answer to DC1");
+  try {
+    return DecodeWeightAnswer(answer);
+  } catch (const WeighterException& error) {
+    throw WeighterException(portPath_ + ": " + error.what());
+  }
 }
 
 }  // namespace dralmin

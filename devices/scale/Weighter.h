@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,8 +25,10 @@ double DecodeWeightAnswer(std::string_view answer);
 class Weighter {
  public:
   // Searches `candidates` in order and keeps the first port whose device answers ENQ with ACK
-  // open; throws ComPortException when none does.
-  Weighter(std::unique_ptr<SerialPort> port, const std::vector<std::string>& candidates);
+  // open; throws ComPortException when none does, or when `*stopping` (the agent is stopping)
+  // is true before the next port.
+  Weighter(std::unique_ptr<SerialPort> port, const std::vector<std::string>& candidates,
+           const std::atomic<bool>* stopping = nullptr);
   ~Weighter();
   Weighter(const Weighter&) = delete;
   Weighter& operator=(const Weighter&) = delete;
@@ -37,7 +40,9 @@ class Weighter {
   const std::string& portPath() const { return portPath_; }
 
  private:
-  void FindScale(const std::vector<std::string>& candidates);
+  void FindScale(const std::vector<std::string>& candidates, const std::atomic<bool>* stopping);
+  // Throws the ComPortException for the failed step `what`, with the port's reason.
+  [[noreturn]] void Fail(const char* what);
 
   std::unique_ptr<SerialPort> port_;
   std::string portPath_;

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "tests/support/AgentProcess.h"
+#include "tests/support/RawHttpPeer.h"
 
 namespace dralmin::test {
 namespace {
@@ -145,6 +146,25 @@ TEST(AgentProcessTest, OnlyOneAgentPerUser) {
   EXPECT_FALSE(Socket(second.port()).ok());
   EXPECT_EQ(first.Get("/barcode"), "");
   EXPECT_EQ(first.Stop(), 0);
+}
+
+TEST(AgentProcessTest, ALockFileThatCannotBeMadeIsAFailure) {
+  AgentProcess agent({"XDG_RUNTIME_DIR=/nonexistent"}, AgentProcess::Role::Agent, false);
+  EXPECT_EQ(agent.WaitExit(10s), 1);
+}
+
+TEST(AgentProcessTest, ACertificateServerThatNeverAnswersHoldsNeitherRequestsNorTheStop) {
+  RawHttpPeer silent("");
+  AgentProcess agent({"DRALMIN_CERT_BASE_URL=" + silent.Url("/dist/cert/")},
+                     AgentProcess::Role::Agent, false);
+  ASSERT_TRUE(WaitFor([&] { return silent.Requests() == 1; }, 10s));
+  // Served while the version is being fetched, which would otherwise take its 10 s time-out.
+  ASSERT_TRUE(agent.WaitListening(5s));
+  EXPECT_EQ(agent.Get("/barcode"), "");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(agent.Stop(), 0);
+  // The fetch alone would hold the stop for its 10 s time-out.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
 }
 
 TEST(AgentProcessTest, StopIsPromptEvenWhileConnectionsAreOpen) {

@@ -4,6 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
+
+#include "app/Watchdog.h"
 #include "tests/support/AgentProcess.h"
 
 namespace dralmin::test {
@@ -45,6 +48,17 @@ TEST(WatchdogTest, RestartsAKilledAgentAndEndsWhenTheAgentEndsCleanly) {
 
   kill(second, SIGTERM);  // a clean exit with 0 ends the watchdog too
   EXPECT_EQ(watchdog.WaitExit(10s), 0);
+}
+
+TEST(WatchdogTest, AnAgentThatCannotBeStartedEndsTheWatchdogWithZero) {
+  TempFolder folder;
+  const std::string notExecutable = folder.path() + "/dralmin-tray-agent";
+  std::ofstream(notExecutable) << "#!/bin/sh\nexit 3\n";
+  // Retrying for ever would hang here; the alarm ends the test program instead.
+  alarm(60);
+  EXPECT_EQ(RunWatchdog(folder.path() + "/missing"), 0);
+  EXPECT_EQ(RunWatchdog(notExecutable), 0);
+  alarm(0);
 }
 
 TEST(WatchdogTest, StoppingTheWatchdogStopsItsAgent) {

@@ -3,12 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <map>
 #include <set>
 
 #include "gateway/GatewayStartup.h"
+#include "gateway/GatewayThread.h"
 #include "tests/support/AgentProcess.h"
 
 namespace dralmin {
@@ -57,9 +60,12 @@ class CertStoreTest : public ::testing::Test {
 
   // Downloads succeed by writing the URL into the file, unless the URL is in `failing`.
   CertStore::Downloader Downloader() {
-    return [this](const std::string& url, const std::string& path) {
+    return [this](const std::string& url, const std::string& path, std::string& error) {
       downloads.push_back(url);
-      if (failing.count(url) != 0) return false;
+      if (failing.count(url) != 0) {
+        error = "refused " + url;
+        return false;
+      }
       WriteFile(path, url);
       return true;
     };
@@ -125,8 +131,9 @@ TEST_F(CertStoreTest, AFailedDownloadKeepsTheInstalledVersion) {
   EXPECT_EQ(store.version(), "7");
 }
 
-TEST_F(CertStoreTest, NoUsableAnswerChangesNothing) {
+TEST_F(CertStoreTest, NoUsableAnswerChangesNothingAndEachFailureIsSaid) {
   CertStore store(base, server, Downloader());
+  ::testing::internal::CaptureStderr();
   store.UpdateCertificate();  // unreachable
   server.last = Answer("");
   store.UpdateCertificate();
@@ -134,9 +141,18 @@ TEST_F(CertStoreTest, NoUsableAnswerChangesNothing) {
   store.UpdateCertificate();
   server.last = Answer("../../x");
   store.UpdateCertificate();
+  server.last = Answer("8");
+  failing.insert(base + "8.crt.txt");
+  store.UpdateCertificate();
+  const std::string said = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(store.version(), "");
-  EXPECT_TRUE(downloads.empty());
-  EXPECT_EQ(server.asked, 4);
+  EXPECT_THAT(downloads, ::testing::ElementsAre(base + "8.crt.txt"));
+  EXPECT_EQ(server.asked, 5);
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 5) << said;
+  EXPECT_THAT(said, ::testing::HasSubstr("cannot fetch " + base + "last: unreachable\n"));
+  EXPECT_THAT(said, ::testing::HasSubstr(base + "last answered HTTP 404\n"));
+  EXPECT_THAT(said,
+              ::testing::HasSubstr("version 8 not installed: refused " + base + "8.crt.txt\n"));
 }
 
 TEST_F(CertStoreTest, VersionTextMustBeAPlainToken) {
@@ -178,9 +194,16 @@ TEST_F(CertStoreTest, StoredVersionWithoutFilesFallsBackToPlainHttp) {
   GatewaySettings settings;
   settings.httpPort = 0;
   settings.httpsPort = 0;
-  auto gateway = StartGateway(settings, handler, restarted);
-  EXPECT_NE(gateway->HttpPort(), 0);
-  EXPECT_EQ(gateway->HttpsPort(), 0);
+  std::promise<uint16_t> httpsPort;
+  {
+    GatewayThread gateway([&] { return std::make_unique<GatewayServer>(settings, handler); },
+                          [](const std::string& what) { ADD_FAILURE() << what; },
+                          [&](GatewayServer& server, const std::atomic<bool>& stopping) {
+                            ProvideHttps(server, restarted, stopping);
+                            httpsPort.set_value(server.HttpsPort());
+                          });
+    EXPECT_EQ(httpsPort.get_future().get(), 0);
+  }
   EXPECT_EQ(restarted.version(), "");
   EXPECT_EQ(restarted.ReadCertVersion(), "");
 }

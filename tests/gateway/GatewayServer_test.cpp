@@ -1,6 +1,12 @@
 #include "gateway/GatewayServer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <future>
@@ -64,6 +70,39 @@ TEST(GatewayServerTest, IdleConnectionsAreDropped) {
   ASSERT_TRUE(socket.Send("GET /a HTTP/1.1\r\n\r\n"));
   EXPECT_FALSE(socket.ReadReply().empty());
   EXPECT_TRUE(socket.WaitClosed(5s));
+}
+
+// Connects, sends `bytes`, and resets the connection as a browser may.
+void SendAndReset(uint16_t port, const std::string& bytes) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+  const linger reset{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(fd);
+}
+
+TEST(GatewayServerTest, ABadRequestIsSaidOnceAndAPeerThatLeavesIsNot) {
+  RecordingHandler handler;
+  RunningGateway gateway(handler);
+  ::testing::internal::CaptureStderr();
+  Socket(gateway.port());  // connects and closes without a word
+  SendAndReset(gateway.port(), "GET /a HTTP/1.1\r\n\r\n");
+  Socket served(gateway.port());
+  ASSERT_TRUE(served.Send("GET /a HTTP/1.1\r\n\r\n"));
+  EXPECT_FALSE(served.ReadReply().empty());
+
+  Socket bad(gateway.port());
+  ASSERT_TRUE(bad.Send("GET /a HTTP/9.9\r\n\r\n"));
+  EXPECT_TRUE(bad.WaitClosed(5s));
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_THAT(said, ::testing::HasSubstr("gateway: connection from 127.0.0.1:"));
+  EXPECT_THAT(said, ::testing::HasSubstr("request head"));
 }
 
 TEST(GatewayServerTest, StopIsSeenAtOnceAndClosesConnections) {

@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 #include "tests/support/AgentProcess.h"
+#include "tests/support/RawHttpPeer.h"
 #include "tests/supportlib/CannedHttpServer.h"
 #include "tests/supportlib/FakePrinter.h"
 
@@ -34,8 +36,8 @@ class FileDownloadTest : public ::testing::Test {
   }};
   test::TempFolder folder_;
   const std::string target_ = folder_.path() + "/1.crt";
-  DownloadLimits limits_{std::chrono::seconds(5), std::chrono::seconds(10),
-                         std::chrono::seconds(5)};
+  DownloadLimits limits_{std::chrono::seconds(5), std::chrono::seconds(10), std::chrono::seconds(5),
+                         nullptr};
 };
 
 TEST_F(FileDownloadTest, ReplacesTheFileWithTheWholeContent) {
@@ -65,6 +67,24 @@ TEST_F(FileDownloadTest, OnlyHttpIsFetchedAndOnlyIntoAnExistingFolder) {
   EXPECT_FALSE(
       DownloadFile(server_.Url("/cert.crt"), folder_.path() + "/no/such/file", limits_, &error));
   EXPECT_NE(error.find("/no/such/file"), std::string::npos) << error;
+  EXPECT_TRUE(OnlyTheTarget());
+}
+
+TEST_F(FileDownloadTest, ACancelEndsTheTransferAndLeavesTheOldFile) {
+  test::RawHttpPeer silent("");  // accepts and never answers
+  std::atomic<bool> cancelled{false};
+  limits_.total = std::chrono::seconds(60);
+  limits_.cancelled = &cancelled;
+  auto download = std::async(std::launch::async, [&] {
+    std::string error;
+    DownloadFile(silent.Url("/7.crt.txt"), target_, limits_, &error);
+    return error;
+  });
+  ASSERT_TRUE(test::WaitFor([&] { return silent.Requests() == 1; }, std::chrono::seconds(10)));
+  cancelled = true;
+  ASSERT_EQ(download.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(download.get(), "download of " + silent.Url("/7.crt.txt") + " cancelled");
+  EXPECT_EQ(ReadFile(target_), "old");
   EXPECT_TRUE(OnlyTheTarget());
 }
 

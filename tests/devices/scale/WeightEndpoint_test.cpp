@@ -21,7 +21,8 @@ TEST(FormatDoubleTest, PrintsSixDecimalsLikePrintf) {
   EXPECT_EQ(FormatDouble(0.45359237), "0.453592");
   EXPECT_EQ(FormatDouble(5.6699046250), "5.669905");
   EXPECT_EQ(FormatDouble(9999999.0), "9999999.000000");
-  EXPECT_EQ(FormatDouble(std::numeric_limits<double>::infinity()), "inf");
+  // An overloaded scale: a script literal, not printf's "inf".
+  EXPECT_EQ(FormatDouble(std::numeric_limits<double>::infinity()), "Infinity");
   EXPECT_EQ(FormatDouble(1e300).size(), 301u + 7u);
 }
 
@@ -116,7 +117,7 @@ class GetIpWeightTest : public ::testing::Test {
     auto http = std::make_unique<FakeHttpClient>();
     http_ = http.get();
     endpoint_ = std::make_unique<WeightEndpoint>(
-        []() -> std::unique_ptr<Weighter> { throw ComPortException(); }, std::move(http));
+        []() -> std::unique_ptr<Weighter> { throw ComPortException("no scale"); }, std::move(http));
   }
   std::string Read(std::string body, long status = 200) {
     http_->response = HttpResponse{true, status, std::move(body), {}};
@@ -133,6 +134,9 @@ TEST_F(GetIpWeightTest, FetchesOnePageOverHttpWithShortTimeoutsAndACap) {
   EXPECT_EQ(http_->lastMaxBody, 1023u);
   EXPECT_LE(http_->lastTimeouts.connect.count(), 3000);
   EXPECT_LE(http_->lastTimeouts.total.count(), 5000);
+  // A scale that keeps its page open is read as far as it came.
+  ASSERT_TRUE(http_->lastTimeouts.quietAfterBody.has_value());
+  EXPECT_LE(http_->lastTimeouts.quietAfterBody->count(), 200);
   endpoint_->GetIpWeight("http://x/");
   EXPECT_EQ(http_->urls.back(), "http://http://x/");
 }
@@ -148,7 +152,10 @@ TEST_F(GetIpWeightTest, RepliesWithValueAndCounter) {
 
 TEST_F(GetIpWeightTest, UnreachableEmptyOrNonNumericPagesGiveValueZero) {
   http_->response = HttpResponse{false, 0, {}, "Connection refused"};
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(endpoint_->GetIpWeight("127.0.0.1:1/"), kFailed);
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::HasSubstr("networked scale http://127.0.0.1:1/: Connection refused\n"));
   EXPECT_EQ(Read(""), kFailed);
   EXPECT_EQ(Read("+0\r\nkg\r\n1\r\n"), kFailed);
   EXPECT_EQ(Read("<html>Not Found</html>"), kFailed);
@@ -184,7 +191,7 @@ TEST_F(GetWeightTest, WeighsOnTheReaderItKeeps) {
   lines_.devices["/scale"].dc1Answer = "ST, -0.500kg\r\n";
   EXPECT_EQ(endpoint_.GetWeight(), "DralminWeighter__callback({value: -0.500000})");
   lines_.devices["/scale"].dc1Answer = "ST,F      kg\r\n";
-  EXPECT_EQ(endpoint_.GetWeight(), "DralminWeighter__callback({value: inf})");
+  EXPECT_EQ(endpoint_.GetWeight(), "DralminWeighter__callback({value: Infinity})");
   EXPECT_EQ(searches_, 1);
   EXPECT_TRUE(endpoint_.HasScale());
 }
@@ -194,7 +201,10 @@ TEST_F(GetWeightTest, AFailureDropsTheReaderAndTheNextRequestSearchesAgain) {
   EXPECT_EQ(endpoint_.GetWeight(), "DralminWeighter__callback({value: 1.250000})");
 
   lines_.devices["/scale"].enqAnswer = "\x15";
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(endpoint_.GetWeight(), kFailed);
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::HasSubstr("scale: weighing failed: /scale: no ACK to ENQ\n"));
   EXPECT_FALSE(endpoint_.HasScale());
   EXPECT_TRUE(lines_.openPath.empty());  // the port was closed with the reader
 
@@ -226,7 +236,7 @@ TEST(GetWeightFailureTest, AnyExceptionGivesValueZero) {
 class NetworkScaleTest : public ::testing::Test {
  protected:
   NetworkScaleTest()
-      : endpoint_([]() -> std::unique_ptr<Weighter> { throw ComPortException(); },
+      : endpoint_([]() -> std::unique_ptr<Weighter> { throw ComPortException("no scale"); },
                   std::make_unique<CurlHttpClient>()) {}
   WeightEndpoint endpoint_;
 };

@@ -117,10 +117,23 @@ TEST_F(WeighterTest, SearchPassesOverAbsentBusySilentAndWrongPorts) {
 
 TEST_F(WeighterTest, NoScaleFoundClosesTheLastPortAndThrows) {
   lines_.devices["/silent"].enqAnswer = "";
-  EXPECT_THROW(Make({"/absent", "/silent"}), ComPortException);
+  try {
+    Make({"/absent", "/silent"});
+    ADD_FAILURE() << "no scale was there";
+  } catch (const ComPortException& error) {
+    EXPECT_THAT(error.what(), ::testing::HasSubstr("/silent: no answer to ENQ"));
+  }
   EXPECT_TRUE(lines_.openPath.empty());
   EXPECT_EQ(lines_.log.back(), "close");
   EXPECT_THROW(Make({}), ComPortException);
+}
+
+TEST_F(WeighterTest, AStopEndsTheSearchBeforeTheNextPort) {
+  lines_.devices["/scale"];
+  const std::atomic<bool> stopping{true};
+  EXPECT_THROW(Weighter(std::make_unique<FakeSerialPort>(lines_), {"/scale"}, &stopping),
+               ComPortException);
+  EXPECT_THAT(lines_.log, ::testing::Not(::testing::Contains("open /scale")));
 }
 
 TEST_F(WeighterTest, FirstWeighingSendsOnlyDc1AndLaterOnesAskFirst) {
@@ -160,7 +173,13 @@ TEST_F(WeighterTest, EachFailureDuringAWeighingHasItsException) {
   EXPECT_THROW(scale->ReadWeight(), ComPortException);
   device.readFails = false;
   device.writeFails = true;
-  EXPECT_THROW(scale->ReadWeight(), ComPortException);
+  try {
+    scale->ReadWeight();
+    ADD_FAILURE() << "the write failed";
+  } catch (const ComPortException& error) {
+    // The support line names the port and the step.
+    EXPECT_THAT(error.what(), ::testing::StartsWith("/scale: ENQ not sent"));
+  }
 }
 
 TEST_F(WeighterTest, FailedDc1ReadAfterTheSearchIsAPortFailure) {
