@@ -100,7 +100,15 @@ int RunAgent(const std::string& programPath) {
   ScanQueue scanQueue(messages);
   FrameSessions sessions;
   DeviceEndpoints endpoints(settings, barcode, sessions, scanQueue, messages);
-  Router router(endpoints);
+  Router router(endpoints, OriginPolicy(settings.allowedOrigins));
+  if (settings.allowedOrigins) {
+    std::string origins;
+    for (const std::string& origin : *settings.allowedOrigins) {
+      origins += (origins.empty() ? "" : ", ") + origin;
+    }
+    LogInfo("gateway", "only pages of these origins may use the devices: " +
+                           (origins.empty() ? std::string("(none)") : origins));
+  }
 
   CMainFrame::Parts parts;
   if (desktop) {

@@ -13,6 +13,7 @@ struct Request {
   std::string_view uri;     // the path, percent-escapes not decoded, without the query string
   std::string_view body;
   std::optional<std::string_view> origin;       // the "Origin" header, when present
+  std::optional<std::string_view> referer;      // the "Referer" header, when present
   std::optional<std::string_view> contentType;  // the "Content-Type" header, when present
   // The "Access-Control-Request-Private-Network" header, when present: a browser asking whether a
   // public page may reach this local address.
