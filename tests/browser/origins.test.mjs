@@ -35,6 +35,13 @@ before(async () => {
   const query = new URLSearchParams({http: fixture.httpBase, https: fixture.httpsBase});
   shop = context.pages()[0] || await context.newPage();
   await shop.goto(`${fixture.pageUrl}?${query}`);
+  // A shop page that sends no Referer of its own: the helper still names the page's origin.
+  await shop.evaluate(() => {
+    const meta = document.createElement('meta');
+    meta.name = 'referrer';
+    meta.content = 'no-referrer';
+    document.head.append(meta);
+  });
   other = await context.newPage();
   await other.goto(`${fixture.publicPageUrl}?${query}`);
 });
