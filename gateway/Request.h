@@ -13,11 +13,11 @@ struct Request {
   std::string_view uri;     // the path, percent-escapes not decoded, without the query string
   std::string_view body;
   std::optional<std::string_view> origin;       // the "Origin" header, when present
-  std::optional<std::string_view> referer;      // the "Referer" header, when present
   std::optional<std::string_view> contentType;  // the "Content-Type" header, when present
   // The "Access-Control-Request-Private-Network" header, when present: a browser asking whether a
   // public page may reach this local address.
   std::optional<std::string_view> privateNetworkRequest;
+  std::optional<std::string_view> referer;  // the "Referer" header, when present
 };
 
 // Produces the complete reply bytes for one request. Called on the gateway's poll thread only.
