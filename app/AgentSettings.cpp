@@ -262,18 +262,20 @@ SettingsSources SettingsSourcesFromEnvironment() {
   };
   SettingsSources sources;
   const std::string dirs = variable("XDG_CONFIG_DIRS").value_or("");
-  // XDG_CONFIG_DIRS is colon-separated.
+  // XDG_CONFIG_DIRS is colon-separated; a relative folder is to be ignored, as for every XDG
+  // folder (it would depend on the current folder, which the agent changes).
   std::string_view rest = dirs.empty() ? std::string_view("/etc/xdg") : std::string_view(dirs);
   while (!rest.empty()) {
     const size_t colon = rest.find(':');
-    if (const std::string_view folder = rest.substr(0, colon); !folder.empty()) {
+    if (const std::string_view folder = rest.substr(0, colon); folder.starts_with('/')) {
       sources.systemFolders.emplace_back(folder);
     }
     if (colon == std::string_view::npos) break;
     rest.remove_prefix(colon + 1);
   }
   std::string home = variable("XDG_CONFIG_HOME").value_or("");
-  if (home.empty()) {
+  if (!home.starts_with('/')) {
+    home.clear();
     const std::string user = variable("HOME").value_or("");
     if (!user.empty()) home = user + "/.config";
   }
