@@ -36,6 +36,7 @@ TEST(AgentSettingsTest, EachBadLineIsReportedWithItsPlaceAndChangesNothing) {
                     "= 5\n"
                     "http_prot = 1\n"
                     "colour = red\n"
+                    "DRALMIN_LOG_LEVEL = debug\n"
                     "http_port = 0\n"
                     "https_port = 65536\n"
                     "https_port = 80x\n"
@@ -49,12 +50,13 @@ TEST(AgentSettingsTest, EachBadLineIsReportedWithItsPlaceAndChangesNothing) {
             "/etc/agent.conf:5: not a 'key = value' line\n"
             "/etc/agent.conf:6: unknown key 'http_prot' (did you mean 'http_port'?)\n"
             "/etc/agent.conf:7: unknown key 'colour'\n"
-            "/etc/agent.conf:8: '0' is not a port number (1..65535)\n"
-            "/etc/agent.conf:9: '65536' is not a port number (1..65535)\n"
-            "/etc/agent.conf:10: '80x' is not a port number (1..65535)\n"
-            "/etc/agent.conf:11: 'localhost' is not an IP address (127.0.0.1, 0.0.0.0, ::1, ...)\n"
-            "/etc/agent.conf:12: 'loud' is not one of error, warning, info, debug\n"
-            "/etc/agent.conf:13: 'ftp://certs.example/' is not an http:// or https:// address\n");
+            "/etc/agent.conf:8: unknown key 'DRALMIN_LOG_LEVEL' (did you mean 'log_level'?)\n"
+            "/etc/agent.conf:9: '0' is not a port number (1..65535)\n"
+            "/etc/agent.conf:10: '65536' is not a port number (1..65535)\n"
+            "/etc/agent.conf:11: '80x' is not a port number (1..65535)\n"
+            "/etc/agent.conf:12: 'localhost' is not an IP address (127.0.0.1, 0.0.0.0, ::1, ...)\n"
+            "/etc/agent.conf:13: 'loud' is not one of error, warning, info, debug\n"
+            "/etc/agent.conf:14: 'ftp://certs.example/' is not an http:// or https:// address\n");
   AgentSettings expected;
   expected.httpPort = 9000;
   expected.certBaseUrl = "https://certs.example/dist/cert/";  // the file names follow a "/"
