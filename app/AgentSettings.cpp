@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <boost/asio/ip/address.hpp>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

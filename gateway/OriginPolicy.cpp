@@ -6,9 +6,15 @@
 namespace dralmin {
 namespace {
 
-bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsHex(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool IsAlpha(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsHex(char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 void AppendLower(std::string& out, std::string_view text) {
   for (char c : text) out += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -116,7 +122,8 @@ std::optional<std::string> OriginPolicy::PageOrigin(const Request& request) {
 
 bool OriginPolicy::Allows(const std::optional<std::string>& pageOrigin) const {
   if (!allowed_) return true;
-  return pageOrigin && std::find(allowed_->begin(), allowed_->end(), *pageOrigin) != allowed_->end();
+  return pageOrigin &&
+         std::find(allowed_->begin(), allowed_->end(), *pageOrigin) != allowed_->end();
 }
 
 }  // namespace dralmin

@@ -72,8 +72,8 @@ TEST(AgentSettingsTest, AllowedOriginsAreOriginsAndAMisspeltOneOpensNothing) {
   EXPECT_EQ(settings.allowedOrigins,
             (std::vector<std::string>{"https://shop.example", "http://10.1.2.3:8080"}));
 
-  ApplySettingsText(settings, "allowed_origins = https://shop.example/till, http://10.1.2.3",
-                    "f", problems);
+  ApplySettingsText(settings, "allowed_origins = https://shop.example/till, http://10.1.2.3", "f",
+                    problems);
   EXPECT_EQ(settings.allowedOrigins, std::vector<std::string>{"http://10.1.2.3"});
   ApplySettingsText(settings, "allowed_origins = shop.example", "f", problems);
   EXPECT_EQ(settings.allowedOrigins, std::vector<std::string>{});  // no page at all
@@ -126,7 +126,8 @@ TEST(AgentSettingsTest, AnUnreadableFileIsReportedAndTheNextFolderServes) {
   std::ostringstream problems;
   const AgentSettings settings =
       LoadAgentSettings({{root.path() + "/first", root.path() + "/second"}, "", {}}, problems);
-  EXPECT_EQ(problems.str(), root.path() + "/first/Dralmin/agent.conf: cannot be read: Is a directory\n");
+  EXPECT_EQ(problems.str(),
+            root.path() + "/first/Dralmin/agent.conf: cannot be read: Is a directory\n");
   EXPECT_EQ(settings.httpPort, 1234);
 }
 
