@@ -106,7 +106,15 @@ int RunAgent(const std::string& programPath) {
   // Set once the event loop has ended: a request still fetching lets the gateway stop.
   std::atomic<bool> stopping{false};
   DeviceEndpoints endpoints(settings, barcode, sessions, scanQueue, messages, stopping);
-  Router router(endpoints);
+  Router router(endpoints, OriginPolicy(settings.allowedOrigins));
+  if (settings.allowedOrigins) {
+    std::string origins;
+    for (const std::string& origin : *settings.allowedOrigins) {
+      origins += (origins.empty() ? "" : ", ") + origin;
+    }
+    LogInfo("gateway", "only pages of these origins may use the devices: " +
+                           (origins.empty() ? std::string("(none)") : origins));
+  }
 
   CMainFrame::Parts parts;
   if (desktop) {

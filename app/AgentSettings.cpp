@@ -1,13 +1,15 @@
 #include "app/AgentSettings.h"
 
 #include <algorithm>
-#include <charconv>
+#include <boost/asio/ip/address.hpp>
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <ostream>
-#include <sstream>
+
+#include "gateway/OriginPolicy.h"
 
 namespace dralmin {
 namespace {
@@ -36,6 +38,30 @@ std::optional<std::string> Text(std::string& field, std::string_view value) {
   return std::nullopt;
 }
 
+// The gateway listens on an address, not a name: a name here would end every start.
+std::optional<std::string> Address(std::string& field, std::string_view value) {
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(std::string(value), ec);
+  if (ec) return "'" + std::string(value) + "' is not an IP address (127.0.0.1, 0.0.0.0, ::1, ...)";
+  field = std::string(value);
+  return std::nullopt;
+}
+
+// Empty: the address this build was made with. The file names are appended to it, so a missing
+// last "/" is added.
+std::optional<std::string> CertBaseUrl(std::string& field, std::string_view value) {
+  if (value.empty()) {
+    field = DRALMIN_DEFAULT_CERT_BASE_URL;
+    return std::nullopt;
+  }
+  if (!value.starts_with("http://") && !value.starts_with("https://")) {
+    return "'" + std::string(value) + "' is not an http:// or https:// address";
+  }
+  field = std::string(value);
+  if (!field.ends_with('/')) field += '/';
+  return std::nullopt;
+}
+
 std::optional<std::string> OneOf(std::string& field, std::string_view value,
                                  std::initializer_list<std::string_view> allowed) {
   if (std::find(allowed.begin(), allowed.end(), value) == allowed.end()) {
@@ -59,6 +85,33 @@ std::vector<std::string> SplitList(std::string_view value) {
   return items;
 }
 
+// Empty: every page. An unreadable origin must not open the devices to every page: the readable
+// ones apply, and when none is, no page may use the devices.
+std::optional<std::string> Origins(std::optional<std::vector<std::string>>& field,
+                                   std::string_view value) {
+  const std::vector<std::string> items = SplitList(value);
+  if (items.empty()) {
+    field.reset();
+    return std::nullopt;
+  }
+  std::vector<std::string> origins;
+  std::string unreadable;
+  for (const std::string& item : items) {
+    if (std::optional<std::string> origin = ParseOrigin(item)) {
+      origins.push_back(std::move(*origin));
+    } else {
+      unreadable += (unreadable.empty() ? "'" : ", '") + item + "'";
+    }
+  }
+  const size_t bad = items.size() - origins.size();
+  field = std::move(origins);
+  if (bad == 0) return std::nullopt;
+  return unreadable + (bad == 1 ? " is not a page origin" : " are not page origins") +
+         " (scheme://host[:port]); " +
+         (bad == items.size() ? "no page may use the devices"
+                              : "only the other listed origins may use the devices");
+}
+
 struct Key {
   std::string_view name;
   Apply apply;
@@ -69,13 +122,11 @@ const Key kKeys[] = {
     {"http_port", [](AgentSettings& s, std::string_view v) { return Port(s.httpPort, v); }},
     {"https_port", [](AgentSettings& s, std::string_view v) { return Port(s.httpsPort, v); }},
     {"listen_address",
-     [](AgentSettings& s, std::string_view v) { return Text(s.listenAddress, v); }},
+     [](AgentSettings& s, std::string_view v) { return Address(s.listenAddress, v); }},
     {"allowed_origins",
-     [](AgentSettings& s, std::string_view v) -> std::optional<std::string> {
-       s.allowedOrigins = SplitList(v);
-       return std::nullopt;
-     }},
-    {"cert_base_url", [](AgentSettings& s, std::string_view v) { return Text(s.certBaseUrl, v); }},
+     [](AgentSettings& s, std::string_view v) { return Origins(s.allowedOrigins, v); }},
+    {"cert_base_url",
+     [](AgentSettings& s, std::string_view v) { return CertBaseUrl(s.certBaseUrl, v); }},
     {"serial_ports", [](AgentSettings& s, std::string_view v) { return Text(s.serialPorts, v); }},
     {"fingerprint_sdk",
      [](AgentSettings& s, std::string_view v) { return Text(s.fingerprintSdk, v); }},
@@ -108,18 +159,29 @@ std::string Upper(std::string_view key) {
   return name;
 }
 
+// False when there is no such file, or it cannot be read (said on `problems`): then the next
+// folder's file is looked for.
 bool ApplyFile(AgentSettings& settings, const std::string& path, std::ostream& problems) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
     // A file that is not there is the normal case; one that is there but unreadable is not.
-    if (std::ifstream probe(path); !probe && errno != ENOENT) {
+    if (errno != ENOENT && errno != ENOTDIR) {
       problems << path << ": cannot be read: " << std::strerror(errno) << '\n';
     }
     return false;
   }
-  std::ostringstream text;
-  text << file.rdbuf();
-  ApplySettingsText(settings, text.str(), path, problems);
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  // A folder of that name opens, then fails to read.
+  const int error = std::ferror(file) ? errno : 0;
+  std::fclose(file);
+  if (error != 0) {
+    problems << path << ": cannot be read: " << std::strerror(error) << '\n';
+    return false;
+  }
+  ApplySettingsText(settings, text, path, problems);
   return true;
 }
 
@@ -137,10 +199,14 @@ std::optional<std::string> ApplySetting(AgentSettings& settings, std::string_vie
     if (known.name == key) return known.apply(settings, value);
   }
   std::string what = "unknown key '" + std::string(key) + "'";
+  // Keys copied from the environment's names (DRALMIN_HTTP_PORT) are near their key too.
+  std::string near;
+  for (char c : key) near += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  if (near.starts_with("dralmin_")) near.erase(0, 8);
   const Key* closest = nullptr;
   size_t best = 3;  // further than two edits is no longer a likely typing slip
   for (const Key& known : kKeys) {
-    if (const size_t d = Distance(key, known.name); d < best) {
+    if (const size_t d = Distance(near, known.name); d < best) {
       best = d;
       closest = &known;
     }
@@ -172,7 +238,7 @@ void ApplySettingsText(AgentSettings& settings, std::string_view text, const std
 
 AgentSettings LoadAgentSettings(const SettingsSources& sources, std::ostream& problems) {
   AgentSettings settings;
-  settings.certBaseUrl = DRALMIN_DEFAULT_CERT_BASE_URL;
+  CertBaseUrl(settings.certBaseUrl, "");
   for (const std::string& folder : sources.systemFolders) {
     if (ApplyFile(settings, folder + "/" + std::string(kSettingsFile), problems)) break;
   }
@@ -200,18 +266,20 @@ SettingsSources SettingsSourcesFromEnvironment() {
   };
   SettingsSources sources;
   const std::string dirs = variable("XDG_CONFIG_DIRS").value_or("");
-  // XDG_CONFIG_DIRS is colon-separated.
+  // XDG_CONFIG_DIRS is colon-separated; a relative folder is to be ignored, as for every XDG
+  // folder (it would depend on the current folder, which the agent changes).
   std::string_view rest = dirs.empty() ? std::string_view("/etc/xdg") : std::string_view(dirs);
   while (!rest.empty()) {
     const size_t colon = rest.find(':');
-    if (const std::string_view folder = rest.substr(0, colon); !folder.empty()) {
+    if (const std::string_view folder = rest.substr(0, colon); folder.starts_with('/')) {
       sources.systemFolders.emplace_back(folder);
     }
     if (colon == std::string_view::npos) break;
     rest.remove_prefix(colon + 1);
   }
   std::string home = variable("XDG_CONFIG_HOME").value_or("");
-  if (home.empty()) {
+  if (!home.starts_with('/')) {
+    home.clear();
     const std::string user = variable("HOME").value_or("");
     if (!user.empty()) home = user + "/.config";
   }

@@ -19,8 +19,9 @@ struct AgentSettings {
   uint16_t httpPort = 8081;
   uint16_t httpsPort = 8433;
   std::string certBaseUrl;  // the build's default when the settings are loaded
-  // Page origins allowed to use the devices ("scheme://host[:port]", normalised); empty: all.
-  std::vector<std::string> allowedOrigins;
+  // Page origins allowed to use the devices ("scheme://host[:port]" as ParseOrigin writes them).
+  // nullopt: every page; an empty list: none (every origin listed was unreadable).
+  std::optional<std::vector<std::string>> allowedOrigins;
 
   // Devices.
   std::string serialPorts;  // comma-separated; empty: the usual serial device names
@@ -29,6 +30,8 @@ struct AgentSettings {
 
   // Diagnostics on standard error: "error", "warning", "info" or "debug".
   std::string logLevel = "info";
+
+  bool operator==(const AgentSettings&) const = default;
 };
 
 // Where settings come from, in the order they apply (later ones override earlier ones per key).

@@ -14,6 +14,7 @@
 #include "fuzz/FuzzInput.h"
 #include "gateway/Router.h"
 #include "platform/HttpClient.h"
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
 
 namespace dralmin::fuzz {
@@ -153,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view name = TakeUntil(value, ':');
     if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
     if (SameName(name, "Origin")) request.origin = value;
+    if (SameName(name, "Referer")) request.referer = value;
     if (SameName(name, "Content-Type")) request.contentType = value;
     if (SameName(name, "Access-Control-Request-Private-Network")) {
       request.privateNetworkRequest = value;
@@ -164,5 +166,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Router router(endpoints);
   // Twice, so that state one request leaves behind (the scan key, the busy flags) meets the next.
   for (int i = 0; i < 2; ++i) CheckFraming(request, router.HandleRequest(request));
+
+  // With a list of origins, a request is refused with exactly the forbidden reply, or served.
+  SetLogLevel(LogLevel::Error);  // a refusal's warning would be written for every input
+  Router limited(endpoints, OriginPolicy({{"https://shop.example"}}));
+  const std::string reply = limited.HandleRequest(request);
+  if (reply != Router::kForbidden) CheckFraming(request, reply);
   return 0;
 }

@@ -145,6 +145,9 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     if (const auto it = message.find(http::field::origin); it != message.end()) {
       request.origin = it->value();
     }
+    if (const auto it = message.find(http::field::referer); it != message.end()) {
+      request.referer = it->value();
+    }
     if (const auto it = message.find(http::field::content_type); it != message.end()) {
       request.contentType = it->value();
     }

@@ -17,6 +17,7 @@ struct Request {
   // The "Access-Control-Request-Private-Network" header, when present: a browser asking whether a
   // public page may reach this local address.
   std::optional<std::string_view> privateNetworkRequest;
+  std::optional<std::string_view> referer;  // the "Referer" header, when present
 };
 
 // Produces the complete reply bytes for one request. Called on the gateway's poll thread only.

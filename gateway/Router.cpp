@@ -3,12 +3,16 @@
 #include <charconv>
 
 #include "gateway/Jsonp.h"
+#include "platform/Log.h"
 
 namespace dralmin {
 namespace {
 
 constexpr std::string_view kReplyHead =
     "HTTP/1.1 200 OK\r\nContent-Type: text/javascript; charset=windows-1251\r\nContent-Length: ";
+
+// Distinct refused origins reported on standard error; the rest are refused silently.
+constexpr size_t kMaxReportedOrigins = 100;
 
 // A method "is" OPTIONS when it equals as many leading characters of it as it has.
 bool IsPreflight(std::string_view method) {
@@ -65,7 +69,35 @@ std::string PercentDecode(std::string_view text) {
   return out;
 }
 
+bool Router::Admit(const Request& request) {
+  if (origins_.AllowsEveryPage()) return true;
+  const std::optional<std::string> origin = OriginPolicy::PageOrigin(request);
+  if (origins_.Allows(origin)) return true;
+
+  // Who was refused, as the administrator will look for it; a header that names no origin is
+  // quoted (cut short), since browsers send only a few such values ("null").
+  std::string who;
+  if (origin) {
+    who = "the page origin " + *origin;
+  } else if (request.origin) {
+    who = "pages with \"Origin: " + std::string(request.origin->substr(0, 100)) + "\"";
+  } else if (request.referer) {
+    who = "pages whose Referer names no origin";
+  } else {
+    who = "requests with neither Origin nor Referer";
+  }
+  // Bounded, as any program on the workstation may send made-up origins.
+  if (refusedOrigins_.size() < kMaxReportedOrigins && refusedOrigins_.insert(who).second) {
+    LogWarning("gateway", "refused " + who + ": allowed_origins does not list it" +
+                              (refusedOrigins_.size() == kMaxReportedOrigins
+                                   ? " (further refused origins are not reported)"
+                                   : ""));
+  }
+  return false;
+}
+
 std::string Router::HandleRequest(const Request& request) {
+  if (!Admit(request)) return std::string(kForbidden);
   if (IsPreflight(request.method)) return SendPreflight(request);
 
   const std::string body = Route(request);

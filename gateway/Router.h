@@ -2,8 +2,10 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "gateway/Endpoints.h"
+#include "gateway/OriginPolicy.h"
 #include "gateway/Request.h"
 
 namespace dralmin {
@@ -12,14 +14,20 @@ namespace dralmin {
 // hexadecimal digits; when there are none it yields no byte at all.
 std::string PercentDecode(std::string_view text);
 
-// Chooses the endpoint of a request and frames every reply. Every reply has status 200: failures
-// are told inside the body.
+// Chooses the endpoint of a request and frames every reply. Every reply to a page that `origins`
+// allows has status 200: failures are told inside the body.
 class Router final : public RequestHandler {
  public:
-  explicit Router(Endpoints& endpoints) : endpoints_(endpoints) {}
+  explicit Router(Endpoints& endpoints, OriginPolicy origins = OriginPolicy())
+      : endpoints_(endpoints), origins_(std::move(origins)) {}
 
-  // The complete reply bytes: the preflight, or the fixed head followed by the routed body.
+  // The complete reply bytes: the preflight, or the fixed head followed by the routed body. A
+  // request (preflights too) from a page that the policy does not allow gets kForbidden and
+  // reaches no endpoint.
   std::string HandleRequest(const Request& request) override;
+
+  static constexpr std::string_view kForbidden =
+      "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
 
   // The CORS preflight reply; the origin, when given, is echoed unchanged, and a private-network
   // request is allowed.
@@ -31,7 +39,12 @@ class Router final : public RequestHandler {
   const std::string& scanKey() const { return scanKey_; }
 
  private:
+  // True when the request may go on; reports the first refusal of each page origin.
+  bool Admit(const Request& request);
+
   Endpoints& endpoints_;
+  const OriginPolicy origins_;
+  std::unordered_set<std::string> refusedOrigins_;  // already reported
   bool weightBusy_ = false;
   std::string scanKey_;
 };

@@ -130,6 +130,9 @@
         win[name] = callback;
         script.async = true;
         script.charset = 'windows-1251';  // the agent declares it too; older engines look here
+        // An agent limited to some page origins knows a script load's page by its Referer: send
+        // the origin (and nothing more) even where the page's referrer policy would send none.
+        script.referrerPolicy = 'origin';
         // The agent never reads the query, so it only keeps caches from answering for it.
         script.src = base + path + '?_=' + Date.now().toString(36) + '.' + (serial++);
         script.onload = () => finish(false, answered ? answer : null);

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "tests/support/AgentProcess.h"
 #include "tests/support/RawHttpPeer.h"
@@ -176,6 +179,36 @@ TEST(AgentProcessTest, StopIsPromptEvenWhileConnectionsAreOpen) {
   EXPECT_EQ(agent.Stop(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 900ms);
   EXPECT_TRUE(open.WaitClosed(1s));
+}
+
+std::string WriteUserSettings(const TempFolder& config, const std::string& text) {
+  const std::string path = config.path() + "/Dralmin/agent.conf";
+  std::filesystem::create_directories(config.path() + "/Dralmin");
+  std::ofstream(path) << text;
+  return path;
+}
+
+TEST(AgentProcessTest, TheUserFileSetsThePortAndABadLineIsReported) {
+  TempFolder config;
+  const uint16_t port = FreePort();
+  const std::string file =
+      WriteUserSettings(config, "http_prot = 1\nhttp_port = " + std::to_string(port) + "\n");
+  const std::string errors = config.path() + "/stderr";
+  AgentProcess agent({"XDG_CONFIG_HOME=" + config.path(), "DRALMIN_HTTP_PORT="},
+                     AgentProcess::Role::Agent, false, errors);
+  EXPECT_TRUE(WaitFor([port] { return Socket(port).ok(); }, 10s));
+  std::ostringstream said;
+  said << std::ifstream(errors).rdbuf();
+  EXPECT_NE(said.str().find(file + ":1: unknown key 'http_prot' (did you mean 'http_port'?)\n"),
+            std::string::npos)
+      << said.str();
+}
+
+TEST(AgentProcessTest, TheEnvironmentOverridesTheUserFile) {
+  TempFolder config;
+  WriteUserSettings(config, "http_port = " + std::to_string(FreePort()) + "\n");
+  AgentProcess agent({"XDG_CONFIG_HOME=" + config.path()}, AgentProcess::Role::Agent, false);
+  EXPECT_TRUE(agent.WaitListening());  // on its DRALMIN_HTTP_PORT
 }
 
 }  // namespace

@@ -146,7 +146,10 @@ export const scaleWeight = '1.250';
 export const scanPages = ['24x64x48', '8x30x20'];
 
 export class Fixture {
-  constructor() {
+  // `agentEnv(fixture)`, when given, adds to the agent's environment; it is called once the
+  // page servers are up (pageUrl, publicPageUrl).
+  constructor({agentEnv} = {}) {
+    this.agentEnv = agentEnv;
     this.children = [];
     this.servers = [];
   }
@@ -220,6 +223,7 @@ export class Fixture {
         HOME: this.home,
         XDG_RUNTIME_DIR: this.home,
         XDG_CONFIG_HOME: path.join(this.home, 'config'),
+        XDG_CONFIG_DIRS: path.join(this.root, 'system-config'),  // not this machine's settings
         XDG_DATA_HOME: path.join(this.home, 'data'),
         DRALMIN_HTTP_PORT: String(this.httpPort),
         DRALMIN_HTTPS_PORT: String(this.httpsPort),
@@ -236,6 +240,7 @@ export class Fixture {
         QT_QPA_PLATFORM: '',
         DISPLAY: '',
         WAYLAND_DISPLAY: '',
+        ...(this.agentEnv ? this.agentEnv(this) : {}),
       },
     });
     await waitFor(async () => (await connects(this.httpPort)) && (await connects(this.httpsPort)),

@@ -187,6 +187,49 @@ TEST(RouterTest, WeightBusyAnswersTheBusyFormAndIsClearedAfterwards) {
   endpoints.router = nullptr;
 }
 
+TEST(RouterTest, APageThatIsNotAllowedGetsForbiddenAndReachesNoDevice) {
+  StrictMock<MockEndpoints> endpoints;  // a refused request calls nothing
+  Router router(endpoints, OriginPolicy({{"https://shop.example"}}));
+  constexpr std::string_view kForbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
+
+  Request scan = Make("GET", "/scan/abc");
+  scan.referer = "http://127.0.0.1:5555/page";
+  EXPECT_EQ(router.HandleRequest(scan), kForbidden);
+  EXPECT_EQ(router.scanKey(), "");
+  Request preflight = Make("OPTIONS", "/print");
+  preflight.origin = "http://127.0.0.1:5555";
+  EXPECT_EQ(router.HandleRequest(preflight), kForbidden);
+
+  // The allowed page gets exactly what it got before there was a list.
+  Request barcode = Make("GET", "/barcode");
+  barcode.referer = "https://shop.example/till?_=1";
+  EXPECT_CALL(endpoints, GetBarcode()).WillOnce(Return("b"));
+  EXPECT_EQ(router.HandleRequest(barcode),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/javascript; charset=windows-1251\r\n"
+            "Content-Length: 1\r\n\r\nb");
+}
+
+TEST(RouterTest, TheFirstRefusalOfEachOriginIsReportedOnce) {
+  StrictMock<MockEndpoints> endpoints;
+  Router router(endpoints, OriginPolicy({{"https://shop.example"}}));
+  Request evil = Make("GET", "/barcode");
+  evil.referer = "http://evil.example/a";
+  Request other = Make("GET", "/weight");
+  other.origin = "null";
+  ::testing::internal::CaptureStderr();
+  router.HandleRequest(evil);
+  router.HandleRequest(other);
+  evil.referer = "http://evil.example/b?c";
+  router.HandleRequest(evil);
+  router.HandleRequest(other);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_THAT(said, ::testing::MatchesRegex(
+                        "[^\n]* warning gateway: refused the page origin http://evil.example: "
+                        "allowed_origins does not list it\n"
+                        "[^\n]* warning gateway: refused pages with \"Origin: null\": "
+                        "allowed_origins does not list it\n"));
+}
+
 TEST(AbsentEndpointsTest, DeviceAbsentForms) {
   AbsentEndpoints absent;
   EXPECT_EQ(absent.GetWeight(), "DralminWeighter__callback({value: 0})");

@@ -1,6 +1,7 @@
 #include "tests/support/AgentProcess.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -147,13 +148,15 @@ TempFolder::~TempFolder() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-AgentProcess::AgentProcess(std::vector<std::string> extraEnv, Role role, bool waitForListener)
+AgentProcess::AgentProcess(std::vector<std::string> extraEnv, Role role, bool waitForListener,
+                           const std::string& stderrFile)
     : port_(FreePort()), httpsPort_(FreePort()) {
   std::vector<std::string> env;
   for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
   env.push_back("HOME=" + home());
   env.push_back("XDG_RUNTIME_DIR=" + home());
   env.push_back("XDG_CONFIG_HOME=" + home() + "/config");
+  env.push_back("XDG_CONFIG_DIRS=" + home() + "/system-config");  // not this machine's settings
   env.push_back("XDG_DATA_HOME=" + home() + "/data");
   env.push_back("DRALMIN_HTTP_PORT=" + std::to_string(port_));
   env.push_back("DRALMIN_HTTPS_PORT=" + std::to_string(httpsPort_));
@@ -170,14 +173,18 @@ AgentProcess::AgentProcess(std::vector<std::string> extraEnv, Role role, bool wa
   if (role == Role::Agent) argv.push_back(marker.data());
   argv.push_back(nullptr);
 
+  const int errors =
+      stderrFile.empty() ? -1 : open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_ = fork();
   if (pid_ == 0) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (errors >= 0) dup2(errors, STDERR_FILENO);
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
+  if (errors >= 0) close(errors);
   if (waitForListener) WaitListening();
 }
 

@@ -62,14 +62,15 @@ class TempFolder {
   std::string path_;
 };
 
-// The real program, started as agent (default) or as watchdog, with an isolated home and lock
-// folder, free ports, and the extra NAME=VALUE environment entries.
+// The real program, started as agent (default) or as watchdog, with an isolated home, lock and
+// configuration folders, free ports, and the extra NAME=VALUE environment entries. Its standard
+// error goes to `stderrFile` when one is named.
 class AgentProcess {
  public:
   enum class Role { Agent, Watchdog };
 
   explicit AgentProcess(std::vector<std::string> extraEnv = {}, Role role = Role::Agent,
-                        bool waitForListener = true);
+                        bool waitForListener = true, const std::string& stderrFile = {});
   ~AgentProcess();
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;

@@ -24,7 +24,7 @@ class PrintEndpointTest : public ::testing::Test {
   PrintEndpointTest() { printed.clear(); }
 
   static Request Post(std::optional<std::string_view> contentType, std::string_view body) {
-    return Request{"POST", "/print", body, std::nullopt, contentType, std::nullopt};
+    return Request{"POST", "/print", body, std::nullopt, contentType, std::nullopt, std::nullopt};
   }
 
   PrintEndpoint endpoint_{&FakePrintFromXml};

@@ -1,0 +1,161 @@
+#include "app/AgentSettings.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "tests/support/AgentProcess.h"
+
+namespace dralmin {
+namespace {
+
+AgentSettings Defaults() {
+  std::ostringstream none;
+  return LoadAgentSettings({}, none);
+}
+
+void Write(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path) << text;
+}
+
+TEST(AgentSettingsTest, EachBadLineIsReportedWithItsPlaceAndChangesNothing) {
+  AgentSettings settings;
+  std::ostringstream problems;
+  ApplySettingsText(settings,
+                    "# comment\n"
+                    "\n"
+                    "  http_port\t=  9000 \r\n"
+                    "https_port 9001\n"
+                    "http_prot = 1\n"
+                    "colour = red\n"
+                    "DRALMIN_LOG_LEVEL = debug\n"
+                    "http_port = 0\n"
+                    "https_port = 65536\n"
+                    "https_port = 80x\n"
+                    "listen_address = localhost\n"
+                    "log_level = loud\n"
+                    "cert_base_url = ftp://certs.example/\n"
+                    "cert_base_url = https://certs.example/dist/cert",
+                    "/etc/agent.conf", problems);
+  EXPECT_EQ(problems.str(),
+            "/etc/agent.conf:4: not a 'key = value' line\n"
+            "/etc/agent.conf:5: unknown key 'http_prot' (did you mean 'http_port'?)\n"
+            "/etc/agent.conf:6: unknown key 'colour'\n"
+            "/etc/agent.conf:7: unknown key 'DRALMIN_LOG_LEVEL' (did you mean 'log_level'?)\n"
+            "/etc/agent.conf:8: '0' is not a port number (1..65535)\n"
+            "/etc/agent.conf:9: '65536' is not a port number (1..65535)\n"
+            "/etc/agent.conf:10: '80x' is not a port number (1..65535)\n"
+            "/etc/agent.conf:11: 'localhost' is not an IP address (127.0.0.1, 0.0.0.0, ::1, ...)\n"
+            "/etc/agent.conf:12: 'loud' is not one of error, warning, info, debug\n"
+            "/etc/agent.conf:13: 'ftp://certs.example/' is not an http:// or https:// address\n");
+  AgentSettings expected;
+  expected.httpPort = 9000;
+  expected.certBaseUrl = "https://certs.example/dist/cert/";  // the file names follow a "/"
+  EXPECT_EQ(settings, expected);
+}
+
+TEST(AgentSettingsTest, AllowedOriginsAreOriginsAndAMisspeltOneOpensNothing) {
+  AgentSettings settings;
+  std::ostringstream problems;
+  ApplySettingsText(settings, "allowed_origins = HTTPS://Shop.Example:443/, http://10.1.2.3:8080",
+                    "f", problems);
+  EXPECT_EQ(problems.str(), "");
+  EXPECT_EQ(settings.allowedOrigins,
+            (std::vector<std::string>{"https://shop.example", "http://10.1.2.3:8080"}));
+
+  ApplySettingsText(settings, "allowed_origins = https://shop.example/till, http://10.1.2.3", "f",
+                    problems);
+  EXPECT_EQ(settings.allowedOrigins, std::vector<std::string>{"http://10.1.2.3"});
+  ApplySettingsText(settings, "allowed_origins = shop.example", "f", problems);
+  EXPECT_EQ(settings.allowedOrigins, std::vector<std::string>{});  // no page at all
+  EXPECT_EQ(problems.str(),
+            "f:1: 'https://shop.example/till' is not a page origin (scheme://host[:port]); only "
+            "the other listed origins may use the devices\n"
+            "f:1: 'shop.example' is not a page origin (scheme://host[:port]); no page may use the "
+            "devices\n");
+
+  ApplySettingsText(settings, "allowed_origins =", "f", problems);
+  EXPECT_EQ(settings.allowedOrigins, std::nullopt);  // every page again
+}
+
+TEST(AgentSettingsTest, SystemFileThenUserFileThenEnvironment) {
+  test::TempFolder root;
+  const std::string first = root.path() + "/first", second = root.path() + "/second";
+  const std::string user = root.path() + "/user";
+  Write(second + "/Dralmin/agent.conf", "twain_dsm = second.so\n");  // only the first one counts
+  Write(first + "/Dralmin/agent.conf",
+        "http_port = 1001\nhttps_port = 1002\nlisten_address = 0.0.0.0\n");
+  Write(user + "/Dralmin/agent.conf", "https_port = 2002\nlisten_address = ::1\nhttp_port = x\n");
+  const std::map<std::string, std::string> environment = {
+      {"DRALMIN_LISTEN_ADDRESS", "127.0.0.2"},
+      {"DRALMIN_TWAIN_DSM", ""},  // empty is unset
+      {"DRALMIN_HTTPS_PORT", "port"}};
+  SettingsSources sources{{root.path() + "/none", first, second},
+                          user,
+                          [&](const std::string& name) -> std::optional<std::string> {
+                            const auto it = environment.find(name);
+                            if (it == environment.end()) return std::nullopt;
+                            return it->second;
+                          }};
+  std::ostringstream problems;
+  const AgentSettings settings = LoadAgentSettings(sources, problems);
+  EXPECT_EQ(problems.str(), user + "/Dralmin/agent.conf:3: 'x' is not a port number (1..65535)\n" +
+                                "environment DRALMIN_HTTPS_PORT: 'port' is not a port number "
+                                "(1..65535)\n");
+  AgentSettings expected = Defaults();
+  expected.httpPort = 1001;
+  expected.httpsPort = 2002;
+  expected.listenAddress = "127.0.0.2";
+  EXPECT_EQ(settings, expected);
+}
+
+TEST(AgentSettingsTest, AnUnreadableFileIsReportedAndTheNextFolderServes) {
+  test::TempFolder root;
+  // A folder where the file should be: it opens but cannot be read, even by root.
+  std::filesystem::create_directories(root.path() + "/first/Dralmin/agent.conf");
+  Write(root.path() + "/second/Dralmin/agent.conf", "http_port = 1234\n");
+  std::ostringstream problems;
+  const AgentSettings settings =
+      LoadAgentSettings({{root.path() + "/first", root.path() + "/second"}, "", {}}, problems);
+  EXPECT_EQ(problems.str(),
+            root.path() + "/first/Dralmin/agent.conf: cannot be read: Is a directory\n");
+  EXPECT_EQ(settings.httpPort, 1234);
+}
+
+// The shipped file names every key with its real default, so that removing a "#" changes
+// nothing until the value is edited.
+TEST(AgentSettingsTest, TheShippedFileListsEveryKeyWithItsDefault) {
+  std::ifstream file(std::string(std::getenv("DRALMIN_SOURCE_DIR")) + "/packaging/agent.conf");
+  ASSERT_TRUE(file);
+  const std::regex commentedSetting("#([a-z_]+) = ?(.*)");
+  std::string line, uncommented;
+  std::vector<std::string_view> keys;
+  const std::vector<std::string_view> known = SettingKeys();
+  while (std::getline(file, line)) {
+    std::smatch match;
+    if (!std::regex_match(line, match, commentedSetting)) {
+      EXPECT_TRUE(line.empty() || line.starts_with("# ") || line == "#") << line;
+      continue;
+    }
+    uncommented += line.substr(1) + "\n";
+    const auto key = std::find(known.begin(), known.end(), match[1].str());
+    ASSERT_NE(key, known.end()) << line;
+    keys.push_back(*key);
+  }
+  EXPECT_EQ(keys, known);
+  AgentSettings settings = Defaults();
+  std::ostringstream problems;
+  ApplySettingsText(settings, uncommented, "agent.conf", problems);
+  EXPECT_EQ(problems.str(), "");
+  EXPECT_EQ(settings, Defaults());
+}
+
+}  // namespace
+}  // namespace dralmin
