@@ -1,0 +1,29 @@
+#pragma once
+
+#include "devices/barcode/driver/DeviceAccess.h"
+
+namespace dralmin {
+
+// Scanners as Linux presents them: event devices (evdev) of keyboard scanners, serial ports
+// (CDC-ACM and the like) of serial ones, USB ids looked up in sysfs, and inotify on the folders
+// of the device nodes for devices plugged in later.
+class LinuxDevices final : public DeviceAccess {
+ public:
+  LinuxDevices();
+  ~LinuxDevices() override;
+  LinuxDevices(const LinuxDevices&) = delete;
+  LinuxDevices& operator=(const LinuxDevices&) = delete;
+
+  std::vector<std::string> Find(const DeviceSpec& spec) override;
+  std::unique_ptr<ScannerDevice> Open(const std::string& node, std::string& error) override;
+  int ChangeDescriptor() const override { return inotify_; }
+  void TakeChanges() override;
+
+ private:
+  // Watches `folder`, or while it does not exist the nearest folder above it that does.
+  void WatchFolder(std::string folder);
+
+  int inotify_ = -1;
+};
+
+}  // namespace dralmin
