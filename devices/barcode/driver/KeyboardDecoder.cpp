@@ -72,7 +72,12 @@ KeyboardDecoder::KeyboardDecoder(std::shared_ptr<const KeyboardLayout> layout,
       framing_(framing),
       heldKeys_(std::move(heldKeys)),
       state_(xkb_state_new(layout_->keymap())),
-      code_(std::move(source)) {}
+      code_(std::move(source)) {
+  // Num Lock starts on: scanners set to type digits on the keypad mean digits, never the
+  // cursor keys, and no desktop sets the lock for a device it does not see.
+  const xkb_mod_index_t numLock = xkb_keymap_mod_get_index(layout_->keymap(), XKB_MOD_NAME_NUM);
+  if (numLock != XKB_MOD_INVALID) xkb_state_update_mask(state_, 0, 0, 1u << numLock, 0, 0, 0);
+}
 
 KeyboardDecoder::~KeyboardDecoder() {
   xkb_state_unref(state_);

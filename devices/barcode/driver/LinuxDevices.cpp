@@ -45,7 +45,9 @@ class EventDevice final : public ScannerDevice {
 
   bool Read(std::string& bytes, std::string& error) override {
     char buffer[64 * sizeof(input_event)];
-    for (;;) {
+    // A bounded share per turn: a device that never stops sending must not starve the others
+    // (what is left is read on the next turn).
+    for (int turn = 0; turn < 16; ++turn) {
       const ssize_t got = read(fd_, buffer, sizeof buffer);
       if (got > 0) {
         bytes.append(buffer, static_cast<std::size_t>(got));
@@ -56,6 +58,7 @@ class EventDevice final : public ScannerDevice {
       error = got == 0 || errno == ENODEV ? "unplugged" : Reason(errno);
       return false;
     }
+    return true;
   }
 
   std::vector<uint16_t> HeldKeys() const override {

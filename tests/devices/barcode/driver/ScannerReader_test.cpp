@@ -138,7 +138,7 @@ class ScannerReaderTest : public ::testing::Test {
   std::vector<std::pair<int, std::string>> scans_;
 };
 
-TEST_F(ScannerReaderTest, ShiftAndCapsLockGiveTheCharactersTheScannerMeant) {
+TEST_F(ScannerReaderTest, ShiftCapsLockAndTheKeypadGiveTheCharactersTheScannerMeant) {
   devices_.Plug(kKeyboard, DeviceKind::Keyboard);
   Start({kKeyboard});
   ASSERT_TRUE(devices_.Send(kKeyboard, EventStream()
@@ -150,10 +150,12 @@ TEST_F(ScannerReaderTest, ShiftAndCapsLockGiveTheCharactersTheScannerMeant) {
                                            .Digits("4")
                                            .Tap(KEY_CAPSLOCK)
                                            .Tap(KEY_D)
+                                           .Tap(KEY_KP4)
+                                           .Tap(KEY_KPMINUS)
                                            .Tap(KEY_ENTER)
                                            .bytes()));
   Pump();
-  EXPECT_THAT(Codes(), ElementsAre("Ab!C4d"));
+  EXPECT_THAT(Codes(), ElementsAre("Ab!C4d4-"));
 }
 
 TEST_F(ScannerReaderTest, AScannerSetToAnotherLayoutIsReadInThatLayout) {
