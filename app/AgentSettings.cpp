@@ -102,9 +102,13 @@ const Key kKeys[] = {
        return Text(s.barcodeLayout, v);
      }},
     {"barcode_idle_ms",
-     [](AgentSettings& s, std::string_view v) { return Milliseconds(s.barcodeIdleMs, v, 1, 10000); }},
+     [](AgentSettings& s, std::string_view v) {
+       return Milliseconds(s.barcodeIdleMs, v, 1, 10000);
+     }},
     {"barcode_end",
-     [](AgentSettings& s, std::string_view v) { return OneOf(s.barcodeEnd, v, {"enter", "tab"}); }},
+     [](AgentSettings& s, std::string_view v) {
+       return OneOf(s.barcodeEnd, v, {"enter", "tab"});
+     }},
     {"log_level",
      [](AgentSettings& s, std::string_view v) {
        return OneOf(s.logLevel, v, {"error", "warning", "info", "debug"});

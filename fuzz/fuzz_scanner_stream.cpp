@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Each read: one byte for its length (and the milliseconds since the last one), then its bytes.
   std::string_view rest = AsText(data, size);
   while (!rest.empty()) {
-    const std::size_t length = std::min<std::size_t>(static_cast<uint8_t>(rest[0]), rest.size() - 1);
+    const std::size_t length =
+        std::min<std::size_t>(static_cast<uint8_t>(rest[0]), rest.size() - 1);
     const std::string_view read = rest.substr(1, length);
     rest.remove_prefix(1 + length);
     now += std::chrono::milliseconds(length);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "devices/barcode/driver/DeviceSpec.h"
+#include "devices/barcode/driver/ConfiguredDevice.h"
 
 namespace dralmin {
 
@@ -32,8 +32,8 @@ class DeviceAccess {
  public:
   virtual ~DeviceAccess() = default;
 
-  // The device nodes `spec` names that exist now, each once.
-  virtual std::vector<std::string> Find(const DeviceSpec& spec) = 0;
+  // The device nodes `device` names that exist now, each once.
+  virtual std::vector<std::string> Find(const ConfiguredDevice& device) = 0;
   // Opens a node: an event device is grabbed, so its keys reach no other program; a serial port
   // is set raw and taken for exclusive use. Null with the reason in `error`.
   virtual std::unique_ptr<ScannerDevice> Open(const std::string& node, std::string& error) = 0;

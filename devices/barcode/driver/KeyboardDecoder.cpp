@@ -47,7 +47,8 @@ std::shared_ptr<const KeyboardLayout> KeyboardLayout::Compile(std::string_view n
   xkb_context_set_log_level(context, XKB_LOG_LEVEL_CRITICAL);
   std::string layout(name);
   std::string variant;
-  if (const std::size_t open = layout.find('('); open != std::string::npos && layout.back() == ')') {
+  if (const std::size_t open = layout.find('(');
+      open != std::string::npos && layout.back() == ')') {
     variant = layout.substr(open + 1, layout.size() - open - 2);
     layout.resize(open);
   }
@@ -147,8 +148,8 @@ void KeyboardDecoder::OnEvent(uint16_t type, uint16_t code, int32_t value, Clock
 }
 
 void KeyboardDecoder::OnKeyPress(uint16_t key, const CodeSink& sink) {
-  const bool end = framing_.end == EndKey::Enter ? (key == KEY_ENTER || key == KEY_KPENTER)
-                                                 : key == KEY_TAB;
+  const bool end =
+      framing_.end == EndKey::Enter ? (key == KEY_ENTER || key == KEY_KPENTER) : key == KEY_TAB;
   if (end) {
     code_.Finish(sink);
     return;

@@ -82,7 +82,7 @@ class KeyboardDecoder {
   HeldKeys heldKeys_;
   xkb_state* state_;
   CodeBuffer code_;
-  std::string partial_;  // the start of a record that a read cut
+  std::string partial_;    // the start of a record that a read cut
   bool dropping_ = false;  // after SYN_DROPPED, until the next SYN_REPORT
   Clock::time_point lastKey_{};
 };

@@ -109,30 +109,33 @@ std::string ReadLine(const fs::path& file) {
 }
 
 // The USB device a sysfs device belongs to: the nearest folder above with idVendor.
-bool UsbIdsMatch(const fs::path& sysfsDevice, const DeviceSpec& spec) {
+bool UsbIdsMatch(const fs::path& sysfsDevice, const ConfiguredDevice& device) {
   std::error_code ec;
   fs::path folder = fs::canonical(sysfsDevice, ec);
   if (ec) return false;
   for (; folder.has_relative_path(); folder = folder.parent_path()) {
     if (!fs::exists(folder / "idVendor", ec)) continue;
-    const auto hex = [](const std::string& text) { return std::strtoul(text.c_str(), nullptr, 16); };
-    return hex(ReadLine(folder / "idVendor")) == spec.vendor &&
-           hex(ReadLine(folder / "idProduct")) == spec.product;
+    const auto hex = [](const std::string& text) {
+      return std::strtoul(text.c_str(), nullptr, 16);
+    };
+    return hex(ReadLine(folder / "idVendor")) == device.vendor &&
+           hex(ReadLine(folder / "idProduct")) == device.product;
   }
   return false;
 }
 
 // The nodes in `devFolder` named like the entries of `classFolder` (such as /sys/class/input)
-// that start with one of `prefixes` and belong to a USB device with the spec's ids.
-void FindByUsbIds(const DeviceSpec& spec, const char* classFolder, const std::string& devFolder,
-                  std::initializer_list<std::string_view> prefixes,
+// that start with one of `prefixes` and belong to a USB device with the configured ids.
+void FindByUsbIds(const ConfiguredDevice& device, const char* classFolder,
+                  const std::string& devFolder, std::initializer_list<std::string_view> prefixes,
                   std::vector<std::string>& nodes) {
   std::error_code ec;
   for (const fs::directory_entry& entry : fs::directory_iterator(classFolder, ec)) {
     const std::string name = entry.path().filename().string();
-    const bool named = std::any_of(prefixes.begin(), prefixes.end(),
-                                   [&](std::string_view prefix) { return name.starts_with(prefix); });
-    if (named && UsbIdsMatch(entry.path() / "device", spec)) nodes.push_back(devFolder + name);
+    const bool named = std::any_of(prefixes.begin(), prefixes.end(), [&](std::string_view prefix) {
+      return name.starts_with(prefix);
+    });
+    if (named && UsbIdsMatch(entry.path() / "device", device)) nodes.push_back(devFolder + name);
   }
 }
 
@@ -154,20 +157,20 @@ void LinuxDevices::WatchFolder(std::string folder) {
   }
 }
 
-std::vector<std::string> LinuxDevices::Find(const DeviceSpec& spec) {
+std::vector<std::string> LinuxDevices::Find(const ConfiguredDevice& device) {
   std::vector<std::string> nodes;
-  if (!spec.IsUsbId()) {
-    WatchFolder(fs::path(spec.path).parent_path().string());
+  if (!device.IsUsbId()) {
+    WatchFolder(fs::path(device.path).parent_path().string());
     std::error_code ec;
     // By its real name, so that a node named twice (by-id and by itself) is opened once.
-    const fs::path real = fs::canonical(spec.path, ec);
+    const fs::path real = fs::canonical(device.path, ec);
     if (!ec) nodes.push_back(real.string());
     return nodes;
   }
   WatchFolder("/dev/input");
   WatchFolder("/dev");
-  FindByUsbIds(spec, "/sys/class/input", "/dev/input/", {"event"}, nodes);
-  FindByUsbIds(spec, "/sys/class/tty", "/dev/", {"ttyACM", "ttyUSB"}, nodes);
+  FindByUsbIds(device, "/sys/class/input", "/dev/input/", {"event"}, nodes);
+  FindByUsbIds(device, "/sys/class/tty", "/dev/", {"ttyACM", "ttyUSB"}, nodes);
   return nodes;
 }
 

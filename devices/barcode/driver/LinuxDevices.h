@@ -14,7 +14,7 @@ class LinuxDevices final : public DeviceAccess {
   LinuxDevices(const LinuxDevices&) = delete;
   LinuxDevices& operator=(const LinuxDevices&) = delete;
 
-  std::vector<std::string> Find(const DeviceSpec& spec) override;
+  std::vector<std::string> Find(const ConfiguredDevice& device) override;
   std::unique_ptr<ScannerDevice> Open(const std::string& node, std::string& error) override;
   int ChangeDescriptor() const override { return inotify_; }
   void TakeChanges() override;

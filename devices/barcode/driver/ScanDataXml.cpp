@@ -4,9 +4,8 @@ namespace dralmin {
 
 std::string ScanDataXml(std::string_view code, int scannerId) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string xml =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><outArgs><scannerID>" +
-      std::to_string(scannerId) + "</scannerID><arg-xml><scandata><datalabel>";
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><outArgs><scannerID>" +
+                    std::to_string(scannerId) + "</scannerID><arg-xml><scandata><datalabel>";
   xml.reserve(xml.size() + code.size() * 5 + 48);
   for (std::size_t i = 0; i < code.size(); ++i) {
     const auto byte = static_cast<unsigned char>(code[i]);

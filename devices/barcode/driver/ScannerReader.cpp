@@ -24,7 +24,7 @@ void Watch(int epoll, int fd, uint64_t token) {
 
 }  // namespace
 
-ScannerReader::ScannerReader(DeviceAccess& access, std::vector<DeviceSpec> devices,
+ScannerReader::ScannerReader(DeviceAccess& access, std::vector<ConfiguredDevice> devices,
                              Options options, Scanned scanned,
                              std::function<Clock::time_point()> clock)
     : access_(access),
@@ -72,9 +72,8 @@ void ScannerReader::Process() {
   const Clock::time_point now = clock_();
   for (auto& [token, device] : open_) {
     if (device.keys) {
-      device.keys->Expire(now, [this, id = device.scannerId](const std::string& code) {
-        scanned_(code, id);
-      });
+      device.keys->Expire(
+          now, [this, id = device.scannerId](const std::string& code) { scanned_(code, id); });
     }
   }
   if (rescanAt_ && now >= *rescanAt_) Rescan();
@@ -93,10 +92,11 @@ void ScannerReader::RunOnce(std::chrono::milliseconds timeout) {
 void ScannerReader::Rescan() {
   rescanAt_.reset();
   for (std::size_t i = 0; i < devices_.size(); ++i) {
-    const DeviceSpec& spec = devices_[i];
-    const std::vector<std::string> nodes = access_.Find(spec);
+    const ConfiguredDevice& device = devices_[i];
+    const std::vector<std::string> nodes = access_.Find(device);
     if (nodes.empty()) {
-      ReportOnce(spec.text, spec.text + " is not connected; it is read as soon as it is", false);
+      ReportOnce(device.text, device.text + " is not connected; it is read as soon as it is",
+                 false);
       continue;
     }
     for (const std::string& node : nodes) {
@@ -111,8 +111,9 @@ void ScannerReader::OpenNode(const std::string& node, int scannerId) {
   std::string error;
   std::unique_ptr<ScannerDevice> device = access_.Open(node, error);
   if (!device) {
-    ReportOnce(node, node + " cannot be used: " + error + "; tried again every " +
-                         std::to_string(options_.retryInterval.count()) + " ms",
+    ReportOnce(node,
+               node + " cannot be used: " + error + "; tried again every " +
+                   std::to_string(options_.retryInterval.count()) + " ms",
                true);
     WakeAt(clock_() + options_.retryInterval);
     return;
@@ -132,8 +133,8 @@ void ScannerReader::OpenNode(const std::string& node, int scannerId) {
   }
   Watch(epoll_, device->Descriptor(), token);
   entry.device = std::move(device);
-  LogInfo(kComponent, "reading " + node +
-                          (entry.keys ? " as a keyboard scanner" : " as a serial scanner"));
+  LogInfo(kComponent,
+          "reading " + node + (entry.keys ? " as a keyboard scanner" : " as a serial scanner"));
 }
 
 void ScannerReader::ReadDevice(uint64_t token) {
@@ -157,11 +158,11 @@ void ScannerReader::ReadDevice(uint64_t token) {
 void ScannerReader::Close(uint64_t token, const std::string& why) {
   const auto found = open_.find(token);
   Open& entry = found->second;
-  LogInfo(kComponent, entry.node + " is no longer read (" + why +
-                          "); it is read again when it comes back");
+  LogInfo(kComponent,
+          entry.node + " is no longer read (" + why + "); it is read again when it comes back");
   // Its absence has just been told; the next look for it need not say it again.
-  const DeviceSpec& spec = devices_[entry.scannerId - 1];
-  reported_[spec.text] = spec.text + " is not connected; it is read as soon as it is";
+  const ConfiguredDevice& device = devices_[entry.scannerId - 1];
+  reported_[device.text] = device.text + " is not connected; it is read as soon as it is";
   if (entry.keys) entry.keys->Drop();
   if (entry.serial) entry.serial->Drop();
   epoll_ctl(epoll_, EPOLL_CTL_DEL, entry.device->Descriptor(), nullptr);
@@ -170,8 +171,7 @@ void ScannerReader::Close(uint64_t token, const std::string& why) {
   WakeAt(clock_() + options_.retryInterval);
 }
 
-void ScannerReader::ReportOnce(const std::string& subject, const std::string& what,
-                               bool warning) {
+void ScannerReader::ReportOnce(const std::string& subject, const std::string& what, bool warning) {
   std::string& last = reported_[subject];
   if (last == what) return;
   last = what;

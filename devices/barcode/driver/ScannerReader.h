@@ -34,7 +34,7 @@ class ScannerReader {
     std::chrono::milliseconds settleDelay{200};
   };
 
-  ScannerReader(DeviceAccess& access, std::vector<DeviceSpec> devices, Options options,
+  ScannerReader(DeviceAccess& access, std::vector<ConfiguredDevice> devices, Options options,
                 Scanned scanned, std::function<Clock::time_point()> clock = Clock::now);
   ~ScannerReader();
   ScannerReader(const ScannerReader&) = delete;
@@ -71,7 +71,7 @@ class ScannerReader {
   void WakeAt(Clock::time_point when);
 
   DeviceAccess& access_;
-  std::vector<DeviceSpec> devices_;
+  std::vector<ConfiguredDevice> devices_;
   Options options_;
   Scanned scanned_;
   std::function<Clock::time_point()> clock_;

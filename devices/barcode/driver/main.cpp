@@ -90,12 +90,12 @@ int main(int argc, char** argv) {
   const AgentSettings settings = LoadAgentSettings(SettingsSourcesFromEnvironment(), std::cerr);
   SetLogLevel(ParseLogLevel(settings.logLevel));
 
-  std::vector<DeviceSpec> specs;
+  std::vector<ConfiguredDevice> configured;
   for (const std::string& text :
        arguments.devices.empty() ? settings.barcodeDevices : arguments.devices) {
     std::string error;
-    if (auto spec = ParseDeviceSpec(text, error)) {
-      specs.push_back(std::move(*spec));
+    if (auto device = ParseConfiguredDevice(text, error)) {
+      configured.push_back(std::move(*device));
     } else {
       LogError(kComponent, error);
     }
@@ -140,10 +140,9 @@ int main(int argc, char** argv) {
               SLOT(quit()));
 
   LinuxDevices devices;
-  ScannerReader reader(devices, std::move(specs), options,
-                       [&service](const std::string& code, int scannerId) {
-                         service.Scan(code, scannerId);
-                       });
+  ScannerReader reader(
+      devices, std::move(configured), options,
+      [&service](const std::string& code, int scannerId) { service.Scan(code, scannerId); });
 
   QTimer wake;
   wake.setSingleShot(true);
@@ -151,8 +150,8 @@ int main(int argc, char** argv) {
   const auto process = [&] {
     reader.Process();
     if (const auto when = reader.NextWake()) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-          *when - ScannerReader::Clock::now());
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(*when - ScannerReader::Clock::now());
       wake.start(std::max<int>(0, static_cast<int>(left.count())));
     } else {
       wake.stop();

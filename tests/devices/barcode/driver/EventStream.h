@@ -23,7 +23,9 @@ class EventStream {
   }
   EventStream& Report() { return Event(EV_SYN, SYN_REPORT, 0); }
   EventStream& Tap(uint16_t key) { return Key(key, 1).Key(key, 0); }
-  EventStream& Shifted(uint16_t key) { return Key(KEY_LEFTSHIFT, 1).Tap(key).Key(KEY_LEFTSHIFT, 0); }
+  EventStream& Shifted(uint16_t key) {
+    return Key(KEY_LEFTSHIFT, 1).Tap(key).Key(KEY_LEFTSHIFT, 0);
+  }
   // Taps the keys of a text of digits (US and most layouts alike).
   EventStream& Digits(std::string_view digits) {
     static constexpr uint16_t kDigitKeys[] = {KEY_0, KEY_1, KEY_2, KEY_3, KEY_4,

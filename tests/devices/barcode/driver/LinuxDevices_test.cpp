@@ -29,7 +29,7 @@ class RealReader {
     ScannerReader::Options options;
     options.layout = KeyboardLayout::Compile("us", error);
     reader_ = std::make_unique<ScannerReader>(
-        devices_, std::vector<DeviceSpec>{*ParseDeviceSpec(node, error)}, options,
+        devices_, std::vector<ConfiguredDevice>{*ParseConfiguredDevice(node, error)}, options,
         [this](const std::string& code, int) { codes.push_back(code); });
   }
   template <typename Condition>
@@ -77,7 +77,8 @@ std::string EventNodeOf(int uinput) {
   if (dir == nullptr) return {};
   std::string node;
   while (const dirent* entry = readdir(dir)) {
-    if (std::strncmp(entry->d_name, "event", 5) == 0) node = std::string("/dev/input/") + entry->d_name;
+    if (std::strncmp(entry->d_name, "event", 5) == 0)
+      node = std::string("/dev/input/") + entry->d_name;
   }
   closedir(dir);
   return node;
@@ -111,7 +112,8 @@ TEST(LinuxDevicesTest, AVirtualKeyboardScannerIsGrabbedAndRead) {
     EXPECT_NE(ioctl(other, EVIOCGRAB, 1), 0) << "the driver holds the scanner's keys alone";
     close(other);
 
-    const std::string events = test::EventStream().Shifted(KEY_A).Digits("46").Tap(KEY_ENTER).bytes();
+    const std::string events =
+        test::EventStream().Shifted(KEY_A).Digits("46").Tap(KEY_ENTER).bytes();
     ASSERT_EQ(write(uinput, events.data(), events.size()), static_cast<ssize_t>(events.size()));
     EXPECT_TRUE(reader.RunUntil([&] { return !reader.codes.empty(); }));
     EXPECT_THAT(reader.codes, ElementsAre("A46"));

@@ -52,9 +52,10 @@ std::string WriteBusConfig(const std::string& folder, const std::string& device)
 
 // The process that owns `name` on the bus at `address`; 0 when none does.
 int OwnerProcess(const std::string& address, const std::string& name) {
-  const CommandResult reply = RunCommand(
-      "dbus-send --bus='" + address + "' --print-reply --dest=org.freedesktop.DBus / "
-      "org.freedesktop.DBus.GetConnectionUnixProcessID string:" + name + " 2>/dev/null");
+  const CommandResult reply = RunCommand("dbus-send --bus='" + address +
+                                         "' --print-reply --dest=org.freedesktop.DBus / "
+                                         "org.freedesktop.DBus.GetConnectionUnixProcessID string:" +
+                                         name + " 2>/dev/null");
   const std::size_t at = reply.output.find("uint32 ");
   return at == std::string::npos ? 0 : std::atoi(reply.output.c_str() + at + 7);
 }

@@ -13,9 +13,9 @@ namespace dralmin {
 namespace {
 
 using namespace std::chrono_literals;
+using test::EventStream;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using test::EventStream;
 
 // A device whose bytes come through a pipe, as they come from a device node: a read takes what
 // is there, however the writer cut it.
@@ -57,9 +57,9 @@ class FakeDevices final : public DeviceAccess {
     close(changes_[1]);
   }
 
-  std::vector<std::string> Find(const DeviceSpec& spec) override {
-    if (present_.count(spec.path) == 0) return {};
-    return {spec.path};
+  std::vector<std::string> Find(const ConfiguredDevice& device) override {
+    if (present_.count(device.path) == 0) return {};
+    return {device.path};
   }
   std::unique_ptr<ScannerDevice> Open(const std::string& node, std::string& error) override {
     ++opens_;
@@ -117,10 +117,10 @@ class ScannerReaderTest : public ::testing::Test {
     ScannerReader::Options options;
     options.layout = KeyboardLayout::Compile(layout, error);
     ASSERT_NE(options.layout, nullptr) << error;
-    std::vector<DeviceSpec> specs;
-    for (const std::string& node : nodes) specs.push_back(*ParseDeviceSpec(node, error));
+    std::vector<ConfiguredDevice> configured;
+    for (const std::string& node : nodes) configured.push_back(*ParseConfiguredDevice(node, error));
     reader_ = std::make_unique<ScannerReader>(
-        devices_, std::move(specs), options,
+        devices_, std::move(configured), options,
         [this](const std::string& code, int id) { scans_.emplace_back(id, code); },
         [this] { return now_; });
   }
@@ -230,10 +230,13 @@ TEST_F(ScannerReaderTest, SerialCodesAndKeyboardCodesComeTaggedWithTheirDevice) 
   devices_.Plug(kKeyboard, DeviceKind::Keyboard);
   devices_.Plug(kSerial, DeviceKind::Serial);
   Start({kKeyboard, kSerial});
-  ASSERT_TRUE(devices_.Send(kSerial, "\xC9" "01\r\n"));
+  ASSERT_TRUE(devices_.Send(kSerial,
+                            "\xC9"
+                            "01\r\n"));
   ASSERT_TRUE(devices_.Send(kKeyboard, EventStream().Digits("12").Tap(KEY_ENTER).bytes()));
   Pump();
-  EXPECT_THAT(scans_, ::testing::UnorderedElementsAre(std::pair(2, std::string("\xC9" "01")),
+  EXPECT_THAT(scans_, ::testing::UnorderedElementsAre(std::pair(2, std::string("\xC9"
+                                                                               "01")),
                                                       std::pair(1, std::string("12"))));
 }
 

@@ -1,4 +1,4 @@
-#include "devices/barcode/driver/DeviceSpec.h"
+#include "devices/barcode/driver/ConfiguredDevice.h"
 
 #include <charconv>
 
@@ -15,24 +15,24 @@ std::optional<uint16_t> FourHexDigits(std::string_view text) {
 
 }  // namespace
 
-std::optional<DeviceSpec> ParseDeviceSpec(std::string_view text, std::string& error) {
-  DeviceSpec spec;
-  spec.text = std::string(text);
+std::optional<ConfiguredDevice> ParseConfiguredDevice(std::string_view text, std::string& error) {
+  ConfiguredDevice device;
+  device.text = std::string(text);
   if (text.starts_with('/')) {
-    spec.path = spec.text;
-    return spec;
+    device.path = device.text;
+    return device;
   }
   constexpr std::string_view kUsb = "usb:";
   if (text.starts_with(kUsb) && text.size() == kUsb.size() + 9 && text[kUsb.size() + 4] == ':') {
     const auto vendor = FourHexDigits(text.substr(kUsb.size(), 4));
     const auto product = FourHexDigits(text.substr(kUsb.size() + 5, 4));
     if (vendor && product) {
-      spec.vendor = *vendor;
-      spec.product = *product;
-      return spec;
+      device.vendor = *vendor;
+      device.product = *product;
+      return device;
     }
   }
-  error = "'" + spec.text + "' is neither a device path nor usb:VVVV:PPPP";
+  error = "'" + device.text + "' is neither a device path nor usb:VVVV:PPPP";
   return std::nullopt;
 }
 

@@ -9,7 +9,7 @@ namespace dralmin {
 
 // One entry of the configured scanner devices: a device node path (an event device of a
 // keyboard scanner, or a serial port), or every node of one USB device.
-struct DeviceSpec {
+struct ConfiguredDevice {
   std::string text;  // as configured, for messages
   std::string path;  // empty for a USB id
   uint16_t vendor = 0;
@@ -19,6 +19,6 @@ struct DeviceSpec {
 };
 
 // "/dev/..." or "usb:VVVV:PPPP" (four hexadecimal digits each); nullopt with the reason in `error`.
-std::optional<DeviceSpec> ParseDeviceSpec(std::string_view text, std::string& error);
+std::optional<ConfiguredDevice> ParseConfiguredDevice(std::string_view text, std::string& error);
 
 }  // namespace dralmin
