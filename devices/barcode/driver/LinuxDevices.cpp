@@ -126,7 +126,7 @@ bool UsbIdsMatch(const fs::path& sysfsDevice, const ConfiguredDevice& device) {
 
 // The nodes in `devFolder` named like the entries of `classFolder` (such as /sys/class/input)
 // that start with one of `prefixes` and belong to a USB device with the configured ids.
-void FindByUsbIds(const ConfiguredDevice& device, const char* classFolder,
+void FindByUsbIds(const ConfiguredDevice& device, const std::string& classFolder,
                   const std::string& devFolder, std::initializer_list<std::string_view> prefixes,
                   std::vector<std::string>& nodes) {
   std::error_code ec;
@@ -141,7 +141,10 @@ void FindByUsbIds(const ConfiguredDevice& device, const char* classFolder,
 
 }  // namespace
 
-LinuxDevices::LinuxDevices() : inotify_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+LinuxDevices::LinuxDevices(std::string sys, std::string dev)
+    : sys_(std::move(sys)),
+      dev_(std::move(dev)),
+      inotify_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
 
 LinuxDevices::~LinuxDevices() {
   if (inotify_ >= 0) close(inotify_);
@@ -167,10 +170,10 @@ std::vector<std::string> LinuxDevices::Find(const ConfiguredDevice& device) {
     if (!ec) nodes.push_back(real.string());
     return nodes;
   }
-  WatchFolder("/dev/input");
-  WatchFolder("/dev");
-  FindByUsbIds(device, "/sys/class/input", "/dev/input/", {"event"}, nodes);
-  FindByUsbIds(device, "/sys/class/tty", "/dev/", {"ttyACM", "ttyUSB"}, nodes);
+  WatchFolder(dev_ + "/input");
+  WatchFolder(dev_);
+  FindByUsbIds(device, sys_ + "/class/input", dev_ + "/input/", {"event"}, nodes);
+  FindByUsbIds(device, sys_ + "/class/tty", dev_ + "/", {"ttyACM", "ttyUSB"}, nodes);
   return nodes;
 }
 

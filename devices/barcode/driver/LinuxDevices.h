@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "devices/barcode/driver/DeviceAccess.h"
 
 namespace dralmin {
@@ -9,7 +11,8 @@ namespace dralmin {
 // of the device nodes for devices plugged in later.
 class LinuxDevices final : public DeviceAccess {
  public:
-  LinuxDevices();
+  // `sys` and `dev` are where sysfs and the device nodes are (elsewhere for tests only).
+  explicit LinuxDevices(std::string sys = "/sys", std::string dev = "/dev");
   ~LinuxDevices() override;
   LinuxDevices(const LinuxDevices&) = delete;
   LinuxDevices& operator=(const LinuxDevices&) = delete;
@@ -23,6 +26,8 @@ class LinuxDevices final : public DeviceAccess {
   // Watches `folder`, or while it does not exist the nearest folder above it that does.
   void WatchFolder(std::string folder);
 
+  std::string sys_;
+  std::string dev_;
   int inotify_ = -1;
 };
 

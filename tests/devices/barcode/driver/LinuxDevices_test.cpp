@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "devices/barcode/driver/ScannerReader.h"
 #include "tests/devices/barcode/driver/EventStream.h"
@@ -66,6 +68,42 @@ TEST(LinuxDevicesTest, ASerialScannerOnAPseudoTerminalIsReadRawUntilItHangsUp) {
 
   close(master);
   EXPECT_TRUE(reader.RunUntil([&] { return reader.OpenCount() == 0; }));
+}
+
+TEST(LinuxDevicesTest, AUsbIdNamesTheEventDevicesAndSerialPortsOfThatDeviceOnly) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/dralmin-sysfs-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const fs::path root = pattern;
+  // sysfs as the kernel lays it out: class entries link to a USB interface's children, and the
+  // ids are on the USB device above the interface.
+  const auto usbDevice = [&](const std::string& name, const char* vendor, const char* product) {
+    fs::create_directories(root / "sys/devices/pci0/usb1" / name / (name + ":1.0"));
+    std::ofstream(root / "sys/devices/pci0/usb1" / name / "idVendor") << vendor << "\n";
+    std::ofstream(root / "sys/devices/pci0/usb1" / name / "idProduct") << product << "\n";
+    return root / "sys/devices/pci0/usb1" / name / (name + ":1.0");
+  };
+  const auto classEntry = [&](const std::string& cls, const std::string& name,
+                              const fs::path& device) {
+    fs::create_directories(device);
+    fs::create_directories(root / "sys/class" / cls / name);
+    fs::create_directory_symlink(device, root / "sys/class" / cls / name / "device");
+  };
+  const fs::path scanner = usbDevice("1-1", "05e0", "1200");
+  const fs::path keyboard = usbDevice("1-2", "046d", "c31c");
+  classEntry("input", "event3", scanner / "0003:05E0:1200.0001/input/input3");
+  classEntry("input", "event4", keyboard / "0003:046D:C31C.0002/input/input4");
+  classEntry("tty", "ttyACM0", scanner);
+  classEntry("tty", "tty1", root / "sys/devices/virtual/tty/tty1");
+
+  std::string error;
+  LinuxDevices devices((root / "sys").string(), (root / "dev").string());
+  std::vector<std::string> nodes = devices.Find(*ParseConfiguredDevice("usb:05E0:1200", error));
+  std::sort(nodes.begin(), nodes.end());
+  EXPECT_THAT(nodes,
+              ElementsAre((root / "dev/input/event3").string(), (root / "dev/ttyACM0").string()));
+  EXPECT_THAT(devices.Find(*ParseConfiguredDevice("usb:05e0:1201", error)), ::testing::IsEmpty());
+  fs::remove_all(root);
 }
 
 // The uinput keyboard's event node, such as /dev/input/event7; empty when not found.
