@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 std::string Reason(int error) {
   switch (error) {
     case EACCES:
-      return "permission denied (see the README on scanner permissions)";
+      return "permission denied (see \"Real barcode scanners\" in the README)";
     case EBUSY:
       return "another program holds it";
     default:
