@@ -73,6 +73,17 @@ std::optional<std::string> OneOf(std::string& field, std::string_view value,
   return std::nullopt;
 }
 
+std::optional<std::string> Milliseconds(int& field, std::string_view value, int low, int high) {
+  int number = 0;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+  if (ec != std::errc() || end != value.data() + value.size() || number < low || number > high) {
+    return "'" + std::string(value) + "' is not a number of milliseconds (" + std::to_string(low) +
+           ".." + std::to_string(high) + ")";
+  }
+  field = number;
+  return std::nullopt;
+}
+
 std::vector<std::string> SplitList(std::string_view value) {
   std::vector<std::string> items;
   while (!value.empty()) {
@@ -131,6 +142,24 @@ const Key kKeys[] = {
     {"fingerprint_sdk",
      [](AgentSettings& s, std::string_view v) { return Text(s.fingerprintSdk, v); }},
     {"twain_dsm", [](AgentSettings& s, std::string_view v) { return Text(s.twainDsm, v); }},
+    {"barcode_devices",
+     [](AgentSettings& s, std::string_view v) -> std::optional<std::string> {
+       s.barcodeDevices = SplitList(v);
+       return std::nullopt;
+     }},
+    {"barcode_layout",
+     [](AgentSettings& s, std::string_view v) -> std::optional<std::string> {
+       if (v.empty()) return "the layout must not be empty";
+       return Text(s.barcodeLayout, v);
+     }},
+    {"barcode_idle_ms",
+     [](AgentSettings& s, std::string_view v) {
+       return Milliseconds(s.barcodeIdleMs, v, 1, 10000);
+     }},
+    {"barcode_end",
+     [](AgentSettings& s, std::string_view v) {
+       return OneOf(s.barcodeEnd, v, {"enter", "tab"});
+     }},
     {"log_level",
      [](AgentSettings& s, std::string_view v) {
        return OneOf(s.logLevel, v, {"error", "warning", "info", "debug"});

@@ -28,6 +28,16 @@ struct AgentSettings {
   std::string fingerprintSdk = "libquorvelsdk.so";
   std::string twainDsm = "libtwaindsm.so";
 
+  // The barcode scanner driver (dralmin-scanner-driver).
+  // Devices to read: event or serial device paths, or "usb:VVVV:PPPP" (hexadecimal vendor and
+  // product ids); empty: none, as keyboards are never grabbed by guessing.
+  std::vector<std::string> barcodeDevices;
+  // The keyboard layout a keyboard scanner types in: "us", "de", "fr(azerty)" and so on.
+  std::string barcodeLayout = "us";
+  // A keyboard scanner's code ends after this long without a key, or at the end key.
+  int barcodeIdleMs = 50;
+  std::string barcodeEnd = "enter";  // "enter" or "tab"
+
   // Diagnostics on standard error: "error", "warning", "info" or "debug".
   std::string logLevel = "info";
 

@@ -53,6 +53,8 @@ class PosixSerialPort final : public SerialPort {
   bool WriteByte(std::uint8_t byte) override;
   bool ReadBytes(std::string& received, std::size_t count) override;
   const std::string& LastError() const override { return lastError_; }
+  // The open line, for an event loop to wait on; -1 when closed.
+  int Descriptor() const { return fd_; }
 
  private:
   bool Fail(const std::string& what);  // records what and errno; returns false

@@ -10,12 +10,14 @@
 # DRALMIN_HTTP_PORT         the agent's port (8081)
 # DRALMIN_TRYIT_PAGE_PORT   the example page's port (default: a free one)
 # DRALMIN_TRYIT_KEEP=1      keep the run folder (logs, printed labels, uploaded pages) at the end
+# DRALMIN_TRYIT_SCANNER_DRIVER=1   the real barcode scanner driver instead of its simulator, reading
+#                           a pseudo-terminal that plays a serial scanner (each typed line is a scan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
 
 targets=(dralmin-tray-agent dralmin-scale-simulator dralmin-netscale-simulator dralmin-barcode-sim
-  quorvelsdk_sim dralmin_twain_sim)
+  dralmin-scanner-driver quorvelsdk_sim dralmin_twain_sim)
 if [[ -z ${DRALMIN_BUILD_DIR:-} ]]; then
   scripts/setup.sh
   # Only what runs here: the tests and benchmarks of the preset can wait for scripts/test.sh.
@@ -31,7 +33,7 @@ page_port=${DRALMIN_TRYIT_PAGE_PORT:-0}
 
 for program in app/dralmin-tray-agent simulators/scale/dralmin-scale-simulator \
   simulators/netscale/dralmin-netscale-simulator simulators/barcode/dralmin-barcode-sim \
-  simulators/fingerprint/libquorvelsdk.so simulators/twain/libdralmin_twain_sim.so; do
+  devices/barcode/driver/dralmin-scanner-driver simulators/fingerprint/libquorvelsdk.so simulators/twain/libdralmin_twain_sim.so; do
   if [[ ! -e $build/$program ]]; then
     echo "try-it: $build/$program is missing; build the default preset first" >&2
     exit 1
@@ -128,11 +130,36 @@ receiver_address=127.0.0.1:$(cat "$run/receiver.port")/upload
 # Scanned codes go through a FIFO, so that both this terminal and other programs can type them.
 barcode_fifo=$run/barcode.fifo
 mkfifo "$barcode_fifo"
-# Read and write, so the driver's input never ends and a writer never waits for a reader.
-"$build/simulators/barcode/dralmin-barcode-sim" <>"$barcode_fifo" >"$logs/barcode.out" \
-  2>"$logs/barcode.err" &
-children+=($!)
-wait_for "$logs/barcode.out" "the barcode driver simulator" "$logs/barcode.err"
+if [[ ${DRALMIN_TRYIT_SCANNER_DRIVER:-0} == 1 ]]; then
+  # A pseudo-terminal plays a serial scanner: each line from the FIFO goes down it ended by CR LF,
+  # as scanners send codes, and the real driver reads it as it reads /dev/ttyACM0.
+  start serial-scanner python3 -u -c '
+import os, pty, sys, tty
+master, slave = pty.openpty()
+tty.setraw(slave)
+print(os.ttyname(slave))
+# Read and write, so the input never ends and a writer never waits for a reader.
+with os.fdopen(os.open(sys.argv[1], os.O_RDWR), "rb") as fifo:
+    for line in fifo:
+        os.write(master, line.rstrip(b"\r\n") + b"\r\n")
+' "$barcode_fifo"
+  wait_for "$logs/serial-scanner.out" "the serial scanner's pseudo-terminal" "$logs/serial-scanner.err"
+  scanner_device=$(head -n 1 "$logs/serial-scanner.out")
+  start barcode env "XDG_CONFIG_HOME=$run/config" \
+    "$build/devices/barcode/driver/dralmin-scanner-driver" --device "$scanner_device"
+  wait_for "$logs/barcode.err" "the barcode scanner driver" "$logs/barcode.err"
+  if ! grep -q "reading $scanner_device" "$logs/barcode.err"; then
+    echo "try-it: the barcode scanner driver does not read $scanner_device; its log follows" >&2
+    tail -n 20 "$logs/barcode.err" >&2 || true
+    exit 1
+  fi
+else
+  # Read and write, so the driver's input never ends and a writer never waits for a reader.
+  "$build/simulators/barcode/dralmin-barcode-sim" <>"$barcode_fifo" >"$logs/barcode.out" \
+    2>"$logs/barcode.err" &
+  children+=($!)
+  wait_for "$logs/barcode.out" "the barcode driver simulator" "$logs/barcode.err"
+fi
 
 # The simulated finger: off the scanner twice, then on it, then lifted.
 cat >"$run/fingerprint.conf" <<'EOF'

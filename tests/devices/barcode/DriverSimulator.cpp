@@ -93,12 +93,12 @@ const char* DriverSimulatorPath() {
   return DRALMIN_BARCODE_SIM_PATH;
 }
 
-PrivateBus::PrivateBus() {
+PrivateBus::PrivateBus(const std::string& configFile) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
-  pid_ =
-      Spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"},
-            -1, out[1], {});
+  const std::string config = configFile.empty() ? "--session" : "--config-file=" + configFile;
+  pid_ = Spawn({"/usr/bin/dbus-daemon", config, "--nofork", "--nopidfile", "--print-address=1"},
+               -1, out[1], {});
   close(out[1]);
   if (pid_ > 0) address_ = ReadLine(out[0], std::chrono::seconds(10));
   close(out[0]);

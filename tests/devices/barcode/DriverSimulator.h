@@ -9,7 +9,9 @@ namespace dralmin::test {
 // A session bus of the test's own (a dbus-daemon child), ended on destruction.
 class PrivateBus {
  public:
-  PrivateBus();
+  // `configFile`: a bus configuration of the test's own (such as one with a folder of services
+  // to start on demand); empty: the standard session bus configuration.
+  explicit PrivateBus(const std::string& configFile = {});
   ~PrivateBus();
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;
