@@ -43,7 +43,7 @@ installed_packages >"$scratch/packages.before"
 file_names >"$scratch/files.before"
 
 echo "== install"
-$SUDO apt-get install -y -qq --no-install-recommends "${debs[@]}"
+$SUDO apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends "${debs[@]}"
 # What apt brought in for them goes again with them.
 pulled=$(comm -13 "$scratch/packages.before" <(installed_packages) | grep -Fvx -f <(printf '%s\n' "${packages[@]}") || true)
 if [[ -n $pulled ]]; then echo "Installed as dependencies for this check: $pulled"; fi
@@ -92,7 +92,7 @@ fi
 
 echo "== purge"
 # shellcheck disable=SC2086  # the pulled packages are a list of words
-$SUDO apt-get purge -y -qq "${packages[@]}" $pulled
+$SUDO apt-get purge -y -qq -o Dpkg::Use-Pty=0 "${packages[@]}" $pulled
 left=$(comm -13 "$scratch/files.before" <(file_names))
 gone=$(comm -23 "$scratch/files.before" <(file_names))
 [[ -z $left ]] || fail "left behind after purge:"$'\n'"$left"
