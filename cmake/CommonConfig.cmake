@@ -9,10 +9,13 @@ if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
 endif()
 
 set(DRALMIN_SANITIZE "" CACHE STRING "Sanitizers to build with: empty, address (ASan+UBSan) or thread")
+# Warnings are errors for the developers; a package build with another compiler or other flags
+# must not fail on a new warning (debian/rules turns it off).
+option(DRALMIN_WERROR "Treat compiler warnings as errors" ON)
 
 add_library(dralmin_common INTERFACE)
 target_compile_options(dralmin_common INTERFACE
-    -Wall -Wextra -Wpedantic -Wold-style-cast -Wnon-virtual-dtor -Werror)
+    -Wall -Wextra -Wpedantic -Wold-style-cast -Wnon-virtual-dtor $<$<BOOL:${DRALMIN_WERROR}>:-Werror>)
 target_compile_definitions(dralmin_common INTERFACE _GLIBCXX_ASSERTIONS
     $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
 

@@ -6,10 +6,12 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libboost-dev libssl-dev libcurl4-openssl-dev libjpeg62-turbo-dev libpugixml-dev libcups2-dev
-  qt6-base-dev libgl-dev qt6-qpa-plugins dbus libxkbcommon-dev xkb-data
+  qt6-base-dev libgl-dev qt6-qpa-plugins dbus dbus-user-session libxkbcommon-dev xkb-data
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl openssl procps wrk
   chromium nodejs
+  # scripts/package.sh, and the installed package's session bus in its check
+  devscripts debhelper lintian
 )
 
 missing=()

@@ -2,17 +2,23 @@
 # Installs what is missing, builds, and runs every test: the normal build (and after it the
 # browser suite, scripts/browser-tests.sh), then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, then the threaded tests under
-# ThreadSanitizer, then each fuzz target briefly (scripts/fuzz.sh). Set DRALMIN_PRESETS
-# (e.g. "default") to run fewer.
+# ThreadSanitizer, then each fuzz target briefly (scripts/fuzz.sh), then the Debian packages: built
+# and checked by lintian (scripts/package.sh), installed, run once and purged
+# (scripts/package-check.sh). Set DRALMIN_PRESETS (e.g. "default") to run fewer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 passed=0
-for preset in ${DRALMIN_PRESETS:-default asan tsan fuzz}; do
+for preset in ${DRALMIN_PRESETS:-default asan tsan fuzz package}; do
   echo "== $preset"
   if [[ $preset == fuzz ]]; then
     scripts/fuzz.sh
+    continue
+  fi
+  if [[ $preset == package ]]; then
+    scripts/package.sh
+    scripts/package-check.sh
     continue
   fi
   scripts/build.sh "$preset"
