@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "gateway/Router.h"
-#include "tests/support/AgentProcess.h"
-#include "tests/support/RunningGateway.h"
+#include "tests/testkit/Helpers.h"
+#include "tests/testkit/RunningGateway.h"
 
 namespace dralmin {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/AgentProcess.h"
 
 namespace dralmin::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/AgentProcess.h"
 
 namespace dralmin::test {
 namespace {

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "gateway/GatewayStartup.h"
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin {
 namespace {

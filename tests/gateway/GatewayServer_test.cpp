@@ -7,8 +7,8 @@
 #include <mutex>
 
 #include "gateway/GatewayThread.h"
-#include "tests/support/AgentProcess.h"
-#include "tests/support/RunningGateway.h"
+#include "tests/testkit/Helpers.h"
+#include "tests/testkit/RunningGateway.h"
 
 namespace dralmin {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "support/DeviceFilePrinter.h"
 #include "support/TcpPrinter.h"
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 #include "tests/supportlib/FakePrinter.h"
 
 namespace dralmin {
