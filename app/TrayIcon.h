@@ -7,9 +7,11 @@
 #include <chrono>
 #include <functional>
 
+#include "DralminVersion.h"
+
 namespace dralmin {
 
-inline constexpr const char* kTrayTooltip = "Dralmin Tray Agent 1.7.17";
+inline constexpr const char* kTrayTooltip = "Dralmin Tray Agent " DRALMIN_VERSION;
 
 // At login the desktop's notification area may appear after the agent: the icon is tried again at
 // this interval, this many times, and then given up (the agent serves all the same).

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "DralminVersion.h"
 #include "gateway/Jsonp.h"
 
 namespace dralmin {
@@ -84,7 +85,7 @@ std::string Router::HandleRequest(const Request& request) {
 std::string Router::SendPreflight(const Request& request) {
   std::string reply =
       "HTTP/1.1 200 OK\r\n"
-      "Server: DralminTrayAgent/1.7.17\r\n"
+      "Server: DralminTrayAgent/" DRALMIN_VERSION "\r\n"
       "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
       "Access-Control-Max-Age: 600\r\n";
   if (request.origin) {

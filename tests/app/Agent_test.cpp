@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "DralminVersion.h"
 #include "tests/testkit/AgentProcess.h"
 
 namespace dralmin::test {
@@ -44,14 +45,14 @@ TEST_F(AgentTest, PreflightIsWellFormedWithTheOriginEchoed) {
   EXPECT_EQ(
       agent_->Exchange("OPTIONS /weight HTTP/1.1\r\nOrigin: https://shop.example:8443\r\n\r\n"),
       "HTTP/1.1 200 OK\r\n"
-      "Server: DralminTrayAgent/1.7.17\r\n"
+      "Server: DralminTrayAgent/" DRALMIN_VERSION "\r\n"
       "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
       "Access-Control-Max-Age: 600\r\n"
       "Access-Control-Allow-Origin: https://shop.example:8443\r\n"
       "Content-Length: 0\r\n\r\n");
   EXPECT_EQ(agent_->Exchange("OPT / HTTP/1.1\r\n\r\n"),
             "HTTP/1.1 200 OK\r\n"
-            "Server: DralminTrayAgent/1.7.17\r\n"
+            "Server: DralminTrayAgent/" DRALMIN_VERSION "\r\n"
             "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
             "Access-Control-Max-Age: 600\r\n"
             "Content-Length: 0\r\n\r\n");
@@ -62,7 +63,7 @@ TEST_F(AgentTest, PrivateNetworkPreflightIsAllowed) {
   EXPECT_EQ(agent_->Exchange("OPTIONS /weight HTTP/1.1\r\nOrigin: https://shop.example\r\n"
                              "access-control-request-private-network: true\r\n\r\n"),
             "HTTP/1.1 200 OK\r\n"
-            "Server: DralminTrayAgent/1.7.17\r\n"
+            "Server: DralminTrayAgent/" DRALMIN_VERSION "\r\n"
             "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
             "Access-Control-Max-Age: 600\r\n"
             "Access-Control-Allow-Origin: https://shop.example\r\n"

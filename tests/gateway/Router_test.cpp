@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "DralminVersion.h"
+
 namespace dralmin {
 namespace {
 
@@ -85,7 +87,7 @@ TEST(RouterTest, PrivateNetworkPreflightIsAllowedAndOthersKeepTheirBytes) {
   request.privateNetworkRequest = "true";
   EXPECT_EQ(router.HandleRequest(request),
             "HTTP/1.1 200 OK\r\n"
-            "Server: DralminTrayAgent/1.7.17\r\n"
+            "Server: DralminTrayAgent/" DRALMIN_VERSION "\r\n"
             "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
             "Access-Control-Max-Age: 600\r\n"
             "Access-Control-Allow-Origin: https://shop.example\r\n"
