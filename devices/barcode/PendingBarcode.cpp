@@ -16,11 +16,6 @@ std::optional<std::string> PendingBarcode::Take() {
   return code;
 }
 
-std::optional<std::string> PendingBarcode::Peek() const {
-  std::lock_guard lock(mutex_);
-  return pending_;
-}
-
 std::string PendingBarcode::GetBarcode() {
   if (barcodeBusy_) return {};
   barcodeBusy_ = true;
