@@ -4,6 +4,7 @@
 
 #include "DralminVersion.h"
 #include "gateway/Jsonp.h"
+#include "platform/ScopedFlag.h"
 
 namespace dralmin {
 namespace {
@@ -28,18 +29,6 @@ int HexValue(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-
-// Clears the flag however the guarded call ends.
-class BusyScope {
- public:
-  explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
-  ~BusyScope() { flag_ = false; }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  bool& flag_;
-};
 
 }  // namespace
 
@@ -121,7 +110,7 @@ std::string Router::Route(const Request& request) {
   }
   if (path.starts_with("/weight") && method.starts_with("GET")) {
     if (weightBusy_) return std::string(kWeightCallback) + "{value: -.001})";
-    BusyScope busy(weightBusy_);
+    ScopedFlag busy(weightBusy_);
     return endpoints_.GetWeight();
   }
   if (path.starts_with("/ip_weight/") && method.starts_with("GET")) {

@@ -1,6 +1,7 @@
 #include "devices/barcode/PendingBarcode.h"
 
 #include "gateway/Jsonp.h"
+#include "platform/ScopedFlag.h"
 
 namespace dralmin {
 
@@ -18,14 +19,13 @@ std::optional<std::string> PendingBarcode::Take() {
 
 std::string PendingBarcode::GetBarcode() {
   if (barcodeBusy_) return {};
-  barcodeBusy_ = true;
+  ScopedFlag busy(barcodeBusy_);
   std::string body;
   if (std::optional<std::string> code = Take()) {
     body = "DralminBarcode__callback({code:'";
     AppendJsString(body, *code);
     body += "'})";
   }
-  barcodeBusy_ = false;
   return body;
 }
 

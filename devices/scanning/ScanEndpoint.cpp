@@ -5,23 +5,13 @@
 #include "gateway/Jsonp.h"
 #include "platform/HttpClient.h"
 #include "platform/MessageBox.h"
+#include "platform/ScopedFlag.h"
 
 namespace dralmin {
 namespace {
 
 // The receiving server's answer is read into 10240 bytes with room for the terminating zero.
 constexpr std::size_t kAnswerLimit = 10239;
-
-class Flag {
- public:
-  explicit Flag(bool& flag) : flag_(flag) { flag_ = true; }
-  ~Flag() { flag_ = false; }
-  Flag(const Flag&) = delete;
-  Flag& operator=(const Flag&) = delete;
-
- private:
-  bool& flag_;
-};
 
 }  // namespace
 
@@ -35,7 +25,7 @@ ScanEndpoint::ScanEndpoint(TwainProvider& sessions, ScanQueue& queue, HttpClient
 
 void ScanEndpoint::StartScan() {
   if (scanRunning_) return;
-  Flag running(scanRunning_);
+  ScopedFlag running(scanRunning_);
   if (!sessions_.GetTwain().Acquire()) messages_.Show("Error start scan", "Error");
 }
 
@@ -73,7 +63,7 @@ std::optional<std::string> ScanEndpoint::UploadImage(const std::string& jpeg,
 std::string ScanEndpoint::GetScan(const std::string& rest, const std::string& scanKey) {
   const ScanRequest request = ParseScanRequest(rest);
   if (request.key != scanKey || queue_.Empty() || getScanBusy_) return {};
-  Flag busy(getScanBusy_);
+  ScopedFlag busy(getScanBusy_);
 
   std::string ids;
   std::string error;
