@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "gateway/PercentDecode.h"
 #include "gateway/Router.h"
 #include "tests/testkit/Helpers.h"
 #include "tests/testkit/RunningGateway.h"

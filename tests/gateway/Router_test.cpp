@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "DralminVersion.h"
+#include "gateway/PercentDecode.h"
 
 namespace dralmin {
 namespace {
