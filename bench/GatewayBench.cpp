@@ -6,6 +6,7 @@
 
 #include "gateway/PercentDecode.h"
 #include "gateway/Router.h"
+#include "tests/testkit/AbsentEndpoints.h"
 #include "tests/testkit/Helpers.h"
 #include "tests/testkit/RunningGateway.h"
 

@@ -15,6 +15,7 @@
 #include "gateway/Router.h"
 #include "platform/HttpClient.h"
 #include "platform/MessageBox.h"
+#include "tests/testkit/AbsentEndpoints.h"
 
 namespace dralmin::fuzz {
 namespace {

@@ -5,6 +5,7 @@
 
 #include "DralminVersion.h"
 #include "gateway/PercentDecode.h"
+#include "tests/testkit/AbsentEndpoints.h"
 
 namespace dralmin {
 namespace {
@@ -188,17 +189,6 @@ TEST(RouterTest, WeightBusyAnswersTheBusyFormAndIsClearedAfterwards) {
   EXPECT_EQ(router.Route(Make("GET", "/weight")), "outer");
   EXPECT_EQ(endpoints.inner, "DralminWeighter__callback({value: -.001})");
   endpoints.router = nullptr;
-}
-
-TEST(AbsentEndpointsTest, DeviceAbsentForms) {
-  AbsentEndpoints absent;
-  EXPECT_EQ(absent.GetWeight(), "DralminWeighter__callback({value: 0})");
-  EXPECT_EQ(absent.GetIpWeight("x"), "DralminWeighter__callback({value: 0})");
-  EXPECT_EQ(absent.FingerprintEndpoint("id"),
-            "VeltranaSdk__callback({error:'Scanner not found. Code: 1'});");
-  EXPECT_EQ(absent.GetBarcode(), "");
-  EXPECT_EQ(absent.GetScan("k/f/h", "k"), "");
-  EXPECT_EQ(absent.PrintForm(Make("POST", "/print")), "");
 }
 
 }  // namespace
