@@ -4,23 +4,9 @@
 #include <QMetaObject>
 
 #include "app/TrayIcon.h"
+#include "platform/ScopedFlag.h"
 
 namespace dralmin {
-namespace {
-
-// Clears a flag when the command that set it ends, however it ends.
-class CommandGuard {
- public:
-  explicit CommandGuard(bool& running) : running_(running) { running_ = true; }
-  ~CommandGuard() { running_ = false; }
-  CommandGuard(const CommandGuard&) = delete;
-  CommandGuard& operator=(const CommandGuard&) = delete;
-
- private:
-  bool& running_;
-};
-
-}  // namespace
 
 CMainFrame::CMainFrame(Parts parts, PendingBarcode& barcode)
     : parts_(std::move(parts)), barcode_(barcode) {
@@ -75,13 +61,13 @@ bool CMainFrame::HasTwain() const {
 
 void CMainFrame::SelectScanner() {
   if (commandRunning_) return;
-  CommandGuard guard(commandRunning_);
+  ScopedFlag running(commandRunning_);
   GetTwain().SelectSource();
 }
 
 void CMainFrame::ShowSettings() {
   if (commandRunning_ || !parts_.showSettings) return;
-  CommandGuard guard(commandRunning_);
+  ScopedFlag running(commandRunning_);
   parts_.showSettings();
 }
 

@@ -5,9 +5,11 @@
 #include <QSystemTrayIcon>
 #include <functional>
 
+#include "DralminVersion.h"
+
 namespace dralmin {
 
-inline constexpr const char* kTrayTooltip = "Dralmin Tray Agent 1.7.17";
+inline constexpr const char* kTrayTooltip = "Dralmin Tray Agent " DRALMIN_VERSION;
 
 // The notification-area icon with its menu. Only the right button opens the menu; the chosen
 // item runs its command. The icon is kept while this lives: desktops start their panels late and

@@ -45,12 +45,12 @@ bool Pause(ProcessSignals& signals, milliseconds pause) {
 
 }  // namespace
 
-int RunWatchdog(const std::string& programPath) {
+int RunWatchdog(const std::string& programPath, const WatchdogTime& time) {
   ProcessSignals signals;
   RestartBackoff backoff;
   bool stopRequested = false;
   for (;;) {
-    const auto started = Clock::now();
+    const auto started = time.now();
     std::string error;
     const std::optional<ProcessId> agent =
         StartProcess(programPath, {std::string(kRunMarker)}, &error);
@@ -60,7 +60,8 @@ int RunWatchdog(const std::string& programPath) {
     }
     const int code = WaitForAgent(signals, *agent, stopRequested);
     if (code == 0 || stopRequested) return 0;
-    if (!Pause(signals, backoff.Next(Clock::now() - started))) return 0;
+    const milliseconds pause = backoff.Next(time.now() - started);
+    if (!(time.sleep ? time.sleep(pause) : Pause(signals, pause))) return 0;
   }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace dralmin {
@@ -21,9 +22,18 @@ class RestartBackoff {
   std::chrono::milliseconds next_ = kFirst;
 };
 
+// The watchdog's clock and the sleep between restarts, replaced in tests to check the pauses
+// without waiting for them.
+struct WatchdogTime {
+  std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
+  // Sleeps for the pause; false ends the watchdog. Empty: sleeps until the pause is over or a
+  // stop request arrives.
+  std::function<bool(std::chrono::milliseconds)> sleep;
+};
+
 // The watchdog role: runs the agent (this program with the run marker) until it ends with 0, or
 // until the watchdog itself is told to stop, which stops the agent the same way, or until the agent
 // cannot be started at all (said on standard error). Returns the watchdog's exit code.
-int RunWatchdog(const std::string& programPath);
+int RunWatchdog(const std::string& programPath, const WatchdogTime& time = {});
 
 }  // namespace dralmin

@@ -4,9 +4,11 @@
 #include <memory>
 #include <vector>
 
+#include "gateway/PercentDecode.h"
 #include "gateway/Router.h"
-#include "tests/support/AgentProcess.h"
-#include "tests/support/RunningGateway.h"
+#include "tests/testkit/AbsentEndpoints.h"
+#include "tests/testkit/Helpers.h"
+#include "tests/testkit/RunningGateway.h"
 
 namespace dralmin {
 namespace {

@@ -12,7 +12,7 @@
 #include "platform/HttpClient.h"
 #include "platform/MemoryHandle.h"
 #include "platform/MessageBox.h"
-#include "tests/support/RunningGateway.h"
+#include "tests/testkit/RunningGateway.h"
 
 namespace dralmin {
 namespace {

@@ -166,18 +166,30 @@ def server_figures(options):
 def start_figures():
     section = "Start-up"
     samples = []
+    stops = []
     for _ in range(7):
         agent = agent_load.Agent(wait=False)
         try:
             agent_load.check(agent_load.wait_for(lambda: agent_load.serves(agent.port), 10, 0.001),
                              "never served")
             samples.append(time.monotonic() - agent.started)
+            # A keep-alive connection stays open while the agent is told to stop.
+            with socket.create_connection(("127.0.0.1", agent.port)) as s:
+                s.sendall(b"GET /barcode HTTP/1.1\r\n\r\n")
+                agent_load.read_reply(s)
+                stopping = time.monotonic()
+                agent_load.check(agent.stop() == 0, "did not stop cleanly")
+                stops.append(time.monotonic() - stopping)
         finally:
             agent.stop()
     median = statistics.median(samples)
     add(section, "start to first answer, certificate server refusing",
         "median %s (of %d; min %s, max %s)" % (ms(median), len(samples), ms(min(samples)),
                                                  ms(max(samples))), "< 100 ms", median < 0.1)
+    median = statistics.median(stops)
+    add(section, "SIGTERM to exit with a keep-alive connection open",
+        "median %s (of %d; max %s)" % (ms(median), len(stops), ms(max(stops))), "< 500 ms",
+        median < 0.5)
 
 
 def benchmark(program, pattern):

@@ -19,6 +19,11 @@ target_compile_options(dralmin_common INTERFACE
 target_compile_definitions(dralmin_common INTERFACE _GLIBCXX_ASSERTIONS
     $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
 
+# DralminVersion.h: the project version for the code that names it.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/DralminVersion.h.in
+               ${PROJECT_BINARY_DIR}/generated/DralminVersion.h @ONLY)
+target_include_directories(dralmin_common INTERFACE ${PROJECT_BINARY_DIR}/generated)
+
 if(DRALMIN_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)

@@ -16,6 +16,7 @@
 #include "platform/HttpClient.h"
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
+#include "tests/testkit/AbsentEndpoints.h"
 
 namespace dralmin::fuzz {
 namespace {

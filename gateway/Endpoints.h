@@ -23,16 +23,4 @@ class Endpoints {
   virtual std::string GetIpWeight(const std::string& address) = 0;
 };
 
-// What every endpoint answers while its device is absent from this build or this machine.
-class AbsentEndpoints : public Endpoints {
- public:
-  std::string FingerprintEndpoint(const std::string& id) override;
-  std::string GetBarcode() override;
-  void StartScan(const std::string& scanKey) override;
-  std::string GetScan(const std::string& rest, const std::string& scanKey) override;
-  std::string PrintForm(const Request& request) override;
-  std::string GetWeight() override;
-  std::string GetIpWeight(const std::string& address) override;
-};
-
 }  // namespace dralmin

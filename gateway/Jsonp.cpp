@@ -28,12 +28,6 @@ void AppendJsString(std::string& out, std::string_view text) {
   }
 }
 
-std::string JsString(std::string_view text) {
-  std::string out;
-  AppendJsString(out, text);
-  return out;
-}
-
 std::string FingerprintError(std::string_view message) {
   std::string body(kFingerprintCallback);
   body += "{error:'";

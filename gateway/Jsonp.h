@@ -10,8 +10,6 @@ namespace dralmin {
 // cannot close the script block that loaded it.
 void AppendJsString(std::string& out, std::string_view text);
 
-std::string JsString(std::string_view text);
-
 // Reply forms shared by more than one place.
 inline constexpr std::string_view kWeightCallback = "DralminWeighter__callback(";
 inline constexpr std::string_view kFingerprintCallback = "VeltranaSdk__callback(";

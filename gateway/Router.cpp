@@ -2,8 +2,11 @@
 
 #include <charconv>
 
+#include "DralminVersion.h"
 #include "gateway/Jsonp.h"
+#include "gateway/PercentDecode.h"
 #include "platform/Log.h"
+#include "platform/ScopedFlag.h"
 
 namespace dralmin {
 namespace {
@@ -25,49 +28,7 @@ bool AsksForPrivateNetwork(const Request& request) {
   return request.privateNetworkRequest == std::string_view("true");
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Clears the flag however the guarded call ends.
-class BusyScope {
- public:
-  explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
-  ~BusyScope() { flag_ = false; }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  bool& flag_;
-};
-
 }  // namespace
-
-std::string PercentDecode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    if (text[i] != '%') {
-      out += text[i++];
-      continue;
-    }
-    const size_t digitsEnd = std::min(text.size(), i + 3);
-    int value = 0;
-    bool any = false;
-    for (size_t j = i + 1; j < digitsEnd; ++j) {
-      const int digit = HexValue(text[j]);
-      if (digit < 0) break;
-      value = value * 16 + digit;
-      any = true;
-    }
-    if (any) out += static_cast<char>(value & 0xFF);
-    i = digitsEnd;
-  }
-  return out;
-}
 
 bool Router::Admit(const Request& request) {
   if (origins_.AllowsEveryPage()) return true;
@@ -116,7 +77,7 @@ std::string Router::HandleRequest(const Request& request) {
 std::string Router::SendPreflight(const Request& request) {
   std::string reply =
       "HTTP/1.1 200 OK\r\n"
-      "Server: DralminTrayAgent/1.7.17\r\n"
+      "Server: DralminTrayAgent/" DRALMIN_VERSION "\r\n"
       "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
       "Access-Control-Max-Age: 600\r\n";
   if (request.origin) {
@@ -152,7 +113,7 @@ std::string Router::Route(const Request& request) {
   }
   if (path.starts_with("/weight") && method.starts_with("GET")) {
     if (weightBusy_) return std::string(kWeightCallback) + "{value: -.001})";
-    BusyScope busy(weightBusy_);
+    ScopedFlag busy(weightBusy_);
     return endpoints_.GetWeight();
   }
   if (path.starts_with("/ip_weight/") && method.starts_with("GET")) {

@@ -10,10 +10,6 @@
 
 namespace dralmin {
 
-// Decodes %XX escapes. A "%" takes up to the next two characters and reads their leading
-// hexadecimal digits; when there are none it yields no byte at all.
-std::string PercentDecode(std::string_view text);
-
 // Chooses the endpoint of a request and frames every reply. Every reply to a page that `origins`
 // allows has status 200: failures are told inside the body.
 class Router final : public RequestHandler {

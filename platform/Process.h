@@ -26,24 +26,21 @@ int Reap(ProcessId child);
 // Asks a child to end (SIGTERM).
 void AskToEnd(ProcessId child);
 
-// Signals that end or wake a waiting role, delivered synchronously instead of to handlers.
-// Construct it on the main thread before any other thread starts, so every thread inherits the
-// blocked mask and only Wait receives these signals.
+// Signals that end a waiting role or tell it a child ended, delivered synchronously instead of to
+// handlers. Construct it on the main thread before any other thread starts, so every thread
+// inherits the blocked mask and only Wait receives these signals.
 class ProcessSignals {
  public:
-  enum class Event { Stop, ChildEnded, Wake, Timeout };
+  enum class Event { Stop, ChildEnded, Timeout };
 
   ProcessSignals();
   ~ProcessSignals();
   ProcessSignals(const ProcessSignals&) = delete;
   ProcessSignals& operator=(const ProcessSignals&) = delete;
 
-  // Waits for SIGTERM or SIGINT (Stop), SIGCHLD (ChildEnded), a Wake call, or the timeout.
+  // Waits for SIGTERM or SIGINT (Stop), SIGCHLD (ChildEnded), or the timeout.
   // A negative timeout waits without limit.
   Event Wait(std::chrono::milliseconds timeout);
-
-  // Wakes the waiting thread from any thread.
-  static void Wake();
 };
 
 }  // namespace dralmin

@@ -12,15 +12,12 @@
 namespace dralmin {
 namespace {
 
-constexpr int kWakeSignal = SIGUSR1;
-
 sigset_t HandledSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGCHLD);
-  sigaddset(&set, kWakeSignal);
   return set;
 }
 
@@ -59,7 +56,7 @@ std::optional<ProcessId> StartProcess(const std::string& path, const std::vector
   if (child == 0) {
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
-    for (int sig : {SIGTERM, SIGINT, SIGCHLD, SIGPIPE, kWakeSignal})
+    for (int sig : {SIGTERM, SIGINT, SIGCHLD, SIGPIPE})
       sigaction(sig, &defaults, nullptr);
     sigset_t none;
     sigemptyset(&none);
@@ -129,13 +126,8 @@ ProcessSignals::Event ProcessSignals::Wait(std::chrono::milliseconds timeout) {
       return Event::Timeout;
     }
     if (sig == SIGCHLD) return Event::ChildEnded;
-    if (sig == kWakeSignal) return Event::Wake;
     return Event::Stop;
   }
-}
-
-void ProcessSignals::Wake() {
-  kill(getpid(), kWakeSignal);
 }
 
 }  // namespace dralmin

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the fuzz preset (clang, ASan+UBSan, libFuzzer) and runs every fuzz target for
-# DRALMIN_FUZZ_SECONDS seconds each (default 20), or only the targets named as arguments.
-# Each run starts from the committed seed corpus in fuzz/corpus/<target>/, copied to a scratch
-# folder so that the inputs a run discovers never land in the work tree. Inputs that crash are
-# kept in build/fuzz/artifacts/<target>/. DRALMIN_FUZZ_FLAGS adds libFuzzer options.
+# Builds the fuzz preset (clang, ASan+UBSan, libFuzzer) and runs every fuzz target the build
+# defines for DRALMIN_FUZZ_SECONDS seconds each (default 20), or only the targets named as
+# arguments. Each run starts from the committed seed corpus in fuzz/corpus/<target>/ (when there
+# is one), copied to a scratch folder so that the inputs a run discovers never land in the work
+# tree. Inputs that crash are kept in build/fuzz/artifacts/<target>/. DRALMIN_FUZZ_FLAGS adds
+# libFuzzer options.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -15,8 +16,7 @@ cmake --build --preset fuzz
 if (($#)); then
   targets=("$@")
 else
-  targets=()
-  for folder in fuzz/corpus/*/; do targets+=("$(basename "$folder")"); done
+  mapfile -t targets <build/fuzz/fuzz/fuzz-targets.txt
 fi
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/dralmin-fuzz.XXXXXX")

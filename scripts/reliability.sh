@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 build=${DRALMIN_BUILD_DIR:-build/default}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --preset default -B "$build" >/dev/null
 cmake --build "$build" -j2 --target dralmin-tray-agent dralmin-scale-simulator dralmin_twain_sim
 python3 tests/load/agent_load.py \
   --agent "$build/app/dralmin-tray-agent" \

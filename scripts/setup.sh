@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang
   libboost-dev libssl-dev libcurl4-openssl-dev libjpeg62-turbo-dev libpugixml-dev libcups2-dev
   qt6-base-dev libgl-dev qt6-qpa-plugins dbus dbus-user-session libxkbcommon-dev xkb-data
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -14,18 +14,24 @@ packages=(
   devscripts debhelper lintian
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-
-# Debian ships npm apart from nodejs; other builds of nodejs bring their own and conflict with it.
-command -v npm >/dev/null || missing+=(npm)
-
-if ((${#missing[@]})); then
+# Installs those of the given packages that are not installed yet.
+install_missing() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
   echo "Installing: ${missing[*]}"
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+}
+
+# Debian ships npm apart from nodejs; other builds of nodejs bring their own and conflict with it.
+command -v npm >/dev/null || packages+=(npm)
+install_missing "${packages[@]}"
+
+# The fuzzers link the sanitizer runtime of the installed clang, whichever version that is.
+clang_major=$(clang -dumpversion | cut -d. -f1)
+install_missing "libclang-rt-$clang_major-dev"

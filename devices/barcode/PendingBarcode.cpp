@@ -1,6 +1,7 @@
 #include "devices/barcode/PendingBarcode.h"
 
 #include "gateway/Jsonp.h"
+#include "platform/ScopedFlag.h"
 
 namespace dralmin {
 
@@ -16,21 +17,15 @@ std::optional<std::string> PendingBarcode::Take() {
   return code;
 }
 
-std::optional<std::string> PendingBarcode::Peek() const {
-  std::lock_guard lock(mutex_);
-  return pending_;
-}
-
 std::string PendingBarcode::GetBarcode() {
   if (barcodeBusy_) return {};
-  barcodeBusy_ = true;
+  ScopedFlag busy(barcodeBusy_);
   std::string body;
   if (std::optional<std::string> code = Take()) {
     body = "DralminBarcode__callback({code:'";
     AppendJsString(body, *code);
     body += "'})";
   }
-  barcodeBusy_ = false;
   return body;
 }
 

@@ -19,11 +19,8 @@ class PendingBarcode {
 
   std::optional<std::string> Take();
 
-  // The pending code, left in place.
-  std::optional<std::string> Peek() const;
-
  private:
-  mutable std::mutex mutex_;  // held only to exchange the string, never across I/O
+  std::mutex mutex_;  // held only to exchange the string, never across I/O
   std::optional<std::string> pending_;
   bool barcodeBusy_ = false;  // poll thread only
 };

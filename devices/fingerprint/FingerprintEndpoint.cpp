@@ -4,6 +4,7 @@
 
 #include "devices/fingerprint/VeltranaException.h"
 #include "gateway/Jsonp.h"
+#include "platform/ScopedFlag.h"
 
 namespace dralmin {
 namespace {
@@ -51,12 +52,7 @@ bool FingerprintEndpoint::Admit(const std::string& id) {
 std::string FingerprintEndpoint::Handle(const std::string& id) {
   if (!Admit(id)) return FingerprintError(kOtherTab);
   if (captureBusy) return {};
-  captureBusy = true;
-  // Cleared however the capture ends, so that no failure leaves the scanner locked for good.
-  struct ClearBusy {
-    bool& flag;
-    ~ClearBusy() { flag = false; }
-  } clearBusy{captureBusy};
+  ScopedFlag busy(captureBusy);
   return Capture();
 }
 

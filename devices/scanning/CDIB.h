@@ -19,7 +19,7 @@ class CDIB {
   static constexpr std::size_t kHeaderSize = 40;
 
   explicit CDIB(MessageBox& messages);
-  virtual ~CDIB();
+  ~CDIB();
   CDIB(const CDIB&) = delete;
   CDIB& operator=(const CDIB&) = delete;
 

@@ -6,6 +6,7 @@
 
 #include "platform/Log.h"
 #include "platform/MemoryHandle.h"
+#include "platform/ScopedFlag.h"
 
 namespace dralmin {
 
@@ -230,11 +231,7 @@ bool CTwain::CanClose() {
 int CTwain::ProcessMessage(const PlatformMessage& message) {
   std::lock_guard lock(mutex_);
   if (!sourceEnabled_ || processing_) return 0;
-  processing_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{processing_};
+  ScopedFlag processing(processing_);
 
   // The manager only reads the message; the protocol's structure has no const.
   TW_EVENT event{const_cast<PlatformMessage*>(&message), MSG_NULL};

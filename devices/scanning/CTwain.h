@@ -32,7 +32,7 @@ class CTwain {
   // Records the owner and loads the manager for the owner's window. A failed load is not
   // reported: the session stays unloaded and every later operation fails.
   CTwain(TwainOwner& owner, std::unique_ptr<SourceManagerLibrary> library);
-  virtual ~CTwain();
+  ~CTwain();
   CTwain(const CTwain&) = delete;
   CTwain& operator=(const CTwain&) = delete;
 
@@ -44,7 +44,7 @@ class CTwain {
   // Lets the user choose the source in the manager's dialog; the first call also fetches the
   // system default. True when a source is chosen. A choice made while a source is open takes
   // effect once that source is closed.
-  virtual bool SelectSource();
+  bool SelectSource();
 
   // Offers one message of the owner's thread to the enabled source and acts on what the source
   // reports (ready pages are transferred here, a close request closes it). Always 0.
@@ -70,18 +70,17 @@ class CTwain {
   TW_IDENTITY SourceIdentity() const;
   TW_IDENTITY ApplicationIdentity() const;
 
- protected:
-  // Fills this program's identity.
-  virtual void GetIdentity();
-  // Opens the data source (the given identity, or the chosen one when null); true when open.
-  virtual bool OpenSource(const TW_IDENTITY* source);
-  // What to do with the pending page: kTransfer, kSkip or kCancelAll.
-  virtual int DecideTransfer(const TW_IMAGEINFO& info);
-  virtual bool DisableSource();
-  // Whether a close request of the source is granted.
-  virtual bool CanClose();
-
  private:
+  // Fills this program's identity.
+  void GetIdentity();
+  // Opens the data source (the given identity, or the chosen one when null); true when open.
+  bool OpenSource(const TW_IDENTITY* source);
+  // What to do with the pending page: kTransfer, kSkip or kCancelAll.
+  int DecideTransfer(const TW_IMAGEINFO& info);
+  bool DisableSource();
+  // Whether a close request of the source is granted.
+  bool CanClose();
+
   bool AskDefaultSource(TW_IDENTITY& identity);
   bool SetTransferCount();
   bool SetCapability(TW_UINT16 capability, TW_UINT16 itemType, TW_UINT32 item);

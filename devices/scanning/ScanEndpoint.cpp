@@ -6,6 +6,7 @@
 #include "platform/HttpClient.h"
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
+#include "platform/ScopedFlag.h"
 
 namespace dralmin {
 namespace {
@@ -21,17 +22,6 @@ bool IsScanKey(std::string_view key) {
   return true;
 }
 
-class Flag {
- public:
-  explicit Flag(bool& flag) : flag_(flag) { flag_ = true; }
-  ~Flag() { flag_ = false; }
-  Flag(const Flag&) = delete;
-  Flag& operator=(const Flag&) = delete;
-
- private:
-  bool& flag_;
-};
-
 }  // namespace
 
 ScanEndpoint::ScanEndpoint(TwainProvider& sessions, ScanQueue& queue, HttpClient& http,
@@ -44,7 +34,7 @@ ScanEndpoint::ScanEndpoint(TwainProvider& sessions, ScanQueue& queue, HttpClient
 
 void ScanEndpoint::StartScan() {
   if (scanRunning_) return;
-  Flag running(scanRunning_);
+  ScopedFlag running(scanRunning_);
   if (!sessions_.GetTwain().Acquire()) messages_.Show("Error start scan", "Error");
 }
 
@@ -84,7 +74,7 @@ std::string ScanEndpoint::GetScan(const std::string& rest, const std::string& sc
     return {};
   }
   if (request.key != scanKey || queue_.Empty() || getScanBusy_) return {};
-  Flag busy(getScanBusy_);
+  ScopedFlag busy(getScanBusy_);
 
   std::string ids;
   std::string error;

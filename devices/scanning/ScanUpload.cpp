@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "gateway/Router.h"
+#include "gateway/PercentDecode.h"
 
 namespace dralmin {
 

@@ -1,11 +1,11 @@
 // A networked scale's web page for trying "/ip_weight/" without one. Serves the weight line, the
 // unit line and a counter that grows with every request, until interrupted.
-#include <signal.h>
-
 #include <atomic>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
+#include "simulators/SimulatorMain.h"
 #include "simulators/netscale/NetScaleServer.h"
 
 namespace {
@@ -22,39 +22,24 @@ int main(int argc, char** argv) {
   int port = 0;
   std::string weight = "+00.512";
   std::string unit = "kg";
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      std::cout << kUsage;
-      return 0;
-    }
-    if (i + 1 >= argc) {
-      std::cerr << kUsage;
-      return 2;
-    }
-    const std::string value = argv[++i];
-    if (option == "--port") {
-      port = std::atoi(value.c_str());
-    } else if (option == "--weight") {
-      weight = value;
-    } else if (option == "--unit") {
-      unit = value;
-    } else {
-      std::cerr << kUsage;
-      return 2;
-    }
-  }
-  if (port < 0 || port > 65535) {
-    std::cerr << kUsage;
-    return 2;
-  }
+  const auto exitCode = dralmin::simulators::ParseOptions(
+      argc, argv, kUsage, [&](const std::string& option, const std::string& value) {
+        if (option == "--port") {
+          port = std::atoi(value.c_str());
+          return port >= 0 && port <= 65535;
+        }
+        if (option == "--weight") {
+          weight = value;
+        } else if (option == "--unit") {
+          unit = value;
+        } else {
+          return false;
+        }
+        return true;
+      });
+  if (exitCode) return *exitCode;
 
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-
+  dralmin::simulators::StopRequest stop;
   std::atomic<unsigned> counter{0};
   try {
     dralmin::NetScaleServer server(
@@ -64,8 +49,7 @@ int main(int argc, char** argv) {
         },
         static_cast<std::uint16_t>(port));
     std::cout << "127.0.0.1:" << server.port() << std::endl;
-    int signal = 0;
-    sigwait(&stop, &signal);
+    stop.Wait();
   } catch (const std::exception& error) {
     std::cerr << "dralmin-netscale-simulator: " << error.what() << "\n";
     return 1;

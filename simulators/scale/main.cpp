@@ -1,13 +1,10 @@
 // A serial scale for trying the agent without one. Prints the device path of its
 // pseudo-terminal, then answers until interrupted; point DRALMIN_SERIAL_PORTS at the path.
-#include <signal.h>
-
-#include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string>
 
+#include "simulators/SimulatorMain.h"
 #include "simulators/scale/ScaleSimulator.h"
 
 namespace {
@@ -41,42 +38,29 @@ bool ParseFault(const std::string& text, dralmin::ScaleSettings::Fault& fault) {
 int main(int argc, char** argv) {
   dralmin::ScaleSettings settings;
   std::string recordPath;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      std::cout << kUsage;
-      return 0;
-    }
-    if (i + 1 >= argc) {
-      std::cerr << kUsage;
-      return 2;
-    }
-    const std::string value = argv[++i];
-    if (option == "--weight") {
-      settings.weight = value;
-    } else if (option == "--unit") {
-      settings.unit = value;
-    } else if (option == "--fault" && ParseFault(value, settings.fault)) {
-    } else if (option == "--record") {
-      recordPath = value;
-    } else {
-      std::cerr << kUsage;
-      return 2;
-    }
-  }
+  const auto exitCode = dralmin::simulators::ParseOptions(
+      argc, argv, kUsage, [&](const std::string& option, const std::string& value) {
+        if (option == "--weight") {
+          settings.weight = value;
+        } else if (option == "--unit") {
+          settings.unit = value;
+        } else if (option == "--fault") {
+          return ParseFault(value, settings.fault);
+        } else if (option == "--record") {
+          recordPath = value;
+        } else {
+          return false;
+        }
+        return true;
+      });
+  if (exitCode) return *exitCode;
 
-  // Blocked before the answering thread starts, so that only sigwait sees them.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-
+  // Before the answering thread starts, so that it leaves the signals to the wait below.
+  dralmin::simulators::StopRequest stop;
   try {
     dralmin::ScaleSimulator scale(settings);
     std::cout << scale.devicePath() << std::endl;
-    int signal = 0;
-    sigwait(&stop, &signal);
+    stop.Wait();
     if (!recordPath.empty()) {
       std::ofstream(recordPath, std::ios::binary) << scale.Received();
     }

@@ -2,7 +2,7 @@
 #include <signal.h>
 
 #include "tests/devices/barcode/DriverSimulator.h"
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/AgentProcess.h"
 
 namespace dralmin::test {
 namespace {

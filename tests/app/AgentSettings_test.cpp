@@ -10,7 +10,7 @@
 #include <regex>
 #include <sstream>
 
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin {
 namespace {

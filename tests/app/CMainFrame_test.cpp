@@ -12,7 +12,7 @@
 #include "devices/barcode/PendingBarcode.h"
 #include "gateway/GatewayServer.h"
 #include "tests/app/QtTestApplication.h"
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin {
 namespace {

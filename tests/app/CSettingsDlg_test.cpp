@@ -10,7 +10,7 @@
 #include <QTimer>
 
 #include "tests/app/QtTestApplication.h"
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin {
 namespace {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "app/Watchdog.h"
 
 namespace dralmin {
@@ -32,6 +34,23 @@ TEST(RestartBackoffTest, DoublesWhileFailingQuicklyAndResetsAfterAHealthyRun) {
   EXPECT_EQ(backoff.Next(1s), 30000ms);  // capped
   EXPECT_EQ(backoff.Next(61s), 500ms);   // ran for a while: start again from the shortest
   EXPECT_EQ(backoff.Next(10ms), 1000ms);
+}
+
+TEST(WatchdogTest, PausesBeforeEachRestartByHowLongTheLastAgentRan) {
+  using namespace std::chrono_literals;
+  // `false` stands in for an agent that fails. Each agent runs for `runLength` on the fake clock.
+  auto now = std::chrono::steady_clock::time_point();
+  std::chrono::steady_clock::duration runLength = 1s;
+  std::vector<std::chrono::milliseconds> pauses;
+  WatchdogTime time;
+  time.now = [&] { return now += runLength; };
+  time.sleep = [&](std::chrono::milliseconds pause) {
+    pauses.push_back(pause);
+    runLength = pauses.size() == 3 ? 61s : 1s;  // the fourth agent runs for a while
+    return pauses.size() < 5;                    // then a stop request during the fifth pause
+  };
+  EXPECT_EQ(RunWatchdog("/bin/false", time), 0);
+  EXPECT_EQ(pauses, (std::vector<std::chrono::milliseconds>{500ms, 1000ms, 2000ms, 500ms, 1000ms}));
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ TEST_F(TrayIconTest, MenuHasTheThreeItemsInOrderAndEachRunsItsCommand) {
 TEST_F(TrayIconTest, IconTooltipAndRightButtonMenu) {
   TrayIcon tray(Recording(), [] { return true; });
   EXPECT_TRUE(tray.IsShown());
-  EXPECT_EQ(tray.Icon().toolTip().toStdString(), "Dralmin Tray Agent 1.7.17");
+  EXPECT_EQ(tray.Icon().toolTip().toStdString(), "Dralmin Tray Agent " DRALMIN_VERSION);
   const QIcon icon = tray.Icon().icon();
   ASSERT_FALSE(icon.isNull());
   // Drawn for today's panels and high-density screens, not scaled up from 16 pixels.

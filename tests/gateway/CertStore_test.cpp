@@ -12,7 +12,7 @@
 
 #include "gateway/GatewayStartup.h"
 #include "gateway/GatewayThread.h"
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin {
 namespace {

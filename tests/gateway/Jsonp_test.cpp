@@ -5,6 +5,12 @@
 namespace dralmin {
 namespace {
 
+std::string JsString(std::string_view text) {
+  std::string out;
+  AppendJsString(out, text);
+  return out;
+}
+
 TEST(JsonpTest, EscapesWhatCouldEndTheStringOrTheScript) {
   EXPECT_EQ(JsString("plain 4601"), "plain 4601");
   EXPECT_EQ(JsString("it's"), "it\\'s");

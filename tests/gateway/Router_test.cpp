@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "DralminVersion.h"
+#include "gateway/PercentDecode.h"
+#include "tests/testkit/AbsentEndpoints.h"
+
 namespace dralmin {
 namespace {
 
@@ -85,7 +89,7 @@ TEST(RouterTest, PrivateNetworkPreflightIsAllowedAndOthersKeepTheirBytes) {
   request.privateNetworkRequest = "true";
   EXPECT_EQ(router.HandleRequest(request),
             "HTTP/1.1 200 OK\r\n"
-            "Server: DralminTrayAgent/1.7.17\r\n"
+            "Server: DralminTrayAgent/" DRALMIN_VERSION "\r\n"
             "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
             "Access-Control-Max-Age: 600\r\n"
             "Access-Control-Allow-Origin: https://shop.example\r\n"
@@ -228,17 +232,6 @@ TEST(RouterTest, TheFirstRefusalOfEachOriginIsReportedOnce) {
                         "allowed_origins does not list it\n"
                         "[^\n]* warning gateway: refused pages with \"Origin: null\": "
                         "allowed_origins does not list it\n"));
-}
-
-TEST(AbsentEndpointsTest, DeviceAbsentForms) {
-  AbsentEndpoints absent;
-  EXPECT_EQ(absent.GetWeight(), "DralminWeighter__callback({value: 0})");
-  EXPECT_EQ(absent.GetIpWeight("x"), "DralminWeighter__callback({value: 0})");
-  EXPECT_EQ(absent.FingerprintEndpoint("id"),
-            "VeltranaSdk__callback({error:'Scanner not found. Code: 1'});");
-  EXPECT_EQ(absent.GetBarcode(), "");
-  EXPECT_EQ(absent.GetScan("k/f/h", "k"), "");
-  EXPECT_EQ(absent.PrintForm(Make("POST", "/print")), "");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ import array
 import json
 import os
 import random
+import re
 import resource
 import selectors
 import signal
@@ -37,8 +38,14 @@ def reply_with(body):
     return HEAD + str(len(body)).encode() + b"\r\n\r\n" + body
 
 
+def project_version():
+    """The version the build declares, which the agent names in its Server header."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../CMakeLists.txt")) as f:
+        return re.search(r"project\(\S+ VERSION (\S+)", f.read()).group(1).encode()
+
+
 def preflight(origin):
-    return (b"HTTP/1.1 200 OK\r\nServer: DralminTrayAgent/1.7.17\r\n"
+    return (b"HTTP/1.1 200 OK\r\nServer: DralminTrayAgent/" + project_version() + b"\r\n"
             b"Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
             b"Access-Control-Max-Age: 600\r\nAccess-Control-Allow-Origin: " + origin +
             b"\r\nContent-Length: 0\r\n\r\n")

@@ -4,8 +4,8 @@
 
 #include <future>
 
-#include "tests/support/AgentProcess.h"
-#include "tests/support/RawHttpPeer.h"
+#include "tests/testkit/Helpers.h"
+#include "tests/testkit/RawHttpPeer.h"
 
 namespace dralmin::test {
 namespace {

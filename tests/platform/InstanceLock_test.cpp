@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin::test {
 

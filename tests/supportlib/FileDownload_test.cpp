@@ -6,8 +6,8 @@
 #include <fstream>
 #include <future>
 
-#include "tests/support/AgentProcess.h"
-#include "tests/support/RawHttpPeer.h"
+#include "tests/testkit/Helpers.h"
+#include "tests/testkit/RawHttpPeer.h"
 #include "tests/supportlib/CannedHttpServer.h"
 #include "tests/supportlib/FakePrinter.h"
 

@@ -83,9 +83,11 @@ TEST(LabelRendererTest, InvalidUtf8CostsOneQuestionMarkPerBadSequence) {
   EXPECT_THAT(Render(xml), HasSubstr(",\"?A?Z?\"\r\n"));
 }
 
-TEST(LabelRendererTest, LineBreaksInsideTextsCannotStartAnotherCommand) {
-  const std::string job = Render(InLabel("<text x='0' y='0'>a&#13;&#10;PRINT 999\n</text>"));
-  EXPECT_THAT(job, HasSubstr("\"a  PRINT 999 \"\r\n"));
+TEST(LabelRendererTest, ControlBytesInsideTextsCannotStartAnotherCommand) {
+  // Line breaks would end the command; DEL is a control byte to the printer as well.
+  const std::string job =
+      Render(InLabel("<text x='0' y='0'>a&#13;&#10;PRINT 999\n\x7F\tb</text>"));
+  EXPECT_THAT(job, HasSubstr("\"a  PRINT 999   b\"\r\n"));
   EXPECT_THAT(job, ::testing::Not(HasSubstr("\nPRINT 999")));
 }
 

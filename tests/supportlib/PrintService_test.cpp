@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin {
 namespace {

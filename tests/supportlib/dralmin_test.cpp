@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 #include "tests/supportlib/CannedHttpServer.h"
 #include "tests/supportlib/FakePrinter.h"
 

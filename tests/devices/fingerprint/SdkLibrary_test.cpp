@@ -9,7 +9,7 @@
 
 #include "devices/fingerprint/FingerprintScanner.h"
 #include "devices/fingerprint/VeltranaException.h"
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/AgentProcess.h"
 #include "tests/supportlib/FakePrinter.h"
 
 namespace dralmin::test {

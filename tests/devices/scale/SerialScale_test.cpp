@@ -5,7 +5,7 @@
 #include "devices/scale/WeightEndpoint.h"
 #include "devices/scale/Weighter.h"
 #include "simulators/scale/ScaleSimulator.h"
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin::test {
 namespace {

@@ -3,7 +3,7 @@
 
 #include "simulators/netscale/NetScaleServer.h"
 #include "simulators/scale/ScaleSimulator.h"
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/AgentProcess.h"
 
 namespace dralmin::test {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "simulators/netscale/NetScaleServer.h"
 #include "tests/devices/scale/FakeSerialPort.h"
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin::test {
 namespace {

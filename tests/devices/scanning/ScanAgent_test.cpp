@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/AgentProcess.h"
 
 namespace dralmin::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "tests/devices/barcode/DriverSimulator.h"
-#include "tests/support/AgentProcess.h"
+#include "tests/testkit/AgentProcess.h"
 
 namespace dralmin::test {
 namespace {

@@ -62,47 +62,6 @@ class TempFolder {
   std::string path_;
 };
 
-// The real program, started as agent (default) or as watchdog, with an isolated home, lock and
-// configuration folders, free ports, and the extra NAME=VALUE environment entries. Its standard
-// error goes to `stderrFile` when one is named.
-class AgentProcess {
- public:
-  enum class Role { Agent, Watchdog };
-
-  explicit AgentProcess(std::vector<std::string> extraEnv = {}, Role role = Role::Agent,
-                        bool waitForListener = true, const std::string& stderrFile = {});
-  ~AgentProcess();
-  AgentProcess(const AgentProcess&) = delete;
-  AgentProcess& operator=(const AgentProcess&) = delete;
-
-  uint16_t port() const { return port_; }
-  uint16_t httpsPort() const { return httpsPort_; }
-  int pid() const { return pid_; }
-  const std::string& home() const { return home_.path(); }
-
-  // True once the port accepts connections (within the timeout).
-  bool WaitListening(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-  // The body of one GET on a fresh connection.
-  std::string Get(const std::string& path);
-  // Raw request bytes in, one raw reply out, on a fresh connection.
-  std::string Exchange(const std::string& rawRequest);
-
-  // SIGTERM, then the exit code (waits up to the timeout, then SIGKILL).
-  int Stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // The exit code once the process has ended by itself, or -1 after the timeout.
-  int WaitExit(std::chrono::milliseconds timeout);
-
-  // Ids of the process's children (the watchdog's agent).
-  std::vector<int> Children() const;
-
- private:
-  TempFolder home_;
-  uint16_t port_;
-  uint16_t httpsPort_;
-  int pid_ = -1;
-  bool reaped_ = false;
-};
-
 // Any helper program (a test peer such as a small Python server), killed on destruction.
 class ChildProcess {
  public:
@@ -123,9 +82,6 @@ struct CommandResult {
   std::string output;
 };
 CommandResult RunCommand(const std::string& command);
-
-// Program path of the built agent.
-const char* AgentPath();
 
 // Polls `condition` until it holds or the deadline passes.
 template <typename Condition>

@@ -1,4 +1,4 @@
-#include "tests/support/RawHttpPeer.h"
+#include "tests/testkit/RawHttpPeer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
