@@ -21,7 +21,7 @@ class DeviceEndpoints final : public Endpoints {
  public:
   // `sessions` gives the scanning session, whose pages the user-interface thread puts into
   // `scanQueue`; `messages` tells the user what went wrong on the scanning path.
-  DeviceEndpoints(const AgentSettings& settings, PendingBarcode& barcode, TwainProvider& sessions,
+  DeviceEndpoints(const AgentSettings& settings, PendingBarcode& barcode, ScanSessionProvider& sessions,
                   ScanQueue& scanQueue, MessageBox& messages)
       : barcode_(barcode),
         fingerprint_(LibrarySdkLoader(settings.fingerprintSdk), MonotonicSeconds),

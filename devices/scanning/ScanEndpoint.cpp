@@ -1,6 +1,5 @@
 #include "devices/scanning/ScanEndpoint.h"
 
-#include "devices/scanning/CTwain.h"
 #include "devices/scanning/ScanQueue.h"
 #include "gateway/Jsonp.h"
 #include "platform/HttpClient.h"
@@ -25,7 +24,7 @@ class Flag {
 
 }  // namespace
 
-ScanEndpoint::ScanEndpoint(TwainProvider& sessions, ScanQueue& queue, HttpClient& http,
+ScanEndpoint::ScanEndpoint(ScanSessionProvider& sessions, ScanQueue& queue, HttpClient& http,
                            MessageBox& messages, Tick tick)
     : sessions_(sessions),
       queue_(queue),
@@ -36,7 +35,7 @@ ScanEndpoint::ScanEndpoint(TwainProvider& sessions, ScanQueue& queue, HttpClient
 void ScanEndpoint::StartScan() {
   if (scanRunning_) return;
   Flag running(scanRunning_);
-  if (!sessions_.GetTwain().Acquire()) messages_.Show("Error start scan", "Error");
+  if (!sessions_.GetScanSession().Acquire()) messages_.Show("Error start scan", "Error");
 }
 
 std::optional<std::string> ScanEndpoint::UploadImage(const std::string& jpeg,

@@ -5,21 +5,14 @@
 #include <optional>
 #include <string>
 
+#include "devices/scanning/ScanSession.h"
 #include "devices/scanning/ScanUpload.h"
 
 namespace dralmin {
 
-class CTwain;
 class HttpClient;
 class MessageBox;
 class ScanQueue;
-
-// Gives the agent's one scanning session, creating it on first use; safe from any thread.
-class TwainProvider {
- public:
-  virtual ~TwainProvider() = default;
-  virtual CTwain& GetTwain() = 0;
-};
 
 // "/scan/" and "/getscan/": starts the scanner's own window, and later posts every queued page to
 // the address the page names. Runs on the gateway's poll thread.
@@ -27,10 +20,10 @@ class ScanEndpoint {
  public:
   using Tick = std::function<int32_t()>;
 
-  ScanEndpoint(TwainProvider& sessions, ScanQueue& queue, HttpClient& http, MessageBox& messages,
+  ScanEndpoint(ScanSessionProvider& sessions, ScanQueue& queue, HttpClient& http, MessageBox& messages,
                Tick tick = &SystemTick);
 
-  // Opens the source's window; a failure is told to the user, never to the page.
+  // Starts the scanner (its own window, or the scan dialog); a failure is told to the user, never to the page.
   void StartScan();
 
   // Uploads the queued pages when the key is the last scan's. The reply names the identifiers
@@ -44,7 +37,7 @@ class ScanEndpoint {
                                          const std::string& field, std::string& error);
 
  private:
-  TwainProvider& sessions_;
+  ScanSessionProvider& sessions_;
   ScanQueue& queue_;
   HttpClient& http_;
   MessageBox& messages_;
