@@ -204,6 +204,19 @@ bool SaneSession::OpenDevice(const ScanChoices& choices) {
   device_->name = name;
   device_->label = label.empty() ? name : label;
 
+  ReadOptions(true);
+  return true;
+}
+
+void SaneSession::ReadOptions(bool first) {
+  SANE_Handle handle = handle_;
+  Device& device = *device_;
+  Device fresh;
+  fresh.name = std::move(device.name);
+  fresh.label = std::move(device.label);
+  fresh.initialDepth = device.initialDepth;
+  fresh.feeder = device.feeder;
+  device = std::move(fresh);
   SANE_Int count = 0;
   if (sane_->control_option(handle, 0, SANE_ACTION_GET_VALUE, &count, nullptr) !=
       SANE_STATUS_GOOD) {
@@ -229,7 +242,9 @@ bool SaneSession::OpenDevice(const ScanChoices& choices) {
       for (SANE_Int i = 1; i <= d->constraint.word_list[0]; ++i) {
         device_->depths.push_back(d->constraint.word_list[i]);
       }
-      sane_->control_option(handle, n, SANE_ACTION_GET_VALUE, &device_->initialDepth, nullptr);
+      if (first) {
+        sane_->control_option(handle, n, SANE_ACTION_GET_VALUE, &device_->initialDepth, nullptr);
+      }
     } else if (option == SANE_NAME_SCAN_RESOLUTION &&
                (d->type == SANE_TYPE_INT || d->type == SANE_TYPE_FIXED) && d->size == 4) {
       device_->resolutionOption = n;
@@ -257,7 +272,6 @@ bool SaneSession::OpenDevice(const ScanChoices& choices) {
           device_->resolutions.end());
     }
   }
-  return true;
 }
 
 void SaneSession::CloseDevice() {
@@ -295,19 +309,28 @@ ScanOffer SaneSession::Describe() {
 
 bool SaneSession::ApplyChoices(const ScanChoices& choices) {
   SANE_Handle handle = handle_;
-  const auto setText = [&](int option, const std::string& value) {
+  // A value can change what other options offer; the device then wants them read again.
+  const auto reloaded = [&](SANE_Int info) {
+    if ((info & SANE_INFO_RELOAD_OPTIONS) != 0) ReadOptions(false);
+  };
+  // By value: a reload replaces the lists the values come from.
+  const auto setText = [&](int option, std::string value) {
     std::vector<char> text(value.begin(), value.end());
     text.resize(std::max<std::size_t>(text.size() + 1, 256), '\0');
+    SANE_Int info = 0;
     const SANE_Status status =
-        sane_->control_option(handle, option, SANE_ACTION_SET_VALUE, text.data(), nullptr);
+        sane_->control_option(handle, option, SANE_ACTION_SET_VALUE, text.data(), &info);
+    reloaded(info);
     if (status != SANE_STATUS_GOOD) {
       LogWarning(kComponent, device_->name + " refused the value " + value + ": " +
                                  sane_->strstatus(status));
     }
   };
   const auto setWord = [&](int option, SANE_Word value, const char* what) {
+    SANE_Int info = 0;
     const SANE_Status status =
-        sane_->control_option(handle, option, SANE_ACTION_SET_VALUE, &value, nullptr);
+        sane_->control_option(handle, option, SANE_ACTION_SET_VALUE, &value, &info);
+    reloaded(info);
     if (status != SANE_STATUS_GOOD) {
       LogWarning(kComponent, device_->name + " refused the " + what + ": " +
                                  sane_->strstatus(status));
@@ -325,8 +348,9 @@ bool SaneSession::ApplyChoices(const ScanChoices& choices) {
                                       [](const std::string& s) { return !IsFeeder(s); });
     const auto chosen = wantFeeder ? feeder : flatbed;
     if (chosen != device_->sources.end()) {
-      setText(device_->sourceOption, *chosen);
-      device_->feeder = IsFeeder(*chosen);
+      const std::string source = *chosen;
+      setText(device_->sourceOption, source);
+      device_->feeder = IsFeeder(source);
     }
   }
 

@@ -104,6 +104,8 @@ class SaneSession final : public ScanSession {
   void Run();
   void RefreshDevices();
   bool OpenDevice(const ScanChoices& choices);
+  // Reads the options the session sets; `first` after opening, else after a reload.
+  void ReadOptions(bool first);
   void CloseDevice();
   ScanOffer Describe();
   bool ApplyChoices(const ScanChoices& choices);
