@@ -15,6 +15,7 @@
 #include "app/DeviceEndpoints.h"
 #include "app/GatewayFactory.h"
 #include "app/QtMessageBox.h"
+#include "app/QtScanDialog.h"
 #include "app/ScanSessions.h"
 #include "app/TrayIcon.h"
 #include "devices/barcode/DbusScannerDriver.h"
@@ -97,7 +98,14 @@ int RunAgent(const std::string& programPath) {
   MessageBox& messages = desktop && !NobodyWatches() ? static_cast<MessageBox&>(boxes)
                                                      : static_cast<MessageBox&>(stderrBoxes);
 
-  ScanDialog* scanDialog = nullptr;
+  // SANE scanners have no window of their own: the agent shows its scan dialog, unless nobody
+  // would see it or the settings ask for unattended scans.
+  std::unique_ptr<QtScanDialog> qtScanDialog;
+  if (desktop && !NobodyWatches() && settings.scanDialog) {
+    qtScanDialog =
+        std::make_unique<QtScanDialog>(UserSettingsPath(SettingsSourcesFromEnvironment()));
+  }
+  ScanDialog* scanDialog = qtScanDialog.get();
 
   PendingBarcode barcode;
   ScanQueue scanQueue(messages);
