@@ -4,6 +4,8 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <utility>
 
 #include <jpeglib.h>
 
@@ -11,19 +13,23 @@ namespace dralmin {
 
 // libjpeg reports errors through error_exit, which must not return: it jumps back to the setjmp
 // of the method that called into the library. Those methods own nothing with a destructor.
+//
+// The output goes through a small buffer that stays in the cache into the file's string, whose
+// room is reserved up front: growing a large block step by step would copy it and touch fresh
+// memory several times a page.
 struct JpegRowEncoder::State {
   jpeg_compress_struct cinfo{};
   jpeg_error_mgr errors{};
+  jpeg_destination_mgr sink{};
   std::jmp_buf jump{};
-  unsigned char* buffer = nullptr;  // libjpeg's malloc'd output
-  unsigned long size = 0;
+  std::string file;
+  unsigned char chunk[64 * 1024];
   bool created = false;
   bool started = false;
   bool failed = false;
 
   ~State() {
     if (created) jpeg_destroy_compress(&cinfo);
-    std::free(buffer);
   }
 };
 
@@ -35,6 +41,30 @@ namespace {
 }
 
 void Silent(j_common_ptr) {}
+
+JpegRowEncoder::State& StateOf(j_compress_ptr cinfo) {
+  return *static_cast<JpegRowEncoder::State*>(cinfo->client_data);
+}
+
+void InitSink(j_compress_ptr cinfo) {
+  JpegRowEncoder::State& s = StateOf(cinfo);
+  s.sink.next_output_byte = s.chunk;
+  s.sink.free_in_buffer = sizeof(s.chunk);
+}
+
+boolean FlushSink(j_compress_ptr cinfo) {
+  JpegRowEncoder::State& s = StateOf(cinfo);
+  // libjpeg calls this only with the chunk full. A failed allocation ends in std::terminate
+  // rather than crossing libjpeg's C frames as an exception.
+  s.file.append(reinterpret_cast<const char*>(s.chunk), sizeof(s.chunk));
+  InitSink(cinfo);
+  return TRUE;
+}
+
+void TermSink(j_compress_ptr cinfo) {
+  JpegRowEncoder::State& s = StateOf(cinfo);
+  s.file.append(reinterpret_cast<const char*>(s.chunk), sizeof(s.chunk) - s.sink.free_in_buffer);
+}
 
 }  // namespace
 
@@ -55,7 +85,17 @@ bool JpegRowEncoder::Start(uint32_t width, uint32_t height) {
   }
   jpeg_create_compress(&s.cinfo);
   s.created = true;
-  jpeg_mem_dest(&s.cinfo, &s.buffer, &s.size);
+  s.sink.init_destination = InitSink;
+  s.sink.empty_output_buffer = FlushSink;
+  s.sink.term_destination = TermSink;
+  s.cinfo.dest = &s.sink;
+  // A quarter of the raw pixels holds the JPEG of any page but noise; only what is written is
+  // ever touched.
+  try {
+    s.file.reserve(static_cast<std::size_t>(width) * height * 3 / 4);
+  } catch (const std::exception&) {
+    // Grows as it goes instead.
+  }
   s.cinfo.image_width = width;
   s.cinfo.image_height = height;
   s.cinfo.input_components = 3;
@@ -91,7 +131,7 @@ std::string JpegRowEncoder::Finish() {
   }
   jpeg_finish_compress(&s.cinfo);
   s.started = false;
-  return std::string(reinterpret_cast<const char*>(s.buffer), s.size);
+  return std::move(s.file);
 }
 
 }  // namespace dralmin
