@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <jpeglib.h>
+#include <sane/saneopts.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -333,6 +334,104 @@ TEST_F(SaneSessionTest, TheDialogOffersTheDevicesChoicesAndScansWithTheAnswer) {
   ASSERT_EQ(dialog.devices.size(), 1u);
   EXPECT_EQ(dialog.devices[0].vendor, "Noname");
   EXPECT_EQ(dialog.devices[0].model, "frontend-tester");
+}
+
+}  // namespace
+}  // namespace dralmin
+
+namespace dralmin {
+namespace {
+
+// A device with a feeder (its only source) of grey 4x2 pages that fails as told: at the start of page
+// `failStart` with `startStatus`, or in the middle of page `failRead` with `readStatus`.
+class FailingLibrary : public SaneLibrary {
+ public:
+  int failStart = -1;
+  SANE_Status startStatus = SANE_STATUS_GOOD;
+  int failRead = -1;
+  SANE_Status readStatus = SANE_STATUS_GOOD;
+
+  SANE_Status init() override { return SANE_STATUS_GOOD; }
+  void exit() override {}
+  SANE_Status get_devices(const SANE_Device*** list, SANE_Bool) override {
+    *list = devices_;
+    return SANE_STATUS_GOOD;
+  }
+  SANE_Status open(const char*, SANE_Handle* handle) override {
+    *handle = this;
+    return SANE_STATUS_GOOD;
+  }
+  void close(SANE_Handle) override {}
+  const SANE_Option_Descriptor* get_option_descriptor(SANE_Handle, SANE_Int n) override {
+    return n == 1 ? &source_ : nullptr;
+  }
+  SANE_Status control_option(SANE_Handle, SANE_Int n, SANE_Action, void* value,
+                             SANE_Int*) override {
+    if (n == 0) *static_cast<SANE_Int*>(value) = 2;  // the count, and the source option
+    return SANE_STATUS_GOOD;
+  }
+  SANE_Status get_parameters(SANE_Handle, SANE_Parameters* p) override {
+    *p = SANE_Parameters{SANE_FRAME_GRAY, SANE_TRUE, 4, 4, 2, 8};
+    return SANE_STATUS_GOOD;
+  }
+  SANE_Status start(SANE_Handle) override {
+    ++page_;
+    sent_ = 0;
+    return page_ == failStart ? startStatus : SANE_STATUS_GOOD;
+  }
+  SANE_Status read(SANE_Handle, SANE_Byte* data, SANE_Int, SANE_Int* length) override {
+    *length = 0;
+    if (sent_ == 8) return SANE_STATUS_EOF;
+    if (page_ == failRead && sent_ == 4) return readStatus;  // half a page read
+    std::fill(data, data + 4, 128);
+    sent_ += 4;
+    *length = 4;
+    return SANE_STATUS_GOOD;
+  }
+  void cancel(SANE_Handle) override {}
+  const char* strstatus(SANE_Status status) override {
+    return status == SANE_STATUS_IO_ERROR ? "Error during device I/O" : "Other";
+  }
+
+ private:
+  SANE_Device device_{"fake:0", "Fake", "Feeder", "sheetfed scanner"};
+  const SANE_String_Const sources_[2] = {"ADF", nullptr};
+  SANE_Option_Descriptor source_{SANE_NAME_SCAN_SOURCE, "", "", SANE_TYPE_STRING, SANE_UNIT_NONE,
+                                 4, SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT,
+                                 SANE_CONSTRAINT_STRING_LIST, {sources_}};
+  const SANE_Device* devices_[2] = {&device_, nullptr};
+  int page_ = 0;
+  int sent_ = 0;
+};
+
+TEST(SaneSessionFailureTest, AScannerGoneMidPageDropsThatPageOnlyAndTheEarlierOnesStay) {
+  auto library = std::make_unique<FailingLibrary>();
+  library->failRead = 3;
+  library->readStatus = SANE_STATUS_IO_ERROR;
+  RecordingMessages messages;
+  std::atomic<int> pages{0};
+  SaneSession session(std::move(library), ScanChoices{}, nullptr, messages,
+                      [&](std::string jpeg) { pages += !jpeg.empty(); });
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(session.Acquire());
+  ASSERT_TRUE(test::WaitFor([&] { return !session.Busy(); }, 10s));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(pages, 2);
+  EXPECT_NE(log.find("stopped after 2 page(s): Error during device I/O"), std::string::npos);
+  EXPECT_TRUE(messages.Shown().empty());  // pages were scanned: nothing failed to start
+}
+
+TEST(SaneSessionFailureTest, AFirstPageThatDoesNotStartFailsTheStartItself) {
+  auto library = std::make_unique<FailingLibrary>();
+  library->failStart = 1;
+  library->startStatus = SANE_STATUS_NO_DOCS;
+  RecordingMessages messages;
+  SaneSession session(std::move(library), ScanChoices{}, nullptr, messages, [](std::string) {});
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(session.Acquire());  // the caller tells the user
+  EXPECT_FALSE(session.Busy());
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(messages.Shown().empty());
 }
 
 }  // namespace
