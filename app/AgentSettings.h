@@ -30,9 +30,9 @@ struct AgentSettings {
   // Document scanning: "auto" (TWAIN when its manager library loads, otherwise SANE), "twain"
   // or "sane".
   std::string scanBackend = "auto";
-  std::string saneDevice;  // SANE's name of the scanner; empty: the first one found
-  bool scanDialog = true;  // false: scans start at once, for unattended stations
-  std::string scanSource;  // "flatbed" or "feeder"; empty: the feeder when there is one
+  std::string saneDevice;          // SANE's name of the scanner; empty: the first one found
+  bool scanDialog = true;          // false: scans start at once, for unattended stations
+  std::string scanSource;          // "flatbed" or "feeder"; empty: the feeder when there is one
   std::string scanMode = "color";  // "color", "gray" or "lineart"
   int scanResolution = 200;        // dots per inch; the device's nearest is used
 

@@ -114,7 +114,9 @@ void CMainFrame::OfferMessage() {
     std::lock_guard lock(sessionMutex_);
     session = session_.get();
   }
-  if (session != nullptr) session->ProcessMessage(PlatformMessage{Window(), PlatformMessage::kIdle});
+  if (session != nullptr) {
+    session->ProcessMessage(PlatformMessage{Window(), PlatformMessage::kIdle});
+  }
 }
 
 }  // namespace dralmin

@@ -72,9 +72,9 @@ void QtScanDialog::ChooseDevice(const std::vector<SaneDeviceInfo>& devices,
           items << QString::fromStdString(d.vendor + " " + d.model + " (" + d.name + ")");
         }
         bool ok = false;
-        const QString item = QInputDialog::getItem(
-            nullptr, QString::fromUtf8("Выбор сканера"), QString::fromUtf8("Сканер:"), items,
-            selected, false, &ok);
+        const QString item =
+            QInputDialog::getItem(nullptr, QString::fromUtf8("Выбор сканера"),
+                                  QString::fromUtf8("Сканер:"), items, selected, false, &ok);
         const auto index = items.indexOf(item);
         if (!ok || index < 0) return;
         const std::string& name = devices[static_cast<std::size_t>(index)].name;

@@ -41,10 +41,9 @@ std::unique_ptr<ScanSession> MakeScanSession(const AgentSettings& settings, Twai
   if (settings.scanBackend == "auto") {
     LogInfo("scanner", "scanning through SANE: no TWAIN manager " + settings.twainDsm);
   }
-  return std::make_unique<SaneSession>(std::move(sane), ScanChoicesOf(settings), dialog, messages,
-                                       [&queue](std::string jpeg) {
-                                         queue.Append(std::move(jpeg));
-                                       });
+  return std::make_unique<SaneSession>(
+      std::move(sane), ScanChoicesOf(settings), dialog, messages,
+      [&queue](std::string jpeg) { queue.Append(std::move(jpeg)); });
 }
 
 }  // namespace dralmin

@@ -82,9 +82,10 @@ BENCHMARK(BM_AgentTenA4FeederPages)->Iterations(3)->UseManualTime()->Unit(benchm
 
 void BM_ScanimageTenA4FeederPages(benchmark::State& state) {
   const std::string folder = Config().folder();
-  const std::string command = "scanimage -d test:0 --source 'Automatic Document Feeder' "
-                              "--mode Color --resolution 300 --format=jpeg --batch=" +
-                              folder + "/page%d.jpg >/dev/null 2>&1";
+  const std::string command =
+      "scanimage -d test:0 --source 'Automatic Document Feeder' "
+      "--mode Color --resolution 300 --format=jpeg --batch=" +
+      folder + "/page%d.jpg >/dev/null 2>&1";
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
     const int status = std::system(command.c_str());

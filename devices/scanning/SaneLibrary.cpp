@@ -16,8 +16,8 @@ class DlopenSaneLibrary final : public SaneLibrary {
            Take(getDevices_, "sane_get_devices") && Take(open_, "sane_open") &&
            Take(close_, "sane_close") && Take(descriptor_, "sane_get_option_descriptor") &&
            Take(control_, "sane_control_option") && Take(parameters_, "sane_get_parameters") &&
-           Take(start_, "sane_start") && Take(read_, "sane_read") &&
-           Take(cancel_, "sane_cancel") && Take(strstatus_, "sane_strstatus");
+           Take(start_, "sane_start") && Take(read_, "sane_read") && Take(cancel_, "sane_cancel") &&
+           Take(strstatus_, "sane_strstatus");
   }
   const std::string& missing() const { return missing_; }
 

@@ -71,8 +71,7 @@ bool SanePage::BeginFrame(const SANE_Parameters& p, std::string& why) {
   }
   const auto width = static_cast<std::size_t>(std::max(p.pixels_per_line, 0));
   const std::size_t needed = (width * Channels(p.format) * p.depth + 7) / 8;
-  if (width == 0 || p.bytes_per_line <= 0 ||
-      static_cast<std::size_t>(p.bytes_per_line) < needed) {
+  if (width == 0 || p.bytes_per_line <= 0 || static_cast<std::size_t>(p.bytes_per_line) < needed) {
     why = "lines of " + std::to_string(p.bytes_per_line) + " bytes for " + std::to_string(width) +
           " pixels";
     return false;
@@ -85,8 +84,8 @@ bool SanePage::BeginFrame(const SANE_Parameters& p, std::string& why) {
     width_ = width;
     height_ = p.lines > 0 ? static_cast<std::size_t>(p.lines) : 0;
     streaming_ = colour < 0 && height_ > 0;
-    if (streaming_ && !encoder_.Start(static_cast<uint32_t>(width_),
-                                      static_cast<uint32_t>(height_))) {
+    if (streaming_ &&
+        !encoder_.Start(static_cast<uint32_t>(width_), static_cast<uint32_t>(height_))) {
       why = "the JPEG encoder refused a page of " + std::to_string(width_) + "x" +
             std::to_string(height_);
       return false;

@@ -40,10 +40,10 @@ class SanePage {
   bool started_ = false;
   bool streaming_ = false;
   bool finished_ = false;
-  std::size_t width_ = 0;    // pixels a row
-  std::size_t height_ = 0;   // rows announced by the first frame; 0 while unknown
-  std::size_t row_ = 0;      // the next row of the current frame
-  std::size_t heldRows_ = 0;  // rows in held_
+  std::size_t width_ = 0;      // pixels a row
+  std::size_t height_ = 0;     // rows announced by the first frame; 0 while unknown
+  std::size_t row_ = 0;        // the next row of the current frame
+  std::size_t heldRows_ = 0;   // rows in held_
   std::vector<uint8_t> line_;  // a line cut across two reads
   std::size_t lineFill_ = 0;
   std::vector<uint8_t> rgb_;   // one converted row

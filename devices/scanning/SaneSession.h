@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -9,9 +10,9 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <cstdint>
 #include <vector>
 
+#include "devices/scanning/SaneOptions.h"
 #include "devices/scanning/ScanSession.h"
 
 namespace dralmin {
@@ -24,24 +25,6 @@ struct SaneDeviceInfo {
   std::string name;  // what sane_open takes, such as "test:0"
   std::string vendor;
   std::string model;
-};
-
-// How a scan is made. Empty device: the first one found.
-struct ScanChoices {
-  std::string device;
-  std::string source;  // "flatbed" or "feeder"; empty: the feeder when the device has one
-  std::string mode = "color";  // "color", "gray" or "lineart"
-  int resolution = 200;        // dots per inch; the device's nearest is used
-};
-
-// What the open device offers, for the scan dialog.
-struct ScanOffer {
-  std::string device;
-  std::string label;  // vendor and model
-  bool flatbed = false;
-  bool feeder = false;
-  std::vector<std::string> modes;  // of "color", "gray", "lineart"
-  std::vector<int> resolutions;    // ascending
 };
 
 // What the user sees of a SANE scan (SANE has no window of its own). Calls come from the
@@ -96,7 +79,6 @@ class SaneSession final : public ScanSession {
   bool Busy() const { return busy_; }
 
  private:
-  struct Device;
   struct Life;
   enum class PageResult { Queued, NoMore, Failed, Cancelled };
 
@@ -104,11 +86,7 @@ class SaneSession final : public ScanSession {
   void Run();
   void RefreshDevices();
   bool OpenDevice(const ScanChoices& choices);
-  // Reads the options the session sets; `first` after opening, else after a reload.
-  void ReadOptions(bool first);
   void CloseDevice();
-  ScanOffer Describe();
-  bool ApplyChoices(const ScanChoices& choices);
   // Scans until the feeder is empty, the flatbed page is done, a failure or a cancel. `started`
   // (when given) is called once the first page has started; false when it was given and the
   // first page could not start (the caller then tells the user).
@@ -136,7 +114,7 @@ class SaneSession final : public ScanSession {
   bool stopping_ = false;
 
   // Worker-owned, except that Cancel reads the handle under mutex_.
-  std::unique_ptr<Device> device_;
+  std::unique_ptr<SaneOptions> device_;  // the open device
   void* handle_ = nullptr;
   bool initialised_ = false;
   std::thread worker_;

@@ -20,10 +20,11 @@ class ScanEndpoint {
  public:
   using Tick = std::function<int32_t()>;
 
-  ScanEndpoint(ScanSessionProvider& sessions, ScanQueue& queue, HttpClient& http, MessageBox& messages,
-               Tick tick = &SystemTick);
+  ScanEndpoint(ScanSessionProvider& sessions, ScanQueue& queue, HttpClient& http,
+               MessageBox& messages, Tick tick = &SystemTick);
 
-  // Starts the scanner (its own window, or the scan dialog); a failure is told to the user, never to the page.
+  // Starts the scanner (its own window, or the scan dialog); a failure is told to the user, never
+  // to the page.
   void StartScan();
 
   // Uploads the queued pages when the key is the last scan's. The reply names the identifiers

@@ -22,8 +22,7 @@ TEST(StoreSettingTest, ReplacesTheKeysLineOrAppendsOneAndKeepsTheRest) {
   std::stringstream text;
   text << file.rdbuf();
   // A later duplicate would override the stored value, so it goes.
-  EXPECT_EQ(text.str(),
-            "# scanner\nscan_mode = lineart\nhttp_port = 8081\nsane_device = test:0\n");
+  EXPECT_EQ(text.str(), "# scanner\nscan_mode = lineart\nhttp_port = 8081\nsane_device = test:0\n");
   AgentSettings settings;
   ApplySettingsText(settings, text.str(), path, std::cerr);
   EXPECT_EQ(settings.scanMode, "lineart");

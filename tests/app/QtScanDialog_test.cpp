@@ -44,8 +44,8 @@ class QtScanDialogTest : public ::testing::Test {
 TEST_F(QtScanDialogTest, ScanHandsOnAndRemembersTheChoicesAndCancelThenStopsTheDevice) {
   ScanChoices preset;
   preset.resolution = 200;  // not offered: the nearest is shown
-  host_.AskScan(Offer(), preset, [&](auto answer) { answers_.push_back(answer); },
-                [&] { ++cancels_; });
+  host_.AskScan(
+      Offer(), preset, [&](auto answer) { answers_.push_back(answer); }, [&] { ++cancels_; });
   ASSERT_TRUE(test::ProcessEventsUntil([&] { return host_.Dialog() != nullptr; }, 5s));
   CScanDlg& dialog = *host_.Dialog();
   EXPECT_EQ(dialog.SourceCombo().currentData().toString(), "feeder");
@@ -72,8 +72,8 @@ TEST_F(QtScanDialogTest, ScanHandsOnAndRemembersTheChoicesAndCancelThenStopsTheD
 TEST_F(QtScanDialogTest, ClosingBeforeScanAnswersNothingAndStoresNothing) {
   ScanOffer offer = Offer();
   offer.feeder = false;
-  host_.AskScan(offer, ScanChoices{}, [&](auto answer) { answers_.push_back(answer); },
-                [&] { ++cancels_; });
+  host_.AskScan(
+      offer, ScanChoices{}, [&](auto answer) { answers_.push_back(answer); }, [&] { ++cancels_; });
   ASSERT_TRUE(test::ProcessEventsUntil([&] { return host_.Dialog() != nullptr; }, 5s));
   EXPECT_FALSE(host_.Dialog()->SourceCombo().isVisibleTo(host_.Dialog()));  // one source only
   host_.Dialog()->close();

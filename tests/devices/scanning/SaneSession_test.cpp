@@ -56,8 +56,8 @@ Image Decode(const std::string& jpeg) {
   EXPECT_EQ(info.output_components, 3);
   image.rgb.resize(static_cast<std::size_t>(image.width) * image.height * 3);
   while (info.output_scanline < info.output_height) {
-    JSAMPROW row = image.rgb.data() + static_cast<std::size_t>(info.output_scanline) *
-                                          image.width * 3;
+    JSAMPROW row =
+        image.rgb.data() + static_cast<std::size_t>(info.output_scanline) * image.width * 3;
     jpeg_read_scanlines(&info, &row, 1);
   }
   jpeg_finish_decompress(&info);
@@ -132,15 +132,16 @@ class SaneSessionTest : public ::testing::Test {
   // The test device's settings (test.conf lines) for the next session.
   void Configure(const std::string& lines) {
     std::ofstream(folder_.path() + "/test.conf")
-        << "number_of_devices 1\ntest-picture \"Color pattern\"\nbr_x 40.0\nbr_y 30.0\n" << lines;
+        << "number_of_devices 1\ntest-picture \"Color pattern\"\nbr_x 40.0\nbr_y 30.0\n"
+        << lines;
   }
 
   std::unique_ptr<SaneSession> Session(ScanChoices choices, ScanDialog* dialog = nullptr) {
     std::string error;
     auto library = LoadSaneLibrary(kSaneLibraryName, error);
     EXPECT_NE(library, nullptr) << error;
-    return std::make_unique<SaneSession>(std::move(library), std::move(choices), dialog,
-                                         messages_, [this](std::string jpeg) {
+    return std::make_unique<SaneSession>(std::move(library), std::move(choices), dialog, messages_,
+                                         [this](std::string jpeg) {
                                            std::lock_guard lock(mutex_);
                                            pages_.push_back(std::move(jpeg));
                                          });
@@ -234,9 +235,8 @@ TEST_F(SaneSessionTest, BlackAndWhiteIsGreyAtOneBitWhereTheDeviceHasNoSuchMode) 
 }
 
 TEST_F(SaneSessionTest, AFailureOnTheFirstPageIsToldAsErrorStartScanWithTheSaneStatus) {
-  for (const char* status : {"SANE_STATUS_JAMMED", "SANE_STATUS_COVER_OPEN",
-                             "SANE_STATUS_IO_ERROR", "SANE_STATUS_NO_DOCS",
-                             "SANE_STATUS_DEVICE_BUSY"}) {
+  for (const char* status : {"SANE_STATUS_JAMMED", "SANE_STATUS_COVER_OPEN", "SANE_STATUS_IO_ERROR",
+                             "SANE_STATUS_NO_DOCS", "SANE_STATUS_DEVICE_BUSY"}) {
     SCOPED_TRACE(status);
     Configure(std::string("read-status-code \"") + status + "\"\n");
     testing::internal::CaptureStderr();
@@ -321,7 +321,7 @@ TEST_F(SaneSessionTest, TheDialogOffersTheDevicesChoicesAndScansWithTheAnswer) {
   EXPECT_EQ(dialog.offered.modes, (std::vector<std::string>{"color", "gray", "lineart"}));
   EXPECT_EQ(dialog.offered.resolutions.front(), 75);
   EXPECT_EQ(dialog.offered.resolutions.back(), 1200);
-  EXPECT_EQ(pages_.size(), 1u);  // the answer's flatbed
+  EXPECT_EQ(pages_.size(), 1u);                     // the answer's flatbed
   EXPECT_EQ(session->Choices().source, "flatbed");  // remembered for the next scan
 
   dialog.scan = false;  // closed without scanning: nothing scanned, the next scan may start
@@ -342,8 +342,8 @@ TEST_F(SaneSessionTest, TheDialogOffersTheDevicesChoicesAndScansWithTheAnswer) {
 namespace dralmin {
 namespace {
 
-// A device with a feeder (its only source) of grey 4x2 pages that fails as told: at the start of page
-// `failStart` with `startStatus`, or in the middle of page `failRead` with `readStatus`.
+// A device with a feeder (its only source) of grey 4x2 pages that fails as told: at the start of
+// page `failStart` with `startStatus`, or in the middle of page `failRead` with `readStatus`.
 class FailingLibrary : public SaneLibrary {
  public:
   int failStart = -1;
@@ -396,9 +396,15 @@ class FailingLibrary : public SaneLibrary {
  private:
   SANE_Device device_{"fake:0", "Fake", "Feeder", "sheetfed scanner"};
   const SANE_String_Const sources_[2] = {"ADF", nullptr};
-  SANE_Option_Descriptor source_{SANE_NAME_SCAN_SOURCE, "", "", SANE_TYPE_STRING, SANE_UNIT_NONE,
-                                 4, SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT,
-                                 SANE_CONSTRAINT_STRING_LIST, {sources_}};
+  SANE_Option_Descriptor source_{SANE_NAME_SCAN_SOURCE,
+                                 "",
+                                 "",
+                                 SANE_TYPE_STRING,
+                                 SANE_UNIT_NONE,
+                                 4,
+                                 SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT,
+                                 SANE_CONSTRAINT_STRING_LIST,
+                                 {sources_}};
   const SANE_Device* devices_[2] = {&device_, nullptr};
   int page_ = 0;
   int sent_ = 0;

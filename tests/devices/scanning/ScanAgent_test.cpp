@@ -151,8 +151,8 @@ TEST_F(ScanAgentTest, WithoutATwainManagerTheSaneFeederPagesArrive) {
   Receiver receiver(folder_.path() + "/pages");
   AgentProcess agent({"DRALMIN_TWAIN_DSM=" + folder_.path() + "/no-such-manager.so",
                       "SANE_CONFIG_DIR=" + folder_.path(), "DRALMIN_SCAN_DIALOG=false",
-                      "DRALMIN_SCAN_RESOLUTION=100", "QT_QPA_PLATFORM=", "DISPLAY=",
-                      "WAYLAND_DISPLAY="});
+                      "DRALMIN_SCAN_RESOLUTION=100",
+                      "QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY="});
   const std::string rest = "abc/file/127.0.0.1:" + std::to_string(receiver.port()) + "/upload";
 
   EXPECT_EQ(agent.Get("/scan/abc"), "");
