@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QInputDialog>
+#include <QTimer>
 #include <fstream>
 #include <sstream>
 
@@ -81,6 +84,32 @@ TEST_F(QtScanDialogTest, ClosingBeforeScanAnswersNothingAndStoresNothing) {
   EXPECT_FALSE(answers_[0].has_value());
   EXPECT_EQ(cancels_, 0);
   EXPECT_EQ(File(), "");
+}
+
+TEST_F(QtScanDialogTest, TheScannerChoiceListsVendorAndModelAndStoresTheChosenName) {
+  std::string chosen;
+  QStringList shown;
+  // The choice is modal: it is answered from a timer of its own event loop.
+  QTimer answer;
+  answer.setInterval(10);
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    answer.stop();
+    shown = box->comboBoxItems();
+    EXPECT_EQ(box->textValue(), "Noname frontend-tester (test:1)");  // the current one
+    box->setTextValue(shown[0]);
+    box->accept();
+  });
+  answer.start();
+  host_.ChooseDevice(
+      {{"test:0", "Noname", "frontend-tester"}, {"test:1", "Noname", "frontend-tester"}}, "test:1",
+      [&](const std::string& name) { chosen = name; });
+  ASSERT_TRUE(test::ProcessEventsUntil([&] { return !chosen.empty(); }, 5s));
+  EXPECT_EQ(shown,
+            (QStringList{"Noname frontend-tester (test:0)", "Noname frontend-tester (test:1)"}));
+  EXPECT_EQ(chosen, "test:0");
+  EXPECT_EQ(File(), "sane_device = test:0\n");
 }
 
 }  // namespace
