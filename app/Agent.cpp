@@ -15,6 +15,8 @@
 #include "app/DeviceEndpoints.h"
 #include "app/GatewayFactory.h"
 #include "app/QtMessageBox.h"
+#include "app/QtScanDialog.h"
+#include "app/ScanSessions.h"
 #include "app/TrayIcon.h"
 #include "devices/barcode/DbusScannerDriver.h"
 #include "devices/barcode/PendingBarcode.h"
@@ -44,10 +46,10 @@ bool PrepareDesktop() {
 
 // The frame's scanning session, for requests that arrive once the frame exists: the endpoints
 // are made before the frame, which starts the gateway that serves them.
-class FrameSessions final : public TwainProvider {
+class FrameSessions final : public ScanSessionProvider {
  public:
   CMainFrame* frame = nullptr;
-  CTwain& GetTwain() override { return frame->GetTwain(); }
+  ScanSession& GetScanSession() override { return frame->GetScanSession(); }
 };
 
 // On these platforms nobody could dismiss a message box.
@@ -100,6 +102,15 @@ int RunAgent(const std::string& programPath) {
   MessageBox& messages = desktop && !NobodyWatches() ? static_cast<MessageBox&>(boxes)
                                                      : static_cast<MessageBox&>(stderrBoxes);
 
+  // SANE scanners have no window of their own: the agent shows its scan dialog, unless nobody
+  // would see it or the settings ask for unattended scans.
+  std::unique_ptr<QtScanDialog> qtScanDialog;
+  if (desktop && !NobodyWatches() && settings.scanDialog) {
+    qtScanDialog =
+        std::make_unique<QtScanDialog>(UserSettingsPath(SettingsSourcesFromEnvironment()));
+  }
+  ScanDialog* scanDialog = qtScanDialog.get();
+
   PendingBarcode barcode;
   ScanQueue scanQueue(messages);
   FrameSessions sessions;
@@ -132,8 +143,8 @@ int RunAgent(const std::string& programPath) {
         loop, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
   };
   parts.makeScannerDriver = [] { return DbusScannerDriver::Create(QDBusConnection::sessionBus()); };
-  parts.makeSourceManagerLibrary = [&settings] {
-    return std::make_unique<DlopenSourceManagerLibrary>(settings.twainDsm);
+  parts.makeScanSession = [&](TwainOwner& owner) {
+    return MakeScanSession(settings, owner, scanDialog, messages, scanQueue);
   };
   parts.onScannedImage = [&scanQueue](TW_HANDLE dib) { scanQueue.OnScannedImage(dib); };
 

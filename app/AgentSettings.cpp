@@ -6,7 +6,10 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <ostream>
 
 #include "gateway/OriginPolicy.h"
@@ -142,6 +145,36 @@ const Key kKeys[] = {
     {"fingerprint_sdk",
      [](AgentSettings& s, std::string_view v) { return Text(s.fingerprintSdk, v); }},
     {"twain_dsm", [](AgentSettings& s, std::string_view v) { return Text(s.twainDsm, v); }},
+    {"scan_backend",
+     [](AgentSettings& s, std::string_view v) {
+       return OneOf(s.scanBackend, v, {"auto", "twain", "sane"});
+     }},
+    {"sane_device", [](AgentSettings& s, std::string_view v) { return Text(s.saneDevice, v); }},
+    {"scan_dialog",
+     [](AgentSettings& s, std::string_view v) -> std::optional<std::string> {
+       if (v != "true" && v != "false") return "'" + std::string(v) + "' is not true or false";
+       s.scanDialog = v == "true";
+       return std::nullopt;
+     }},
+    {"scan_source",
+     [](AgentSettings& s, std::string_view v) {
+       if (v.empty()) return Text(s.scanSource, v);  // the feeder when there is one
+       return OneOf(s.scanSource, v, {"flatbed", "feeder"});
+     }},
+    {"scan_mode",
+     [](AgentSettings& s, std::string_view v) {
+       return OneOf(s.scanMode, v, {"color", "gray", "lineart"});
+     }},
+    {"scan_resolution",
+     [](AgentSettings& s, std::string_view v) -> std::optional<std::string> {
+       int dpi = 0;
+       const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), dpi);
+       if (ec != std::errc() || end != v.data() + v.size() || dpi < 1 || dpi > 19200) {
+         return "'" + std::string(v) + "' is not a resolution in dots per inch (1..19200)";
+       }
+       s.scanResolution = dpi;
+       return std::nullopt;
+     }},
     {"barcode_devices",
      [](AgentSettings& s, std::string_view v) -> std::optional<std::string> {
        s.barcodeDevices = SplitList(v);
@@ -285,6 +318,62 @@ AgentSettings LoadAgentSettings(const SettingsSources& sources, std::ostream& pr
     }
   }
   return settings;
+}
+
+std::string UserSettingsPath(const SettingsSources& sources) {
+  if (sources.userFolder.empty()) return {};
+  return sources.userFolder + "/" + std::string(kSettingsFile);
+}
+
+bool StoreSetting(const std::string& path, std::string_view key, std::string_view value,
+                  std::string& error) {
+  std::string text;
+  if (std::ifstream file(path, std::ios::binary); file) {
+    std::ostringstream read;
+    read << file.rdbuf();
+    text = read.str();
+  } else if (errno != ENOENT) {
+    error = path + ": cannot be read: " + std::strerror(errno);
+    return false;
+  }
+  const std::string line = std::string(key) + " = " + std::string(value);
+  std::string out;
+  bool replaced = false;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const size_t end = rest.find('\n');
+    const std::string_view current = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    const std::string_view trimmed = Trim(current);
+    const size_t equals = trimmed.find('=');
+    const bool same = !trimmed.empty() && trimmed.front() != '#' &&
+                      equals != std::string_view::npos && Trim(trimmed.substr(0, equals)) == key;
+    if (same && replaced) continue;  // a later duplicate would override the stored value
+    out += same ? line : std::string(current);
+    out += '\n';
+    replaced = replaced || same;
+  }
+  if (!replaced) out += line + '\n';
+
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    file << out;
+    file.flush();
+    if (!file) {
+      error = temporary + ": cannot be written: " + std::strerror(errno);
+      std::remove(temporary.c_str());
+      return false;
+    }
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = path + ": cannot be replaced: " + std::strerror(errno);
+    std::remove(temporary.c_str());
+    return false;
+  }
+  return true;
 }
 
 SettingsSources SettingsSourcesFromEnvironment() {

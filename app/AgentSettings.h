@@ -28,6 +28,15 @@ struct AgentSettings {
   std::string fingerprintSdk = "libquorvelsdk.so";
   std::string twainDsm = "libtwaindsm.so";
 
+  // Document scanning: "auto" (TWAIN when its manager library loads, otherwise SANE), "twain"
+  // or "sane".
+  std::string scanBackend = "auto";
+  std::string saneDevice;          // SANE's name of the scanner; empty: the first one found
+  bool scanDialog = true;          // false: scans start at once, for unattended stations
+  std::string scanSource;          // "flatbed" or "feeder"; empty: the feeder when there is one
+  std::string scanMode = "color";  // "color", "gray" or "lineart"
+  int scanResolution = 200;        // dots per inch; the device's nearest is used
+
   // The barcode scanner driver (dralmin-scanner-driver).
   // Devices to read: event or serial device paths, or "usb:VVVV:PPPP" (hexadecimal vendor and
   // product ids); empty: none, as keyboards are never grabbed by guessing.
@@ -74,6 +83,15 @@ void ApplySettingsText(AgentSettings& settings, std::string_view text, const std
 // that names the closest known key when one is near.
 std::optional<std::string> ApplySetting(AgentSettings& settings, std::string_view key,
                                         std::string_view value);
+
+// Sets `key = value` in the settings file at `path`: the key's line is replaced, or one is
+// appended; every other line, comments included, stays. The file is replaced in one step, so a
+// reader never sees half of it. False, with `error`, when it could not be written.
+bool StoreSetting(const std::string& path, std::string_view key, std::string_view value,
+                  std::string& error);
+
+// The user's settings file for these sources; empty when there is no user folder.
+std::string UserSettingsPath(const SettingsSources& sources);
 
 // The known keys, in the order the shipped configuration file lists them.
 std::vector<std::string_view> SettingKeys();

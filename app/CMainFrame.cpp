@@ -6,7 +6,21 @@
 #include "app/TrayIcon.h"
 #include "platform/ScopedFlag.h"
 
+#include "platform/Log.h"
+
 namespace dralmin {
+namespace {
+// Where no scanning backend could be made (the factory said why): every scan fails.
+class NoScanSession final : public ScanSession {
+ public:
+  bool Acquire() override {
+    LogError("scanner", "no scan: no scanning backend is available");
+    return false;
+  }
+  void SelectSource() override {}
+};
+
+}  // namespace
 
 CMainFrame::CMainFrame(Parts parts, PendingBarcode& barcode)
     : parts_(std::move(parts)), barcode_(barcode) {
@@ -19,8 +33,8 @@ CMainFrame::~CMainFrame() {
   trayIcon_.reset();
   scannerCommands_.reset();
   offerTimer_.stop();
-  std::lock_guard lock(twainMutex_);
-  twain_.reset();
+  std::lock_guard lock(sessionMutex_);
+  session_.reset();
 }
 
 void CMainFrame::Create() {
@@ -42,27 +56,26 @@ void CMainFrame::Create() {
   }
 }
 
-CTwain& CMainFrame::GetTwain() {
-  std::lock_guard lock(twainMutex_);
-  if (!twain_) {
-    std::unique_ptr<SourceManagerLibrary> library;
-    if (parts_.makeSourceManagerLibrary) library = parts_.makeSourceManagerLibrary();
-    twain_ = std::make_unique<CTwain>(*this, std::move(library));
+ScanSession& CMainFrame::GetScanSession() {
+  std::lock_guard lock(sessionMutex_);
+  if (!session_) {
+    if (parts_.makeScanSession) session_ = parts_.makeScanSession(*this);
+    if (!session_) session_ = std::make_unique<NoScanSession>();
     // The offers run on this frame's thread, whichever thread created the session.
-    QMetaObject::invokeMethod(this, [this] { offerTimer_.start(); });
+    if (session_->WantsMessages()) QMetaObject::invokeMethod(this, [this] { offerTimer_.start(); });
   }
-  return *twain_;
+  return *session_;
 }
 
-bool CMainFrame::HasTwain() const {
-  std::lock_guard lock(twainMutex_);
-  return twain_ != nullptr;
+bool CMainFrame::HasScanSession() const {
+  std::lock_guard lock(sessionMutex_);
+  return session_ != nullptr;
 }
 
 void CMainFrame::SelectScanner() {
   if (commandRunning_) return;
   ScopedFlag running(commandRunning_);
-  GetTwain().SelectSource();
+  GetScanSession().SelectSource();
 }
 
 void CMainFrame::ShowSettings() {
@@ -86,12 +99,14 @@ void CMainFrame::OnScannedImage(TW_HANDLE dib) {
 }
 
 void CMainFrame::OfferMessage() {
-  CTwain* twain = nullptr;
+  ScanSession* session = nullptr;
   {
-    std::lock_guard lock(twainMutex_);
-    twain = twain_.get();
+    std::lock_guard lock(sessionMutex_);
+    session = session_.get();
   }
-  if (twain != nullptr) twain->ProcessMessage(PlatformMessage{Window(), PlatformMessage::kIdle});
+  if (session != nullptr) {
+    session->ProcessMessage(PlatformMessage{Window(), PlatformMessage::kIdle});
+  }
 }
 
 }  // namespace dralmin

@@ -9,8 +9,7 @@
 #include <mutex>
 
 #include "devices/barcode/CScannerCommands.h"
-#include "devices/scanning/CTwain.h"
-#include "devices/scanning/SourceManagerLibrary.h"
+#include "devices/scanning/ScanSession.h"
 #include "devices/scanning/TwainOwner.h"
 #include "gateway/GatewayThread.h"
 
@@ -42,15 +41,16 @@ class CMainFrame final : public QObject, public TwainOwner {
     // Run beside the poll loop once the gateway serves (the certificate and the HTTPS port).
     GatewayThread::Companion gatewayCompanion;
     ScannerDriverFactory makeScannerDriver;
-    std::function<std::unique_ptr<SourceManagerLibrary>()> makeSourceManagerLibrary;
+    // The scanning session (TWAIN or SANE), made on first use for this frame.
+    std::function<std::unique_ptr<ScanSession>(TwainOwner& owner)> makeScanSession;
     // The gateway's scanned-image operation: takes one page while the session still owns it.
     std::function<void(TW_HANDLE dib)> onScannedImage;
     // The settings dialog, run modally.
     std::function<void()> showSettings;
   };
 
-  // How often the scanning session is offered a message while it exists: the only way the
-  // source's events (a ready page, a close request) reach the agent.
+  // How often a TWAIN session is offered a message while it exists: the only way the source's
+  // events (a ready page, a close request) reach the agent.
   static constexpr std::chrono::milliseconds kOfferInterval{50};
   static constexpr std::array<int16_t, 8> kScannerTypes{1, 0, 0, 0, 0, 0, 0, 0};
 
@@ -66,8 +66,9 @@ class CMainFrame final : public QObject, public TwainOwner {
   // (opened and subscribed when the driver is there). Call once.
   void Create();
 
-  // The scanning session, created on first use from either thread; never two.
-  CTwain& GetTwain();
+  // The scanning session, created on first use from either thread; never two. Without a
+  // makeScanSession part there is none, and scans fail.
+  ScanSession& GetScanSession();
 
   // The tray menu's commands.
   void SelectScanner();
@@ -80,7 +81,7 @@ class CMainFrame final : public QObject, public TwainOwner {
 
   TrayIcon* GetTrayIcon() const { return trayIcon_.get(); }
   CScannerCommands* GetScannerCommands() const { return scannerCommands_.get(); }
-  bool HasTwain() const;
+  bool HasScanSession() const;
 
  private:
   void OfferMessage();
@@ -90,8 +91,8 @@ class CMainFrame final : public QObject, public TwainOwner {
   std::unique_ptr<TrayIcon> trayIcon_;
   std::unique_ptr<GatewayThread> gateway_;
   std::unique_ptr<CScannerCommands> scannerCommands_;
-  mutable std::mutex twainMutex_;  // guards the creation of twain_, not its use
-  std::unique_ptr<CTwain> twain_;
+  mutable std::mutex sessionMutex_;  // guards the creation of session_, not its use
+  std::unique_ptr<ScanSession> session_;
   QTimer offerTimer_;
   bool commandRunning_ = false;  // a modal command is open; the menu does not start a second
 };

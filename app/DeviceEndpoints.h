@@ -22,7 +22,8 @@ class DeviceEndpoints final : public Endpoints {
   // `sessions` gives the scanning session, whose pages the user-interface thread puts into
   // `scanQueue`; `messages` tells the user what went wrong on the scanning path. Once
   // `stopping` is true, transfers in progress are cancelled so that the gateway can stop.
-  DeviceEndpoints(const AgentSettings& settings, PendingBarcode& barcode, TwainProvider& sessions,
+  DeviceEndpoints(const AgentSettings& settings, PendingBarcode& barcode,
+                  ScanSessionProvider& sessions,
                   ScanQueue& scanQueue, MessageBox& messages, const std::atomic<bool>& stopping)
       : barcode_(barcode),
         fingerprint_(LibrarySdkLoader(settings.fingerprintSdk), MonotonicSeconds),

@@ -22,9 +22,9 @@ class NoMessages final : public MessageBox {
   void Show(const std::string&, const std::string&) override {}
 };
 
-class NoScanner final : public TwainProvider {
+class NoScanner final : public ScanSessionProvider {
  public:
-  CTwain& GetTwain() override { std::abort(); }  // uploads never start a scan
+  ScanSession& GetScanSession() override { std::abort(); }  // uploads never start a scan
 };
 
 // Takes every post whole and answers with an identifier, as a document store does.

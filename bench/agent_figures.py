@@ -215,6 +215,16 @@ def in_process_figures(build):
     add(section, "  conversion over the bare encode", "%+.1f %%" % ((ratio - 1) * 100),
         "<= +15 %", ratio <= 1.15)
 
+    sane = benchmark(os.path.join(bench, "sane_scan_bench"), "TenA4FeederPages")
+    agent = sane["BM_AgentTenA4FeederPages/iterations:3/manual_time"]
+    scanimage = sane["BM_ScanimageTenA4FeederPages/iterations:3/manual_time"]
+    ratio = agent["real_time"] / scanimage["real_time"]
+    add(section, "10 feeder pages A4 300 dpi colour (SANE test backend) to the last page queued",
+        "%.0f ms (%.0f kB a page)" % (agent["real_time"], agent["page_kB"]))
+    add(section, "  scanimage --batch --format=jpeg, the same pages", "%.0f ms" %
+        scanimage["real_time"])
+    add(section, "  agent over scanimage", "%.2fx" % ratio, "<= 1.0x", ratio <= 1.0)
+
     upload = benchmark(os.path.join(bench, "scan_upload_bench"), "Upload")["BM_UploadTenA4Pages"]
     add(section, "upload of a 10-page scan to a loopback server", "%.0f ms (%.0f MB/s, %.0f kB a "
         "page)" % (upload["real_time"], upload["bytes_per_second"] / 1e6, upload["page_kB"]))

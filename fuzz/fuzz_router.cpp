@@ -49,9 +49,9 @@ class CannedHttp final : public HttpClient {
   std::string_view answer_;
 };
 
-class NoScanner final : public TwainProvider {
+class NoScanner final : public ScanSessionProvider {
  public:
-  CTwain& GetTwain() override {
+  ScanSession& GetScanSession() override {
     Require(false, "the router fuzzer never starts a scan session");
     std::abort();
   }

@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 build=${DRALMIN_BUILD_DIR:-build/default}
 cmake --preset default -B "$build" -DDRALMIN_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j2 --target dralmin-tray-agent scanning_bench scan_upload_bench label_bench gateway_bench
+cmake --build "$build" -j2 --target dralmin-tray-agent scanning_bench sane_scan_bench scan_upload_bench \
+    label_bench gateway_bench
 python3 bench/agent_figures.py --build "$build" --markdown docs/performance.md
 echo "docs/performance.md written"

@@ -4,7 +4,9 @@
 # server that receives scanned pages) and the agent under its watchdog, and serves an example page
 # that uses them all. Lines typed here are scanned as barcodes. Ctrl-C stops everything.
 #
-#   scripts/try-it.sh
+#   scripts/try-it.sh          documents are scanned from the simulated TWAIN scanner
+#   scripts/try-it.sh sane     ... from SANE's test scanner instead (a feeder of 10 pages), with
+#                              the agent's scan dialog when there is a desktop
 #
 # DRALMIN_BUILD_DIR=<dir>   use that build as it is instead of installing and building
 # DRALMIN_HTTP_PORT         the agent's port (8081)
@@ -15,6 +17,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
+
+scanner=${1:-twain}
+if [[ $scanner != twain && $scanner != sane ]]; then
+  echo "usage: scripts/try-it.sh [twain|sane]" >&2
+  exit 2
+fi
+scanner_text="the simulated TWAIN scanner (scripts/try-it.sh sane: SANE's test scanner)"
+[[ $scanner == sane ]] && scanner_text="SANE's test scanner"
 
 targets=(dralmin-tray-agent dralmin-scale-simulator dralmin-netscale-simulator dralmin-barcode-sim
   dralmin-scanner-driver quorvelsdk_sim dralmin_twain_sim)
@@ -167,6 +177,18 @@ quality=20,20,95,95,20
 template=464d520020323000000001e80000013c016200c500c5010000
 EOF
 
+# SANE's own test scanner: a feeder of 10 pages of a colour pattern, and a flatbed.
+if [[ $scanner == sane ]]; then
+  if ! /sbin/ldconfig -p | grep -q 'libsane\.so\.1 '; then
+    echo "try-it: SANE's test scanner needs libsane1 (scripts/setup.sh installs it)" >&2
+    exit 1
+  fi
+  mkdir -p "$run/sane"
+  echo test >"$run/sane/dll.conf"
+  printf '%s\n' 'number_of_devices 1' 'test-picture "Color pattern"' 'geometry_max 300.0' \
+    'br_x 210.0' 'br_y 297.0' >"$run/sane/test.conf"
+fi
+
 # The agent's settings, certificate cache and single-instance lock live in the run folder, so an
 # installed agent on another port is left alone.
 runtime=${XDG_RUNTIME_DIR:-}
@@ -181,6 +203,9 @@ agent_env=(
   "XDG_DATA_HOME=$run/data"
   "XDG_RUNTIME_DIR=$run/runtime"
 )
+if [[ $scanner == sane ]]; then
+  agent_env+=("DRALMIN_SCAN_BACKEND=sane" "DRALMIN_SCAN_RESOLUTION=150" "SANE_CONFIG_DIR=$run/sane")
+fi
 # Wayland finds its socket through the runtime folder, which is the run's own now.
 if [[ -n ${WAYLAND_DISPLAY:-} && ${WAYLAND_DISPLAY} != /* && -n $runtime ]]; then
   agent_env+=("WAYLAND_DISPLAY=$runtime/$WAYLAND_DISPLAY")
@@ -231,6 +256,7 @@ The agent answers on http://127.0.0.1:$agent_port with simulated devices.
 
   Open the example page:  http://127.0.0.1:$page_port/
 
+Documents are scanned from $scanner_text.
 Type a code and press Enter to scan it as a barcode (from elsewhere: echo CODE > $barcode_fifo).
 Logs are in $logs. Ctrl-C stops everything.
 

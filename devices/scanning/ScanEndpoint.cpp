@@ -1,6 +1,5 @@
 #include "devices/scanning/ScanEndpoint.h"
 
-#include "devices/scanning/CTwain.h"
 #include "devices/scanning/ScanQueue.h"
 #include "gateway/Jsonp.h"
 #include "platform/HttpClient.h"
@@ -24,7 +23,7 @@ bool IsScanKey(std::string_view key) {
 
 }  // namespace
 
-ScanEndpoint::ScanEndpoint(TwainProvider& sessions, ScanQueue& queue, HttpClient& http,
+ScanEndpoint::ScanEndpoint(ScanSessionProvider& sessions, ScanQueue& queue, HttpClient& http,
                            MessageBox& messages, Tick tick)
     : sessions_(sessions),
       queue_(queue),
@@ -35,7 +34,7 @@ ScanEndpoint::ScanEndpoint(TwainProvider& sessions, ScanQueue& queue, HttpClient
 void ScanEndpoint::StartScan() {
   if (scanRunning_) return;
   ScopedFlag running(scanRunning_);
-  if (!sessions_.GetTwain().Acquire()) messages_.Show("Error start scan", "Error");
+  if (!sessions_.GetScanSession().Acquire()) messages_.Show("Error start scan", "Error");
 }
 
 ScanEndpoint::Upload ScanEndpoint::UploadImage(const std::string& jpeg, const std::string& address,

@@ -4,21 +4,14 @@
 #include <functional>
 #include <string>
 
+#include "devices/scanning/ScanSession.h"
 #include "devices/scanning/ScanUpload.h"
 
 namespace dralmin {
 
-class CTwain;
 class HttpClient;
 class MessageBox;
 class ScanQueue;
-
-// Gives the agent's one scanning session, creating it on first use; safe from any thread.
-class TwainProvider {
- public:
-  virtual ~TwainProvider() = default;
-  virtual CTwain& GetTwain() = 0;
-};
 
 // "/scan/" and "/getscan/": starts the scanner's own window, and later posts every queued page to
 // the address the page names. Runs on the gateway's poll thread.
@@ -26,10 +19,11 @@ class ScanEndpoint {
  public:
   using Tick = std::function<int32_t()>;
 
-  ScanEndpoint(TwainProvider& sessions, ScanQueue& queue, HttpClient& http, MessageBox& messages,
-               Tick tick = &SystemTick);
+  ScanEndpoint(ScanSessionProvider& sessions, ScanQueue& queue, HttpClient& http,
+               MessageBox& messages, Tick tick = &SystemTick);
 
-  // Opens the source's window; a failure is told to the user, never to the page.
+  // Starts the scanner (its own window, or the scan dialog); a failure is told to the user, never
+  // to the page.
   void StartScan();
 
   // Uploads the queued pages when the key is the last scan's. The reply names the identifiers
@@ -52,7 +46,7 @@ class ScanEndpoint {
   Upload UploadImage(const std::string& jpeg, const std::string& address, const std::string& field);
 
  private:
-  TwainProvider& sessions_;
+  ScanSessionProvider& sessions_;
   ScanQueue& queue_;
   HttpClient& http_;
   MessageBox& messages_;

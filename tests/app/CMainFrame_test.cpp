@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/TrayIcon.h"
+#include "devices/scanning/TwainScanSession.h"
 #include "devices/barcode/PendingBarcode.h"
 #include "gateway/GatewayServer.h"
 #include "tests/app/QtTestApplication.h"
@@ -127,9 +128,9 @@ class CMainFrameTest : public ::testing::Test {
       EXPECT_CALL(*driver, Unadvise());
       return driver;
     };
-    parts.makeSourceManagerLibrary = [this] {
+    parts.makeScanSession = [this](TwainOwner& owner) {
       ++librariesMade_;
-      return std::make_unique<FakeLibrary>(journal_);
+      return std::make_unique<TwainScanSession>(owner, std::make_unique<FakeLibrary>(journal_));
     };
     parts.showSettings = [this] { journal_.Add("settings"); };
     return parts;
@@ -148,7 +149,7 @@ TEST_F(CMainFrameTest, BringsThePartsUpInOrderAndTakesThemDownInOrder) {
     frame.Create();
     ASSERT_TRUE(test::WaitFor([&] { return port_ != 0; }, 5s));
     ASSERT_TRUE(test::WaitFor([&] { return test::Socket(port_).ok(); }, 5s));
-    frame.GetTwain();
+    frame.GetScanSession();
     const std::vector<std::string> started = journal_.Entries();
     // The gateway starts on its own thread, so only its place after the tray icon is fixed.
     ASSERT_EQ(started.size(), 3u);
@@ -170,15 +171,15 @@ TEST_F(CMainFrameTest, WithoutADriverOrATrayTheFrameStillStarts) {
   ASSERT_NE(frame.GetScannerCommands(), nullptr);
   EXPECT_FALSE(frame.GetScannerCommands()->IsDriverAvailable());
   EXPECT_TRUE(test::WaitFor([&] { return port_ != 0; }, 5s));
-  EXPECT_FALSE(frame.HasTwain());  // made on first use only
+  EXPECT_FALSE(frame.HasScanSession());  // made on first use only
 }
 
 TEST_F(CMainFrameTest, OneScanningSessionWhicheverThreadAsksFirst) {
   CMainFrame frame(Parts(), barcode_);
   frame.Create();
-  CTwain* fromPoll = nullptr;
-  std::thread poll([&] { fromPoll = &frame.GetTwain(); });
-  CTwain* fromMenu = &frame.GetTwain();
+  ScanSession* fromPoll = nullptr;
+  std::thread poll([&] { fromPoll = &frame.GetScanSession(); });
+  ScanSession* fromMenu = &frame.GetScanSession();
   poll.join();
   EXPECT_EQ(fromPoll, fromMenu);
   EXPECT_EQ(librariesMade_, 1);

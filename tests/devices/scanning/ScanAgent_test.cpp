@@ -139,3 +139,29 @@ TEST_F(ScanAgentTest, PagesThatCouldNotBeUploadedAreKeptForTheNextRequest) {
 
 }  // namespace
 }  // namespace dralmin::test
+
+namespace dralmin::test {
+namespace {
+
+// Without a TWAIN manager the agent scans through SANE: its test backend's feeder of 10 pages.
+TEST_F(ScanAgentTest, WithoutATwainManagerTheSaneFeederPagesArrive) {
+  std::ofstream(folder_.path() + "/dll.conf") << "test\n";
+  std::ofstream(folder_.path() + "/test.conf")
+      << "number_of_devices 1\ntest-picture \"Color pattern\"\nbr_x 40.0\nbr_y 30.0\n";
+  Receiver receiver(folder_.path() + "/pages");
+  AgentProcess agent({"DRALMIN_TWAIN_DSM=" + folder_.path() + "/no-such-manager.so",
+                      "SANE_CONFIG_DIR=" + folder_.path(), "DRALMIN_SCAN_DIALOG=false",
+                      "DRALMIN_SCAN_RESOLUTION=100",
+                      "QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY="});
+  const std::string rest = "abc/file/127.0.0.1:" + std::to_string(receiver.port()) + "/upload";
+
+  EXPECT_EQ(agent.Get("/scan/abc"), "");
+  EXPECT_EQ(Collect(agent, rest, 10), "1,2,3,4,5,6,7,8,9,10");
+  for (int id = 1; id <= 10; ++id) {
+    EXPECT_EQ(JpegSize(folder_.path() + "/pages/" + std::to_string(id) + ".jpg"),
+              std::make_pair(157, 118));
+  }
+}
+
+}  // namespace
+}  // namespace dralmin::test

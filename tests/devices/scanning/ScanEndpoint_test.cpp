@@ -96,9 +96,9 @@ class RecordingMessages : public MessageBox {
   }
 };
 
-class NoSessions : public TwainProvider {
+class NoSessions : public ScanSessionProvider {
  public:
-  CTwain& GetTwain() override { throw std::logic_error("no session expected"); }
+  ScanSession& GetScanSession() override { throw std::logic_error("no session expected"); }
 };
 
 HttpResponse Ok(std::string body) {

@@ -1,0 +1,49 @@
+#include "app/ScanSessions.h"
+
+#include "devices/scanning/SaneLibrary.h"
+#include "devices/scanning/ScanQueue.h"
+#include "devices/scanning/SourceManagerLibrary.h"
+#include "devices/scanning/TwainScanSession.h"
+#include "platform/Log.h"
+
+namespace dralmin {
+
+ScanChoices ScanChoicesOf(const AgentSettings& settings) {
+  ScanChoices choices;
+  choices.device = settings.saneDevice;
+  choices.source = settings.scanSource;
+  choices.mode = settings.scanMode;
+  choices.resolution = settings.scanResolution;
+  return choices;
+}
+
+std::unique_ptr<ScanSession> MakeScanSession(const AgentSettings& settings, TwainOwner& owner,
+                                             ScanDialog* dialog, MessageBox& messages,
+                                             ScanQueue& queue) {
+  auto twain = std::make_unique<DlopenSourceManagerLibrary>(settings.twainDsm);
+  bool useTwain = settings.scanBackend == "twain";
+  if (settings.scanBackend == "auto") {
+    // A probe: the session loads the library again itself.
+    useTwain = twain->Load() != nullptr;
+    twain->Unload();
+  }
+  if (useTwain) return std::make_unique<TwainScanSession>(owner, std::move(twain));
+
+  std::string error;
+  std::unique_ptr<SaneLibrary> sane = LoadSaneLibrary(kSaneLibraryName, error);
+  if (!sane) {
+    LogError("scanner", "no scanning: " + error +
+                            (settings.scanBackend == "auto"
+                                 ? " (and no TWAIN manager " + settings.twainDsm + ")"
+                                 : std::string()));
+    return nullptr;
+  }
+  if (settings.scanBackend == "auto") {
+    LogInfo("scanner", "scanning through SANE: no TWAIN manager " + settings.twainDsm);
+  }
+  return std::make_unique<SaneSession>(
+      std::move(sane), ScanChoicesOf(settings), dialog, messages,
+      [&queue](std::string jpeg) { queue.Append(std::move(jpeg)); });
+}
+
+}  // namespace dralmin

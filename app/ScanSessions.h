@@ -1,0 +1,24 @@
+#pragma once
+
+#include <memory>
+
+#include "app/AgentSettings.h"
+#include "devices/scanning/SaneSession.h"
+#include "devices/scanning/ScanSession.h"
+
+namespace dralmin {
+
+class MessageBox;
+class ScanQueue;
+
+// The scanning session the settings ask for: scan_backend "twain", "sane", or "auto" (TWAIN when
+// its manager library loads, otherwise SANE). Null, after a line on standard error, when the
+// backend's library is missing.
+std::unique_ptr<ScanSession> MakeScanSession(const AgentSettings& settings, TwainOwner& owner,
+                                             ScanDialog* dialog, MessageBox& messages,
+                                             ScanQueue& queue);
+
+// The scan choices the settings give.
+ScanChoices ScanChoicesOf(const AgentSettings& settings);
+
+}  // namespace dralmin
