@@ -4,48 +4,29 @@
 //
 //   DRALMIN_BUILD_DIR=build/default node tests/browser/agent.test.mjs
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
 import http from 'node:http';
-import os from 'node:os';
-import path from 'node:path';
 import {after, before, describe, test} from 'node:test';
 
-import {chromium} from 'playwright-core';
-
-import {Fixture, chromiumPath, scanPages, waitFor} from './fixture.mjs';
-
-// Without the background-networking switches Chromium keeps dialling out, and this closed
-// network refuses it in ways that stall the profile.
-const chromiumFlags = [
-  '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-  '--disable-background-networking', '--disable-component-update', '--disable-sync',
-];
+import {launchBrowser} from './browser.mjs';
+import {Fixture, scanPages, waitFor} from './fixture.mjs';
 
 const fixture = new Fixture();
-let context;
+let browser;
 let page;
-let profile;
 
 before(async () => {
   await fixture.start();
-  profile = fs.mkdtempSync(path.join(os.tmpdir(), 'dralmin-chromium-'));
-  context = await chromium.launchPersistentContext(profile, {
-    executablePath: chromiumPath,
-    headless: true,
-    chromiumSandbox: false,
-    // Only the agent's own test key is trusted beyond the system's CAs, and only here.
-    args: [...chromiumFlags, `--ignore-certificate-errors-spki-list=${fixture.spkiHash}`,
-           `--ip-address-space-overrides=127.0.0.1:${fixture.publicPagePort}=public`],
-  });
-  page = context.pages()[0] || await context.newPage();
+  // Only the agent's own test key is trusted beyond the system's CAs, and only here.
+  browser = await launchBrowser([`--ignore-certificate-errors-spki-list=${fixture.spkiHash}`,
+                                 `--ip-address-space-overrides=127.0.0.1:${fixture.publicPagePort}=public`]);
+  page = browser.context.pages()[0] || await browser.context.newPage();
   page.on('pageerror', (error) => { pageErrors.push(String(error)); });
   const query = new URLSearchParams({http: fixture.httpBase, https: fixture.httpsBase});
   await page.goto(`${fixture.pageUrl}?${query}`);
 });
 
 after(async () => {
-  if (context) await context.close();
-  if (profile) fs.rmSync(profile, {recursive: true, force: true});
+  if (browser) await browser.close();
   await fixture.stop();
 });
 
@@ -186,7 +167,7 @@ for (const scheme of ['http', 'https']) {
 
 describe('a public web site', () => {
   test('reaches the agent only once the user allowed loopback access', async () => {
-    const publicPage = await context.newPage();
+    const publicPage = await browser.context.newPage();
     try {
       const query = new URLSearchParams({http: fixture.httpBase, https: fixture.httpsBase});
       await publicPage.goto(`${fixture.publicPageUrl}?${query}`);
@@ -195,7 +176,7 @@ describe('a public web site', () => {
       assert.deepEqual(await weigh(), ['rejected:load', 'rejected:load']);
 
       // What the user's "Allow" in the browser's prompt does.
-      const devtools = await context.newCDPSession(publicPage);
+      const devtools = await browser.context.newCDPSession(publicPage);
       await devtools.send('Browser.setPermission', {
         permission: {name: 'loopback-network'},
         setting: 'granted',

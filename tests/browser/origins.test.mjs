@@ -5,33 +5,22 @@
 //
 //   DRALMIN_BUILD_DIR=build/default node --test tests/browser/origins.test.mjs
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
-import os from 'node:os';
-import path from 'node:path';
 import {after, before, test} from 'node:test';
 
-import {chromium} from 'playwright-core';
-
-import {Fixture, chromiumPath} from './fixture.mjs';
+import {launchBrowser} from './browser.mjs';
+import {Fixture} from './fixture.mjs';
 
 const fixture = new Fixture({
   agentEnv: (f) => ({DRALMIN_ALLOWED_ORIGINS: new URL(f.pageUrl).origin}),
 });
-let context;
-let profile;
+let browser;
 let shop;
 let other;
 
 before(async () => {
   await fixture.start();
-  profile = fs.mkdtempSync(path.join(os.tmpdir(), 'dralmin-chromium-'));
-  context = await chromium.launchPersistentContext(profile, {
-    executablePath: chromiumPath,
-    headless: true,
-    chromiumSandbox: false,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+  browser = await launchBrowser();
+  const {context} = browser;
   const query = new URLSearchParams({http: fixture.httpBase, https: fixture.httpsBase});
   shop = context.pages()[0] || await context.newPage();
   await shop.goto(`${fixture.pageUrl}?${query}`);
@@ -47,8 +36,7 @@ before(async () => {
 });
 
 after(async () => {
-  if (context) await context.close();
-  if (profile) fs.rmSync(profile, {recursive: true, force: true});
+  if (browser) await browser.close();
   await fixture.stop();
 });
 
