@@ -21,6 +21,10 @@
 // memory errors are still caught.
 extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 
+// SANE lets sane_cancel come from another thread while sane_read runs; the backend, not built for
+// the thread sanitizer, closes its pipe then in its own way, which the sanitizer cannot follow.
+extern "C" const char* __tsan_default_suppressions() { return "race:libsane-test.so.1\n"; }
+
 namespace dralmin {
 namespace {
 
@@ -246,7 +250,12 @@ TEST_F(SaneSessionTest, AFailureOnTheFirstPageIsToldAsErrorStartScanWithTheSaneS
     SCOPED_TRACE(status);
     Configure(std::string("read-status-code \"") + status + "\"\n");
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(ScanAll(At100("")).empty());
+    // A picture small enough for the backend's reader thread to be done before the failed read
+    // is cancelled: that backend ends the thread with pthread_cancel, which can catch it inside
+    // malloc and leave the process hung.
+    ScanChoices tiny = At100("");
+    tiny.resolution = 10;
+    EXPECT_TRUE(ScanAll(tiny).empty());
     const std::string log = testing::internal::GetCapturedStderr();
     // One line that names the status as SANE words it.
     std::string error;
@@ -273,6 +282,11 @@ TEST_F(SaneSessionTest, AScannerThatDoesNotOpenFailsTheStart) {
 }
 
 TEST_F(SaneSessionTest, CancelStopsTheFeederAndKeepsThePagesScanned) {
+#ifdef __SANITIZE_THREAD__
+  // The test backend stops its reader thread with pthread_cancel, which the thread sanitizer does
+  // not support: the reader may outlive the unloaded backend and crash the process at its end.
+  GTEST_SKIP() << "SANE's test backend cancels with pthread_cancel, unsupported under TSan";
+#endif
   // Each piece of data is held back, so the scan is still running when it is cancelled.
   Configure("read-delay true\nread-delay-duration 20000\nread-limit true\nread-limit-size 4096\n");
   auto session = Session(At100("feeder"));
