@@ -13,8 +13,9 @@ class MessageBox;
 
 // One packed DIB (a 40-byte BITMAPINFOHEADER, its colour table, the pixel rows), readable top
 // row first whatever the source's row order. The header and colour table are always held as a
-// copy; the pixel rows are either copied or read in place from the source's memory block. Only uncompressed 1, 4, 8 and 24-bit images are
-// taken; refusals are told to the user through the message box, with the caption "Error".
+// copy; the pixel rows are either copied or read in place from the source's memory block. Only
+// uncompressed 1, 4, 8 and 24-bit images are taken; refusals are told to the user through the
+// message box, with the caption "Error".
 class CDIB {
  public:
   static constexpr std::size_t kHeaderSize = 40;
