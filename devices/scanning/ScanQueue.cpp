@@ -14,11 +14,10 @@ ScanQueue::ScanQueue(MessageBox& messages) : messages_(messages) {}
 void ScanQueue::OnScannedImage(TW_HANDLE dib) {
   JpegResult jpeg;
   {
-    // The block stays the caller's until this returns, so the rows are encoded where they are.
-    CDIB page(messages_);
+    CDIB copy(messages_);
     // A refused page has already been told; the encoder's failure follows it.
-    page.ViewHandle(dib);
-    jpeg = EncodeJpeg(page);
+    copy.LoadFromHandle(dib);
+    jpeg = EncodeJpeg(copy);
   }
   if (jpeg.failure != 0) {
     char text[48];
