@@ -266,6 +266,7 @@ SaneSession::PageResult SaneSession::ScanPage(std::vector<uint8_t>& buffer,
   SANE_Handle handle = handle_;
   SanePage page;
   for (;;) {  // one frame a pass: one for grey and colour, three for three-pass colour
+    if (cancelled_) return PageResult::Cancelled;
     SANE_Status status = sane_->start(handle);
     if (status == SANE_STATUS_GOOD) {
       SANE_Parameters parameters{};
@@ -287,11 +288,20 @@ SaneSession::PageResult SaneSession::ScanPage(std::vector<uint8_t>& buffer,
       // Whoever waits for the start need not wait for the pages.
       std::exchange(started, nullptr)();
     }
+    {
+      std::lock_guard lock(mutex_);
+      if (cancelled_) return PageResult::Cancelled;
+      reading_ = true;
+    }
     for (;;) {
       SANE_Int length = 0;
       status = sane_->read(handle, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length);
       if (status != SANE_STATUS_GOOD) break;
       page.Add(buffer.data(), static_cast<std::size_t>(length));
+    }
+    {
+      std::lock_guard lock(mutex_);
+      reading_ = false;
     }
     if (status == SANE_STATUS_CANCELLED || cancelled_) return PageResult::Cancelled;
     if (status != SANE_STATUS_EOF) {
@@ -314,7 +324,10 @@ void SaneSession::Cancel() {
   std::lock_guard lock(mutex_);
   if (!busy_) return;
   cancelled_ = true;
-  if (handle_ != nullptr) sane_->cancel(handle_);
+  // Backends take a cancel from another thread while sane_read waits for data, but one that meets
+  // sane_start can leave the new frame's reader running after the device is closed: outside a
+  // read, the worker sees the flag and cancels on its own thread.
+  if (reading_ && handle_ != nullptr) sane_->cancel(handle_);
 }
 
 void SaneSession::SelectSource() {

@@ -113,9 +113,11 @@ class SaneSession final : public ScanSession {
   std::deque<std::function<void()>> jobs_;
   bool stopping_ = false;
 
-  // Worker-owned, except that Cancel reads the handle under mutex_.
+  // Worker-owned, except that Cancel reads the handle and reading_ under mutex_.
   std::unique_ptr<SaneOptions> device_;  // the open device
   void* handle_ = nullptr;
+  // Between sane_start and the frame's last sane_read: the only time another thread cancels.
+  bool reading_ = false;
   bool initialised_ = false;
   std::thread worker_;
 };

@@ -5,7 +5,11 @@
 #include <jpeglib.h>
 #include <sane/saneopts.h>
 
+#include <dlfcn.h>
+#include <pthread.h>
+
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -24,6 +28,17 @@ extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 // SANE lets sane_cancel come from another thread while sane_read runs; the backend, not built for
 // the thread sanitizer, closes its pipe then in its own way, which the sanitizer cannot follow.
 extern "C" const char* __tsan_default_suppressions() { return "race:libsane-test.so.1\n"; }
+
+// libsane runs the test backend's reader thread with asynchronous cancellation, and that backend
+// cancels the reader as soon as the last bytes are read, or when a scan is cancelled. A reader
+// cancelled inside free() leaves the allocator locked, and the scan never ends (seen once in a few
+// thousand scans, more often under the sanitizers). Deferred cancellation, acted on at the
+// reader's next write, keeps the device dependable; the executable exports this for libsane.
+extern "C" int pthread_setcanceltype(int type, int* old) {
+  using Next = int (*)(int, int*);
+  static const auto next = reinterpret_cast<Next>(dlsym(RTLD_NEXT, "pthread_setcanceltype"));
+  return next(type == PTHREAD_CANCEL_ASYNCHRONOUS ? PTHREAD_CANCEL_DEFERRED : type, old);
+}
 
 namespace dralmin {
 namespace {
@@ -135,6 +150,8 @@ double Difference(const Image& a, const Image& b) {
 class SaneSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A cancelled scan closes the pipe the reader may still be writing to.
+    std::signal(SIGPIPE, SIG_IGN);
     std::ofstream(folder_.path() + "/dll.conf") << "test\n";
     setenv("SANE_CONFIG_DIR", folder_.path().c_str(), 1);
   }
@@ -245,22 +262,12 @@ TEST_F(SaneSessionTest, BlackAndWhiteIsGreyAtOneBitWhereTheDeviceHasNoSuchMode) 
 }
 
 TEST_F(SaneSessionTest, AFailureOnTheFirstPageIsToldAsErrorStartScanWithTheSaneStatus) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  // Slowed down by a sanitizer, the test backend's reader is still allocating when the failed
-  // read is cancelled, and that backend's pthread_cancel can leave it hung inside malloc.
-  GTEST_SKIP() << "SANE's test backend can hang its cancelled reader under a sanitizer";
-#endif
   for (const char* status : {"SANE_STATUS_JAMMED", "SANE_STATUS_COVER_OPEN", "SANE_STATUS_IO_ERROR",
                              "SANE_STATUS_NO_DOCS", "SANE_STATUS_DEVICE_BUSY"}) {
     SCOPED_TRACE(status);
     Configure(std::string("read-status-code \"") + status + "\"\n");
     testing::internal::CaptureStderr();
-    // A picture small enough for the backend's reader thread to be done before the failed read
-    // is cancelled: that backend ends the thread with pthread_cancel, which can catch it inside
-    // malloc and leave the process hung.
-    ScanChoices tiny = At100("");
-    tiny.resolution = 10;
-    EXPECT_TRUE(ScanAll(tiny).empty());
+    EXPECT_TRUE(ScanAll(At100("")).empty());
     const std::string log = testing::internal::GetCapturedStderr();
     // One line that names the status as SANE words it.
     std::string error;
@@ -287,11 +294,6 @@ TEST_F(SaneSessionTest, AScannerThatDoesNotOpenFailsTheStart) {
 }
 
 TEST_F(SaneSessionTest, CancelStopsTheFeederAndKeepsThePagesScanned) {
-#ifdef __SANITIZE_THREAD__
-  // The test backend stops its reader thread with pthread_cancel, which the thread sanitizer does
-  // not support: the reader may outlive the unloaded backend and crash the process at its end.
-  GTEST_SKIP() << "SANE's test backend cancels with pthread_cancel, unsupported under TSan";
-#endif
   // Each piece of data is held back, so the scan is still running when it is cancelled.
   Configure("read-delay true\nread-delay-duration 20000\nread-limit true\nread-limit-size 4096\n");
   auto session = Session(At100("feeder"));
