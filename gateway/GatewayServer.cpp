@@ -127,6 +127,11 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   }
 
   void ReadBody() {
+    // The buffer grows only as far as a read fills it, so a large body would come in 512-byte
+    // reads, one round through the event loop each.
+    if (const auto length = parser_->content_length(); length && *length > kBodyReadSize) {
+      buffer_.reserve(kBodyReadSize);
+    }
     http::async_read(stream_, buffer_, *parser_,
                      [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                        self->OnRequest(ec);
@@ -169,8 +174,12 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     if (ec) return Fail(ec, "writing the reply");
     if (!keepAlive_) return Close();
     reply_.clear();
+    // An idle connection holds no more than a small request needs.
+    if (buffer_.capacity() > kBodyReadSize / 4) buffer_.shrink_to_fit();
     ReadHeader();
   }
+
+  static constexpr std::size_t kBodyReadSize = 64 * 1024;
 
   Stream stream_;
   const GatewaySettings& settings_;

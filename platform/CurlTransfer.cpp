@@ -13,17 +13,22 @@ struct MultiDeleter {
 
 CURLcode PerformTransfer(CURL* easy, const std::function<bool()>& stop) {
   const std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
-  if (!multi || curl_multi_add_handle(multi.get(), easy) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+  if (!multi) return CURLE_OUT_OF_MEMORY;
+  return PerformTransfer(multi.get(), easy, stop);
+}
+
+CURLcode PerformTransfer(CURLM* multi, CURL* easy, const std::function<bool()>& stop) {
+  if (curl_multi_add_handle(multi, easy) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
   CURLcode result = CURLE_OK;
   for (;;) {
     int running = 0;
-    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
       result = CURLE_RECV_ERROR;
       break;
     }
     if (running == 0) {
       int left = 0;
-      const CURLMsg* message = curl_multi_info_read(multi.get(), &left);
+      const CURLMsg* message = curl_multi_info_read(multi, &left);
       result = message != nullptr && message->msg == CURLMSG_DONE ? message->data.result
                                                                   : CURLE_RECV_ERROR;
       break;
@@ -32,9 +37,9 @@ CURLcode PerformTransfer(CURL* easy, const std::function<bool()>& stop) {
       result = CURLE_ABORTED_BY_CALLBACK;
       break;
     }
-    curl_multi_poll(multi.get(), nullptr, 0, kTransferSliceMs, nullptr);
+    curl_multi_poll(multi, nullptr, 0, kTransferSliceMs, nullptr);
   }
-  curl_multi_remove_handle(multi.get(), easy);
+  curl_multi_remove_handle(multi, easy);
   return result;
 }
 

@@ -12,6 +12,10 @@ namespace dralmin {
 // `stop` ended it.
 CURLcode PerformTransfer(CURL* easy, const std::function<bool()>& stop);
 
+// The same through the caller's multi handle, whose connection cache keeps a connection the peer
+// left open for the next transfer through it.
+CURLcode PerformTransfer(CURLM* multi, CURL* easy, const std::function<bool()>& stop);
+
 inline constexpr int kTransferSliceMs = 50;
 
 }  // namespace dralmin

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +28,11 @@ struct HttpResponse {
   std::string error;         // why the transport failed, for developers
 };
 
+// Held by a caller around a series of calls to one server: while a holder lives, the calls reuse
+// the connection the server left open (keep-alive) instead of opening one each; it closes when the
+// last holder lets go.
+using HttpKeepAlive = std::shared_ptr<void>;
+
 // A blocking HTTP client, called on the thread that needs the answer. No caching, no proxies
 // from the environment. A GET follows up to 5 redirects, to http and https only; a POST follows
 // none, as its body would be sent again to wherever the first peer points.
@@ -40,6 +47,9 @@ class HttpClient {
   virtual HttpResponse Post(const std::string& url, const std::vector<std::string>& headers,
                             std::string_view body, const HttpTimeouts& timeouts,
                             std::size_t maxBody) = 0;
+
+  // A client that opens no connections of its own has nothing to keep.
+  virtual HttpKeepAlive KeepConnection() { return {}; }
 };
 
 // libcurl's easy interface.
@@ -53,9 +63,17 @@ class CurlHttpClient final : public HttpClient {
   HttpResponse Post(const std::string& url, const std::vector<std::string>& headers,
                     std::string_view body, const HttpTimeouts& timeouts,
                     std::size_t maxBody) override;
+  // A call made while another thread's call holds the kept connection takes a fresh one.
+  HttpKeepAlive KeepConnection() override;
 
  private:
+  struct Handles;
+  class Lease;
+  Lease Acquire();
+
   const std::atomic<bool>* cancelled_;
+  std::mutex keptMutex_;
+  std::weak_ptr<Handles> kept_;
 };
 
 }  // namespace dralmin

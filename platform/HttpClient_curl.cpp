@@ -31,11 +31,14 @@ size_t Collect(char* data, size_t size, size_t count, void* user) {
 struct EasyDeleter {
   void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
 };
+struct MultiDeleter {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
 struct ListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-HttpResponse Perform(CURL* easy, const HttpTimeouts& timeouts, std::size_t maxBody,
+HttpResponse Perform(CURLM* multi, CURL* easy, const HttpTimeouts& timeouts, std::size_t maxBody,
                      const std::atomic<bool>* cancelled) {
   HttpResponse response;
   const bool quietEnds = timeouts.quietAfterBody.has_value();
@@ -55,7 +58,7 @@ HttpResponse Perform(CURL* easy, const HttpTimeouts& timeouts, std::size_t maxBo
     return quietEnds && !response.body.empty() &&
            Clock::now() - sink.lastBytes >= *timeouts.quietAfterBody;
   };
-  const CURLcode code = PerformTransfer(easy, stop);
+  const CURLcode code = PerformTransfer(multi, easy, stop);
   // A body that stopped at its limit or went quiet is what the peer has to say.
   const bool endedEarly = quietEnds && !wasCancelled && !response.body.empty() &&
                           (code == CURLE_WRITE_ERROR || code == CURLE_ABORTED_BY_CALLBACK ||
@@ -75,6 +78,55 @@ HttpResponse Perform(CURL* easy, const HttpTimeouts& timeouts, std::size_t maxBo
 
 }  // namespace
 
+// The multi handle holds the connection cache, so a connection outlives one transfer only as long
+// as the multi handle does.
+struct CurlHttpClient::Handles {
+  std::unique_ptr<CURLM, MultiDeleter> multi{curl_multi_init()};
+  std::unique_ptr<CURL, EasyDeleter> easy{curl_easy_init()};
+  std::mutex busy;  // one transfer at a time
+};
+
+// The handles of one call: the kept ones when they are free, otherwise its own for this call.
+class CurlHttpClient::Lease {
+ public:
+  Lease(std::shared_ptr<Handles> handles, std::unique_lock<std::mutex> busy)
+      : handles_(std::move(handles)), busy_(std::move(busy)) {}
+  bool ok() const { return handles_->multi && handles_->easy; }
+  CURLM* multi() const { return handles_->multi.get(); }
+  CURL* easy() const { return handles_->easy.get(); }
+
+ private:
+  std::shared_ptr<Handles> handles_;
+  std::unique_lock<std::mutex> busy_;  // released before the handles may go
+};
+
+CurlHttpClient::Lease CurlHttpClient::Acquire() {
+  std::shared_ptr<Handles> kept;
+  {
+    const std::lock_guard lock(keptMutex_);
+    kept = kept_.lock();
+  }
+  if (kept) {
+    std::unique_lock busy(kept->busy, std::try_to_lock);
+    if (busy.owns_lock()) {
+      // Options of the previous call go; its connection stays in the cache.
+      if (kept->easy) curl_easy_reset(kept->easy.get());
+      return Lease(std::move(kept), std::move(busy));
+    }
+  }
+  return Lease(std::make_shared<Handles>(), {});
+}
+
+HttpKeepAlive CurlHttpClient::KeepConnection() {
+  const std::lock_guard lock(keptMutex_);
+  std::shared_ptr<Handles> kept = kept_.lock();
+  if (!kept) {
+    kept = std::make_shared<Handles>();
+    kept_ = kept;
+  }
+  return kept;
+}
+
 CurlHttpClient::CurlHttpClient(const std::atomic<bool>* cancelled) : cancelled_(cancelled) {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -82,34 +134,36 @@ CurlHttpClient::CurlHttpClient(const std::atomic<bool>* cancelled) : cancelled_(
 
 HttpResponse CurlHttpClient::Get(const std::string& url, const HttpTimeouts& timeouts,
                                  std::size_t maxBody) {
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  if (!easy) return HttpResponse{false, 0, {}, "curl_easy_init failed"};
-  curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy.get(), CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(easy.get(), CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy.get(), CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy.get(), CURLOPT_MAXREDIRS, 5L);
-  return Perform(easy.get(), timeouts, maxBody, cancelled_);
+  const Lease lease = Acquire();
+  if (!lease.ok()) return HttpResponse{false, 0, {}, "curl_easy_init failed"};
+  CURL* easy = lease.easy();
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
+  return Perform(lease.multi(), easy, timeouts, maxBody, cancelled_);
 }
 
 HttpResponse CurlHttpClient::Post(const std::string& url, const std::vector<std::string>& headers,
                                   std::string_view body, const HttpTimeouts& timeouts,
                                   std::size_t maxBody) {
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  if (!easy) return HttpResponse{false, 0, {}, "curl_easy_init failed"};
+  const Lease lease = Acquire();
+  if (!lease.ok()) return HttpResponse{false, 0, {}, "curl_easy_init failed"};
+  CURL* easy = lease.easy();
   std::unique_ptr<curl_slist, ListDeleter> list;
   for (const std::string& header : headers) {
     list.reset(curl_slist_append(list.release(), header.c_str()));
   }
   // The receiver gets the body at once, not after a 100-continue round trip.
   list.reset(curl_slist_append(list.release(), "Expect:"));
-  curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy.get(), CURLOPT_POST, 1L);
-  curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDS, body.data());
-  curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, list.get());
-  return Perform(easy.get(), timeouts, maxBody, cancelled_);
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_POST, 1L);
+  curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+  curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list.get());
+  return Perform(lease.multi(), easy, timeouts, maxBody, cancelled_);
 }
 
 }  // namespace dralmin

@@ -36,10 +36,15 @@ void Write(uint8_t* header, std::size_t offset, T value) {
 
 CDIB::CDIB(MessageBox& messages) : messages_(messages) {}
 
-CDIB::~CDIB() = default;
+CDIB::~CDIB() {
+  Free();
+}
 
 void CDIB::Free() {
   block_.reset();
+  pixels_.reset();
+  if (viewed_ != nullptr) UnlockMemory(viewed_);
+  viewed_ = nullptr;
   rows_.clear();
   rows_.shrink_to_fit();
   bits_ = nullptr;
@@ -61,7 +66,22 @@ bool CDIB::LoadFromHandle(TW_HANDLE handle) {
   return loaded;
 }
 
+bool CDIB::ViewHandle(TW_HANDLE handle) {
+  const void* data = LockMemory(handle);
+  const bool loaded = Load(data, data != nullptr ? MemorySize(handle) : 0, false);
+  if (loaded) {
+    viewed_ = handle;
+  } else {
+    UnlockMemory(handle);
+  }
+  return loaded;
+}
+
 bool CDIB::LoadFromMemory(const void* data, std::size_t size) {
+  return Load(data, size, true);
+}
+
+bool CDIB::Load(const void* data, std::size_t size, bool copyPixels) {
   Free();
   const auto* source = static_cast<const uint8_t*>(data);
   if (source == nullptr || size < kHeaderSize) return Refuse("Error create");
@@ -103,9 +123,15 @@ bool CDIB::LoadFromMemory(const void* data, std::size_t size) {
   }
 
   const std::size_t tableBytes = static_cast<std::size_t>(tableEntries) * 4;
-  const std::size_t blockSize = kHeaderSize + tableBytes + static_cast<std::size_t>(pixelBytes);
-  block_.reset(new (std::nothrow) uint8_t[blockSize]);
+  block_.reset(new (std::nothrow) uint8_t[kHeaderSize + tableBytes]);
   if (!block_) return Refuse("Error create");
+  const uint8_t* sourceBits = source + sourceHeader + sourceEntries * 4;
+  if (copyPixels) {
+    pixels_.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(pixelBytes)]);
+    if (!pixels_) return Refuse("Error create");
+    std::memcpy(pixels_.get(), sourceBits, static_cast<std::size_t>(pixelBytes));
+    sourceBits = pixels_.get();
+  }
   try {
     rows_.resize(static_cast<std::size_t>(rows));
   } catch (const std::bad_alloc&) {
@@ -114,16 +140,13 @@ bool CDIB::LoadFromMemory(const void* data, std::size_t size) {
 
   info_ = block_.get();
   colourTable_ = info_ + kHeaderSize;
-  uint8_t* bits = colourTable_ + tableBytes;
-  bits_ = bits;
+  bits_ = sourceBits;
 
   std::memcpy(info_, source, kHeaderSize);
   Write<uint32_t>(info_, kBiSize, kHeaderSize);
   Write<uint32_t>(info_, kBiClrUsed, 0);
   std::memset(colourTable_, 0, tableBytes);
   std::memcpy(colourTable_, source + sourceHeader, static_cast<std::size_t>(keptEntries) * 4);
-  std::memcpy(bits, source + sourceHeader + sourceEntries * 4,
-              static_cast<std::size_t>(pixelBytes));
 
   width_ = width;
   height_ = static_cast<int32_t>(rows);

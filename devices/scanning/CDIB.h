@@ -11,9 +11,11 @@ namespace dralmin {
 
 class MessageBox;
 
-// One copied packed DIB (a 40-byte BITMAPINFOHEADER, its colour table, the pixel rows), readable
-// top row first whatever the source's row order. Only uncompressed 1, 4, 8 and 24-bit images are
-// taken; refusals are told to the user through the message box, with the caption "Error".
+// One packed DIB (a 40-byte BITMAPINFOHEADER, its colour table, the pixel rows), readable top
+// row first whatever the source's row order. The header and colour table are always held as a
+// copy; the pixel rows are either copied or read in place from the source's memory block. Only
+// uncompressed 1, 4, 8 and 24-bit images are taken; refusals are told to the user through the
+// message box, with the caption "Error".
 class CDIB {
  public:
   static constexpr std::size_t kHeaderSize = 40;
@@ -28,6 +30,10 @@ class CDIB {
   bool LoadFromHandle(TW_HANDLE handle);
   // The same for a DIB of `size` bytes at `data`.
   bool LoadFromMemory(const void* data, std::size_t size);
+  // Like LoadFromHandle, but the pixel rows are read where they are: the block stays locked until
+  // the image is replaced or this holder ends, and must outlive both. A transferred page is
+  // converted this way, without a copy of its tens of megabytes.
+  bool ViewHandle(TW_HANDLE handle);
 
   bool IsLoaded() const { return block_ != nullptr; }
   int32_t Width() const { return width_; }
@@ -49,12 +55,15 @@ class CDIB {
  private:
   void Free();
   bool Refuse(const char* text);
+  bool Load(const void* data, std::size_t size, bool copyPixels);
 
   MessageBox& messages_;
   const uint8_t* bits_ = nullptr;
   uint8_t* info_ = nullptr;
   uint8_t* colourTable_ = nullptr;
-  std::unique_ptr<uint8_t[]> block_;
+  std::unique_ptr<uint8_t[]> block_;   // header and colour table
+  std::unique_ptr<uint8_t[]> pixels_;  // the copied rows, when copied
+  TW_HANDLE viewed_ = nullptr;         // the locked block the rows are read from, when viewed
   std::vector<const uint8_t*> rows_;
   int32_t height_ = 0;
   int32_t stride_ = 0;

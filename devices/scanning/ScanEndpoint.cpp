@@ -77,6 +77,8 @@ std::string ScanEndpoint::GetScan(const std::string& rest, const std::string& sc
 
   std::string ids;
   std::string error;
+  // The pages of a run go to one server, one after another, over one connection.
+  const HttpKeepAlive connection = http_.KeepConnection();
   // Pages queued while the run goes on are uploaded in the same run.
   for (int position = 1; std::optional<std::string> page = queue_.TakeFront(); ++position) {
     Upload upload = UploadImage(*page, request.address, request.field);

@@ -14,10 +14,11 @@ ScanQueue::ScanQueue(MessageBox& messages) : messages_(messages) {}
 void ScanQueue::OnScannedImage(TW_HANDLE dib) {
   JpegResult jpeg;
   {
-    CDIB copy(messages_);
+    // The block stays the caller's until this returns, so the rows are encoded where they are.
+    CDIB page(messages_);
     // A refused page has already been told; the encoder's failure follows it.
-    copy.LoadFromHandle(dib);
-    jpeg = EncodeJpeg(copy);
+    page.ViewHandle(dib);
+    jpeg = EncodeJpeg(page);
   }
   if (jpeg.failure != 0) {
     char text[48];
