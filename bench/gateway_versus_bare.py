@@ -166,21 +166,22 @@ def callgrind(agent_program, bare_program, seconds=10):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True)
-    parser.add_argument("--rounds", type=int, default=6)
+    parser.add_argument("--rounds", type=int, default=6, help="0: callgrind only")
     parser.add_argument("--seconds", type=int, default=5, help="length of each wrk run")
     parser.add_argument("--callgrind", action="store_true")
     options = parser.parse_args()
     agent_program = os.path.join(options.build, "app/dralmin-tray-agent")
     bare_program = os.path.join(options.build, "bench/bare_beast_server")
     agent_load.OPTIONS = argparse.Namespace(agent=agent_program)
-    print("load average %s at the start" % load_average(), flush=True)
-    measured = rates(agent_program, bare_program, options.rounds, options.seconds)
-    for connections, pairs in measured.items():
-        median, ratios = summary(pairs)
-        print("%2d connection%s: agent over bare, median %.3fx (%s)" % (
-            connections, "s" if connections > 1 else " ", median,
-            ", ".join("%.3f" % r for r in ratios)))
-    print("load average %s at the end" % load_average(), flush=True)
+    if options.rounds:
+        print("load average %s at the start" % load_average(), flush=True)
+        measured = rates(agent_program, bare_program, options.rounds, options.seconds)
+        for connections, pairs in measured.items():
+            median, ratios = summary(pairs)
+            print("%2d connection%s: agent over bare, median %.3fx (%s)" % (
+                connections, "s" if connections > 1 else " ", median,
+                ", ".join("%.3f" % r for r in ratios)))
+        print("load average %s at the end" % load_average(), flush=True)
     if options.callgrind:
         callgrind(agent_program, bare_program)
     return 0
