@@ -71,8 +71,16 @@ def same_reply(agent_port, bare_port):
                      "the replies differ: %r and %r" % (ours, theirs))
 
 
+def rate_and_cpu(server, connections, seconds):
+    """Requests per second, and the server's CPU time (user and system) a request in seconds."""
+    ticks = agent_load.cpu_ticks(server.pid)
+    rate, requests = wrk(server.port, connections, seconds)
+    return rate, (agent_load.cpu_ticks(server.pid) - ticks) / os.sysconf("SC_CLK_TCK") / requests
+
+
 def rates(agent_program, bare_program, rounds, seconds):
-    """{connections: [(agent rate, bare rate), ...]} over alternating rounds."""
+    """{connections: [((agent rate, agent CPU a request), (bare rate, bare CPU)), ...]} over
+    alternating rounds."""
     result = {c: [] for c in CONNECTIONS}
     with agent_load.Agent() as agent, BareServer(bare_program) as bare:
         same_reply(agent.port, bare.port)
@@ -80,20 +88,24 @@ def rates(agent_program, bare_program, rounds, seconds):
             wrk(port, 50, 1)
         for round_ in range(rounds):
             for connections in CONNECTIONS:
-                order = (agent.port, bare.port) if round_ % 2 == 0 else (bare.port, agent.port)
-                measured = {port: wrk(port, connections, seconds)[0] for port in order}
-                result[connections].append((measured[agent.port], measured[bare.port]))
-                print("  round %d, %2d connection%s: agent %.0f/s, bare %.0f/s, %.3fx" % (
-                    round_ + 1, connections, "s" if connections > 1 else " ",
-                    measured[agent.port], measured[bare.port],
-                    measured[agent.port] / measured[bare.port]), flush=True)
+                order = (agent, bare) if round_ % 2 == 0 else (bare, agent)
+                measured = {server: rate_and_cpu(server, connections, seconds) for server in order}
+                ours, theirs = measured[agent], measured[bare]
+                result[connections].append((ours, theirs))
+                print("  round %d, %2d connection%s: agent %.0f/s (%.1f us CPU a request), "
+                      "bare %.0f/s (%.1f us), %.3fx" % (
+                          round_ + 1, connections, "s" if connections > 1 else " ", ours[0],
+                          ours[1] * 1e6, theirs[0], theirs[1] * 1e6, ours[0] / theirs[0]),
+                      flush=True)
     return result
 
 
 def summary(pairs):
-    """The median of the rounds' ratios, and every ratio."""
-    ratios = [a / b for a, b in pairs]
-    return statistics.median(ratios), ratios
+    """The median of the rounds' rate ratios, every ratio, and the median CPU time a request
+    of each server."""
+    ratios = [ours[0] / theirs[0] for ours, theirs in pairs]
+    return (statistics.median(ratios), ratios, statistics.median(ours[1] for ours, _ in pairs),
+            statistics.median(theirs[1] for _, theirs in pairs))
 
 
 def callgrind_total(start, seconds, connections):
@@ -177,10 +189,11 @@ def main():
         print("load average %s at the start" % load_average(), flush=True)
         measured = rates(agent_program, bare_program, options.rounds, options.seconds)
         for connections, pairs in measured.items():
-            median, ratios = summary(pairs)
-            print("%2d connection%s: agent over bare, median %.3fx (%s)" % (
-                connections, "s" if connections > 1 else " ", median,
-                ", ".join("%.3f" % r for r in ratios)))
+            median, ratios, ours, theirs = summary(pairs)
+            print("%2d connection%s: agent over bare, median %.3fx (%s); CPU a request, median: "
+                  "agent %.1f us, bare %.1f us" % (
+                      connections, "s" if connections > 1 else " ", median,
+                      ", ".join("%.3f" % r for r in ratios), ours * 1e6, theirs * 1e6))
         print("load average %s at the end" % load_average(), flush=True)
     if options.callgrind:
         callgrind(agent_program, bare_program)
