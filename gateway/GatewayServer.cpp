@@ -2,14 +2,15 @@
 
 #include <utility>  // Boost 1.74's Asio uses std::exchange without including it
 
+#include <algorithm>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <chrono>
 #include <future>
 #include <mutex>
-#include <optional>
 #include <unordered_set>
 
 #include "gateway/RequestReader.h"
