@@ -23,6 +23,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/load"))
 import agent_load  # noqa: E402  (the agent runner and the certificate helpers)
+import gateway_versus_bare  # noqa: E402
 
 ROWS = []  # (section, figure, value, target, met or None)
 
@@ -241,6 +242,29 @@ def in_process_figures(build):
     add(section, "gateway alone, 50 connections in lock-step", "%.0f requests/s" % fifty)
 
 
+def versus_bare_figures(build, seconds):
+    section = "Gateway against a bare Beast server (bench/BareBeastServer.cpp)"
+    agent = os.path.join(build, "app/dralmin-tray-agent")
+    bare = os.path.join(build, "bench/bare_beast_server")
+    rounds = 4
+    measured = gateway_versus_bare.rates(agent, bare, rounds, seconds)
+    for connections, pairs in measured.items():
+        median, ratios, ours, theirs = gateway_versus_bare.summary(pairs)
+        add(section, "HTTP /barcode, %d keep-alive connection%s: agent over bare" % (
+            connections, "s" if connections > 1 else ""),
+            "%.2fx (median of %d alternating rounds: %s; agent %.0f/s, bare %.0f/s)" % (
+                median, rounds, ", ".join("%.2f" % r for r in ratios),
+                statistics.median(a[0] for a, _ in pairs),
+                statistics.median(b[0] for _, b in pairs)),
+            ">= 0.98x", median >= 0.98)
+        add(section, "  CPU time a request (user and system)", "agent %.1f us, bare %.1f us" % (
+            ours * 1e6, theirs * 1e6))
+    for connections, (ours, theirs, _, _) in gateway_versus_bare.callgrind(agent, bare).items():
+        add(section, "instructions a request (callgrind), %d connection%s" % (
+            connections, "s" if connections > 1 else ""),
+            "agent %.0f, bare %.0f (%.2fx)" % (ours, theirs, ours / theirs))
+
+
 def write_markdown(path, conditions):
     lines = [
         "# Performance",
@@ -288,6 +312,8 @@ def main():
     start_figures()
     print("== server", flush=True)
     server_figures(options)
+    print("== against a bare Beast server", flush=True)
+    versus_bare_figures(options.build, max(3, options.seconds // 2))
     print("== in-process", flush=True)
     in_process_figures(options.build)
     load_after = open("/proc/loadavg").read().split()[:3]

@@ -2,16 +2,18 @@
 
 #include <utility>  // Boost 1.74's Asio uses std::exchange without including it
 
+#include <algorithm>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <chrono>
 #include <future>
 #include <mutex>
-#include <optional>
 #include <unordered_set>
 
+#include "gateway/RequestReader.h"
 #include "platform/Log.h"
 
 namespace dralmin {
@@ -23,8 +25,15 @@ namespace http = beast::http;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 
-using PlainStream = beast::tcp_stream;
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+// Concrete types throughout: the type-erased any_io_executor costs a copy and a destruction at
+// every step of every operation, and the server has one io_context and one thread anyway.
+using Executor = asio::io_context::executor_type;
+using Socket = asio::basic_stream_socket<tcp, Executor>;
+using Acceptor = asio::basic_socket_acceptor<tcp, Executor>;
+using Timer = asio::basic_waitable_timer<std::chrono::steady_clock,
+                                         asio::wait_traits<std::chrono::steady_clock>, Executor>;
+using PlainStream = Socket;
+using TlsStream = ssl::stream<Socket>;
 
 // Live connections, so that a stop can close them; touched on the poll thread only.
 class ConnectionBase {
@@ -35,25 +44,33 @@ class ConnectionBase {
 using ConnectionSet = std::unordered_set<ConnectionBase*>;
 
 // A peer that leaves, resets its connection or lets it idle out, and our own close at a stop
-// (which may meet an operation begun after it), are how connections end; anything else is a
-// failure worth a line.
+// or a time-out (which aborts the operation in progress), are how connections end; anything
+// else is a failure worth a line.
 bool IsOrdinaryEnd(beast::error_code ec) {
   return ec == http::error::end_of_stream || ec == asio::error::eof ||
          ec == asio::error::connection_reset || ec == asio::error::broken_pipe ||
          ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor ||
-         ec == beast::error::timeout || ec == ssl::error::stream_truncated;
+         ec == ssl::error::stream_truncated;
 }
 
+// Buffers grown beyond this by one large request or reply are given back after it.
+constexpr std::size_t kKeptCapacity = 64 * 1024;
+
 // One client connection: read a request, hand it over, write the reply, and again. Every error
-// of a connection (timeout, malformed or oversized request, failed handshake, peer gone) closes
+// of a connection (time-out, malformed or oversized request, failed handshake, peer gone) closes
 // that connection and nothing else, and is judged in Fail.
+//
+// The time-outs are one deadline per connection, moved forward with a clock read as each request
+// begins; the connection's timer is set once and, when it fires early, set again for the deadline
+// it finds, so that a busy connection costs no timer work per request.
 template <typename Stream>
 class Connection : public ConnectionBase, public std::enable_shared_from_this<Connection<Stream>> {
  public:
   template <typename... StreamArgs>
   Connection(const GatewaySettings& settings, RequestHandler& handler, ConnectionSet& live,
-             StreamArgs&&... streamArgs)
-      : stream_(std::forward<StreamArgs>(streamArgs)...),
+             Socket socket, StreamArgs&&... streamArgs)
+      : stream_(std::move(socket), std::forward<StreamArgs>(streamArgs)...),
+        timer_(stream_.get_executor()),
         settings_(settings),
         handler_(handler),
         live_(live) {
@@ -63,25 +80,33 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
 
   void Start() {
     beast::error_code ignored;
-    const tcp::endpoint remote = Lowest().socket().remote_endpoint(ignored);
+    const tcp::endpoint remote = Lowest().remote_endpoint(ignored);
     peer_ = remote.address().to_string() + ":" + std::to_string(remote.port());
     if constexpr (std::is_same_v<Stream, TlsStream>) {
       // A client that stalls in the handshake holds its own connection only, and not for long.
-      Lowest().expires_after(settings_.handshakeTimeout);
+      StartTimer(settings_.handshakeTimeout);
       stream_.async_handshake(ssl::stream_base::server,
                               [self = this->shared_from_this()](beast::error_code ec) {
                                 if (ec) return self->Fail(ec, "TLS handshake");
-                                self->ReadHeader();
+                                self->NextRequest();
+                                self->SetDeadline(self->settings_.idleTimeout);
+                                self->Advance();
                               });
     } else {
-      ReadHeader();
+      // Replies are first written straight away, which needs a socket that never blocks.
+      Lowest().non_blocking(true, ignored);
+      StartTimer(settings_.idleTimeout);
+      NextRequest();
+      Advance();
     }
   }
 
   void Close() override {
+    closed_ = true;
     beast::error_code ignored;
-    Lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
-    Lowest().close();
+    Lowest().shutdown(tcp::socket::shutdown_both, ignored);
+    Lowest().close(ignored);
+    timer_.cancel();
   }
 
  private:
@@ -93,102 +118,147 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     Close();
   }
 
-  beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+  Socket& Lowest() { return beast::get_lowest_layer(stream_); }
 
-  void ReadHeader() {
-    parser_.emplace();
-    parser_->header_limit(static_cast<std::uint32_t>(settings_.headerLimit));
-    parser_->body_limit(settings_.bodyLimit);
-    Lowest().expires_after(settings_.idleTimeout);
-    http::async_read_header(stream_, buffer_, *parser_,
+  void StartTimer(std::chrono::seconds timeout) {
+    deadline_ = std::chrono::steady_clock::now() + timeout;
+    timer_.expires_at(deadline_);
+    timer_.async_wait(
+        [self = this->shared_from_this()](beast::error_code ec) { self->OnTimer(ec); });
+  }
+
+  // The whole of a request, from its first byte on, and then the whole of its reply must come
+  // within the time-out.
+  void SetDeadline(std::chrono::seconds timeout) {
+    deadline_ = std::chrono::steady_clock::now() + timeout;
+    // Only a shorter time-out than the one the timer waits for (the handshake's) needs it now.
+    if (deadline_ < timer_.expiry()) {
+      timer_.expires_at(deadline_);
+      timer_.async_wait(
+          [self = this->shared_from_this()](beast::error_code ec) { self->OnTimer(ec); });
+    }
+  }
+
+  void OnTimer(beast::error_code ec) {
+    // Cancelled: closed, or set again for a nearer deadline with another wait already pending.
+    if (ec || closed_) return;
+    if (std::chrono::steady_clock::now() >= deadline_) return Close();
+    timer_.expires_at(deadline_);
+    timer_.async_wait(
+        [self = this->shared_from_this()](beast::error_code error) { self->OnTimer(error); });
+  }
+
+  void NextRequest() {
+    reader_.Restart(static_cast<std::uint32_t>(settings_.headerLimit), settings_.bodyLimit);
+    // The header is parsed on its own first, to answer "Expect: 100-continue" before the body.
+    reader_.eager(false);
+    headerSeen_ = false;
+  }
+
+  // Parses what has arrived and acts on it, request after request, until the connection has to
+  // wait for the peer; a loop rather than a chain of calls, so that a peer sending many requests
+  // at once does not deepen the stack.
+  void Advance() {
+    for (;;) {
+      if (!headerSeen_ && reader_.is_header_done()) {
+        headerSeen_ = true;
+        if (reader_.ExpectsContinue()) {
+          // Clients such as curl otherwise hold a larger body back for a second.
+          static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+          asio::async_write(stream_, asio::buffer(kContinue.data(), kContinue.size()),
                             [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                              self->OnHeader(ec);
+                              if (ec) return self->Fail(ec, "writing 100 Continue");
+                              self->Advance();
+                            });
+          return;
+        }
+        reader_.eager(true);
+      }
+      if (reader_.is_done()) {
+        if (!Answer()) return;
+        continue;
+      }
+      beast::error_code ec = http::error::need_more;
+      if (buffer_.size() != 0) buffer_.consume(reader_.put(buffer_.data(), ec));
+      if (ec == http::error::need_more) return ReadSome();
+      if (ec) return Fail(ec, headerSeen_ ? "request body" : "request head");
+    }
+  }
+
+  void ReadSome() {
+    // As Beast reads: into the free room of the buffer, at least 512 and at most 64 kB.
+    const std::size_t size = std::min<std::size_t>(
+        std::max<std::size_t>(512, buffer_.capacity() - buffer_.size()), 65536);
+    stream_.async_read_some(buffer_.prepare(size),
+                            [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                              self->OnRead(ec, n);
                             });
   }
 
-  void OnHeader(beast::error_code ec) {
-    if (ec) return Fail(ec, "request head");
-    const auto& header = parser_->get();
-    const auto expect = header.find(http::field::expect);
-    if (expect != header.end() && beast::iequals(expect->value(), "100-continue")) {
-      // Clients such as curl otherwise hold a larger body back for a second.
-      static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-      asio::async_write(stream_, asio::buffer(kContinue.data(), kContinue.size()),
-                        [self = this->shared_from_this()](beast::error_code error, std::size_t) {
-                          if (error) return self->Fail(error, "writing 100 Continue");
-                          self->ReadBody();
-                        });
-      return;
+  void OnRead(beast::error_code ec, std::size_t bytes) {
+    buffer_.commit(bytes);
+    if (ec == asio::error::eof) {
+      // Between requests the peer may leave; within one, the parser judges the cut.
+      if (!reader_.got_some()) return Fail(http::error::end_of_stream, "request head");
+      ec = {};
+      reader_.put_eof(ec);
     }
-    // A request without a body is complete with its header; a second read would only cost a
-    // round through the event loop.
-    if (parser_->is_done()) return OnRequest({});
-    ReadBody();
+    if (ec) return Fail(ec, headerSeen_ ? "request body" : "request head");
+    Advance();
   }
 
-  void ReadBody() {
-    // The buffer grows only as far as a read fills it, so a large body would come in 512-byte
-    // reads, one round through the event loop each.
-    if (const auto length = parser_->content_length(); length && *length > kBodyReadSize) {
-      buffer_.reserve(kBodyReadSize);
+  // Hands the complete request over and sends the reply. True when the reply is out and the
+  // connection is ready for the next request; false when an operation is pending or the
+  // connection ended.
+  bool Answer() {
+    handler_.HandleRequestInto(reader_.View(), reply_);
+    keepAlive_ = reader_.KeepAlive();
+    std::size_t written = 0;
+    if constexpr (std::is_same_v<Stream, PlainStream>) {
+      // The reply usually fits the socket's send buffer at once, which saves the event loop
+      // a round.
+      beast::error_code ec;
+      written = stream_.write_some(asio::buffer(reply_), ec);
+      if (ec && ec != asio::error::would_block) {
+        Fail(ec, "writing the reply");
+        return false;
+      }
+      if (written == reply_.size()) return Written();
     }
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                       self->OnRequest(ec);
-                     });
-  }
-
-  void OnRequest(beast::error_code ec) {
-    if (ec) return Fail(ec, "request body");
-    const auto& message = parser_->get();
-
-    const std::string_view target = message.target();
-    Request request;
-    request.method = message.method_string();
-    request.uri = target.substr(0, target.find('?'));
-    request.body = message.body();
-    if (const auto it = message.find(http::field::origin); it != message.end()) {
-      request.origin = it->value();
-    }
-    if (const auto it = message.find(http::field::referer); it != message.end()) {
-      request.referer = it->value();
-    }
-    if (const auto it = message.find(http::field::content_type); it != message.end()) {
-      request.contentType = it->value();
-    }
-    if (const auto it = message.find("Access-Control-Request-Private-Network");
-        it != message.end()) {
-      request.privateNetworkRequest = it->value();
-    }
-    reply_ = handler_.HandleRequest(request);
-    keepAlive_ = message.keep_alive();
-
-    Lowest().expires_after(settings_.idleTimeout);
-    asio::async_write(stream_, asio::buffer(reply_),
-                      [self = this->shared_from_this()](beast::error_code error, std::size_t) {
-                        self->OnWritten(error);
+    SetDeadline(settings_.idleTimeout);
+    asio::async_write(stream_, asio::buffer(reply_) + written,
+                      [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                        if (ec) return self->Fail(ec, "writing the reply");
+                        if (self->Written()) self->Advance();
                       });
+    return false;
   }
 
-  void OnWritten(beast::error_code ec) {
-    if (ec) return Fail(ec, "writing the reply");
-    if (!keepAlive_) return Close();
-    reply_.clear();
-    // An idle connection holds no more than a small request needs.
-    if (buffer_.capacity() > kBodyReadSize / 4) buffer_.shrink_to_fit();
-    ReadHeader();
+  bool Written() {
+    if (!keepAlive_) {
+      Close();
+      return false;
+    }
+    if (reply_.capacity() > kKeptCapacity) std::string().swap(reply_);
+    if (buffer_.size() == 0 && buffer_.capacity() > kKeptCapacity) buffer_.shrink_to_fit();
+    reader_.Trim(kKeptCapacity);
+    NextRequest();
+    SetDeadline(settings_.idleTimeout);
+    return true;
   }
-
-  static constexpr std::size_t kBodyReadSize = 64 * 1024;
 
   Stream stream_;
+  Timer timer_;
+  std::chrono::steady_clock::time_point deadline_;
   const GatewaySettings& settings_;
   RequestHandler& handler_;
   ConnectionSet& live_;
   beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
+  RequestReader reader_;
+  bool headerSeen_ = false;
   std::string reply_;
   bool keepAlive_ = true;
+  bool closed_ = false;
   std::string peer_;  // address:port, for the log
 };
 
@@ -219,7 +289,7 @@ struct GatewayServer::Impl {
   Impl(const GatewaySettings& s, RequestHandler& h)
       : settings(s), handler(h), plain(io), secure(io) {}
 
-  void Listen(tcp::acceptor& acceptor, uint16_t port) {
+  void Listen(Acceptor& acceptor, uint16_t port) {
     beast::error_code ec;
     const auto address = asio::ip::make_address(settings.listenAddress, ec);
     if (ec) throw ListenerError();
@@ -232,13 +302,13 @@ struct GatewayServer::Impl {
   }
 
   template <typename Stream>
-  void Accept(tcp::acceptor& acceptor) {
-    acceptor.async_accept([this, &acceptor](beast::error_code ec, tcp::socket socket) {
+  void Accept(Acceptor& acceptor) {
+    acceptor.async_accept([this, &acceptor](beast::error_code ec, Socket socket) {
       if (ec == asio::error::operation_aborted) return;
       if (ec) {
         // Out of descriptors or memory: the connection stays in the backlog, so accepting again
         // at once would fail at once and spin this thread. Open connections are served meanwhile.
-        asio::steady_timer& retry = &acceptor == &plain ? plainRetry : secureRetry;
+        Timer& retry = &acceptor == &plain ? plainRetry : secureRetry;
         retry.expires_after(kAcceptRetry);
         retry.async_wait([this, &acceptor](beast::error_code timerError) {
           if (!timerError) Accept<Stream>(acceptor);
@@ -280,10 +350,10 @@ struct GatewayServer::Impl {
   std::unique_ptr<ssl::context> tls;
   ConnectionSet live;  // before io: connections still held by handlers deregister as io goes
   asio::io_context io{1};
-  tcp::acceptor plain;
-  tcp::acceptor secure;
-  asio::steady_timer plainRetry{io};
-  asio::steady_timer secureRetry{io};
+  Acceptor plain;
+  Acceptor secure;
+  Timer plainRetry{io};
+  Timer secureRetry{io};
   std::atomic<bool> stopRequested{false};
   std::atomic<uint16_t> httpsPort{0};
   // Set by CloseAll before its last poll: a handler posted later would never run.

@@ -25,6 +25,12 @@ class RequestHandler {
  public:
   virtual ~RequestHandler() = default;
   virtual std::string HandleRequest(const Request& request) = 0;
+
+  // The same reply written over `reply`, a buffer the caller keeps from request to request, so
+  // that a reply which fits it costs no allocation. By default HandleRequest's result moved in.
+  virtual void HandleRequestInto(const Request& request, std::string& reply) {
+    reply = HandleRequest(request);
+  }
 };
 
 }  // namespace dralmin

@@ -58,26 +58,38 @@ bool Router::Admit(const Request& request) {
 }
 
 std::string Router::HandleRequest(const Request& request) {
-  if (!Admit(request)) return std::string(kForbidden);
-  if (IsPreflight(request.method)) return SendPreflight(request);
+  std::string reply;
+  HandleRequestInto(request, reply);
+  return reply;
+}
+
+void Router::HandleRequestInto(const Request& request, std::string& reply) {
+  if (!Admit(request)) {
+    reply.assign(kForbidden);
+    return;
+  }
+  if (IsPreflight(request.method)) {
+    reply = SendPreflight(request);
+    return;
+  }
 
   const std::string body = Route(request);
   char length[16];
   const auto end = std::to_chars(length, length + sizeof length, body.size()).ptr;
 
-  std::string reply;
+  reply.clear();
   reply.reserve(kReplyHead.size() + sizeof length + 4 + body.size());
   reply += kReplyHead;
   reply.append(length, end);
   reply += "\r\n\r\n";
   reply += body;
-  return reply;
 }
 
 std::string Router::SendPreflight(const Request& request) {
   std::string reply =
       "HTTP/1.1 200 OK\r\n"
-      "Server: DralminTrayAgent/" DRALMIN_VERSION "\r\n"
+      "Server: DralminTrayAgent/" DRALMIN_VERSION
+      "\r\n"
       "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
       "Access-Control-Max-Age: 600\r\n";
   if (request.origin) {

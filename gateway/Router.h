@@ -21,6 +21,7 @@ class Router final : public RequestHandler {
   // request (preflights too) from a page that the policy does not allow gets kForbidden and
   // reaches no endpoint.
   std::string HandleRequest(const Request& request) override;
+  void HandleRequestInto(const Request& request, std::string& reply) override;
 
   static constexpr std::string_view kForbidden =
       "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
