@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 
 #include "support/FileDescriptor.h"
@@ -14,39 +13,6 @@ namespace dralmin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Endpoint {
-  std::string host;
-  std::string port;
-};
-
-Endpoint Split(const std::string& address) {
-  std::string host = address;
-  std::string port = std::to_string(TcpPrinter::kDefaultPort);
-  std::string rest;
-  if (address.starts_with("[")) {
-    const auto close = address.find(']');
-    if (close == std::string::npos) throw PrinterException("invalid printer address " + address);
-    host = address.substr(1, close - 1);
-    rest = address.substr(close + 1);
-    if (!rest.empty() && !rest.starts_with(":")) {
-      throw PrinterException("invalid printer address " + address);
-    }
-  } else if (const auto colon = address.find(':'); colon != std::string::npos) {
-    host = address.substr(0, colon);
-    rest = address.substr(colon);
-  }
-  if (!rest.empty()) {
-    port = rest.substr(1);
-    unsigned number = 0;
-    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
-    if (error != std::errc() || end != port.data() + port.size() || number == 0 || number > 65535) {
-      throw PrinterException("invalid printer address " + address);
-    }
-  }
-  if (host.empty()) throw PrinterException("invalid printer address " + address);
-  return {host, port};
-}
 
 int MillisecondsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -68,7 +34,7 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
 }
 
 // A connected non-blocking socket, or -1 with errno telling why the last address failed.
-int Connect(const Endpoint& endpoint, std::chrono::milliseconds timeout) {
+int Connect(const PrinterEndpoint& endpoint, std::chrono::milliseconds timeout) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -114,11 +80,8 @@ int Connect(const Endpoint& endpoint, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-TcpPrinter::TcpPrinter(std::string address, PrinterTimeouts timeouts)
-    : address_(std::move(address)), timeouts_(timeouts) {}
-
 void TcpPrinter::Send(std::string_view job) {
-  const Endpoint endpoint = Split(address_);
+  const PrinterEndpoint endpoint = SplitPrinterAddress(address_);
   const FileDescriptor socket(Connect(endpoint, timeouts_.connect));
   if (!socket.ok()) {
     throw PrinterException("printer " + address_ + " unreachable: " + std::strerror(errno));
