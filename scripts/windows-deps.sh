@@ -178,6 +178,8 @@ for lib in "${requested[@]}"; do
   start=$SECONDS
   (build_"$lib")
   touch "$stamp"
+  # The sources and their build tree are not needed any more (Qt's alone take gigabytes).
+  rm -rf "${work:?}/src/$lib" "${work:?}/dl/$lib"
   echo "== windows-deps: $lib built in $((SECONDS - start)) s"
 done
 
