@@ -1,24 +1,20 @@
 #include "app/Agent.h"
 
 #include <QApplication>
-#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QMetaObject>
-#include <QSocketNotifier>
 #include <atomic>
 #include <iostream>
 #include <memory>
 
 #include "app/AgentSettings.h"
+#include "app/AgentSystem.h"
 #include "app/CMainFrame.h"
 #include "app/CSettingsDlg.h"
 #include "app/DeviceEndpoints.h"
 #include "app/GatewayFactory.h"
 #include "app/QtMessageBox.h"
-#include "app/QtScanDialog.h"
-#include "app/ScanSessions.h"
 #include "app/TrayIcon.h"
-#include "devices/barcode/DbusScannerDriver.h"
 #include "devices/barcode/PendingBarcode.h"
 #include "devices/scanning/ScanQueue.h"
 #include "gateway/Router.h"
@@ -31,18 +27,6 @@
 
 namespace dralmin {
 namespace {
-
-// True when a desktop session is there for the tray icon and the dialogs. Without one the agent
-// still runs a Qt event loop, so that the barcode driver's events arrive.
-bool PrepareDesktop() {
-  if (!EnvOr("QT_QPA_PLATFORM", "").empty()) return true;
-  const bool wayland = !EnvOr("WAYLAND_DISPLAY", "").empty();
-  if (!wayland && EnvOr("DISPLAY", "").empty()) return false;
-  // A display that cannot be reached must not end the agent (it would be restarted for ever):
-  // Qt then falls back to the next platform of the list, a desktop that nobody sees.
-  qputenv("QT_QPA_PLATFORM", wayland ? "wayland;xcb;offscreen" : "xcb;offscreen");
-  return true;
-}
 
 // The frame's scanning session, for requests that arrive once the frame exists: the endpoints
 // are made before the frame, which starts the gateway that serves them.
@@ -71,6 +55,7 @@ int RunAgent(const std::string& programPath) {
     LogError("agent", instance.error());
     return 1;
   }
+  agent_system::PrepareProcess();
 
   const AgentSettings settings = LoadAgentSettings(SettingsSourcesFromEnvironment(), std::cerr);
   SetLogLevel(ParseLogLevel(settings.logLevel));
@@ -82,7 +67,7 @@ int RunAgent(const std::string& programPath) {
   static int argc = 1;
   static char name[] = "dralmin-tray-agent";
   static char* argv[] = {name, nullptr};
-  const bool desktop = PrepareDesktop();
+  const bool desktop = agent_system::PrepareDesktop();
   std::unique_ptr<QCoreApplication> app;
   if (desktop) {
     app = std::make_unique<QApplication>(argc, argv);
@@ -92,24 +77,12 @@ int RunAgent(const std::string& programPath) {
   }
 
   StopSignals stop;
-  QSocketNotifier stopNotifier(stop.Descriptor(), QSocketNotifier::Read);
-  QObject::connect(&stopNotifier, &QSocketNotifier::activated, app.get(), [&stop] {
-    if (stop.Consume()) QCoreApplication::exit(0);
-  });
+  const std::unique_ptr<QObject> stopWatcher = agent_system::WatchStopRequests(stop);
 
   QtMessageBox boxes;
   StderrMessageBox stderrBoxes;
   MessageBox& messages = desktop && !NobodyWatches() ? static_cast<MessageBox&>(boxes)
                                                      : static_cast<MessageBox&>(stderrBoxes);
-
-  // SANE scanners have no window of their own: the agent shows its scan dialog, unless nobody
-  // would see it or the settings ask for unattended scans.
-  std::unique_ptr<QtScanDialog> qtScanDialog;
-  if (desktop && !NobodyWatches() && settings.scanDialog) {
-    qtScanDialog =
-        std::make_unique<QtScanDialog>(UserSettingsPath(SettingsSourcesFromEnvironment()));
-  }
-  ScanDialog* scanDialog = qtScanDialog.get();
 
   PendingBarcode barcode;
   ScanQueue scanQueue(messages);
@@ -142,10 +115,8 @@ int RunAgent(const std::string& programPath) {
     QMetaObject::invokeMethod(
         loop, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
   };
-  parts.makeScannerDriver = [] { return DbusScannerDriver::Create(QDBusConnection::sessionBus()); };
-  parts.makeScanSession = [&](TwainOwner& owner) {
-    return MakeScanSession(settings, owner, scanDialog, messages, scanQueue);
-  };
+  const std::shared_ptr<void> deviceParts = agent_system::AddDeviceParts(
+      parts, settings, desktop && !NobodyWatches(), messages, scanQueue);
   parts.onScannedImage = [&scanQueue](TW_HANDLE dib) { scanQueue.OnScannedImage(dib); };
 
   int code = 0;

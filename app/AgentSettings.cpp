@@ -262,13 +262,13 @@ std::optional<std::string> ApplySetting(AgentSettings& settings, std::string_vie
   }
   std::string what = "unknown key '" + std::string(key) + "'";
   // Keys copied from the environment's names (DRALMIN_HTTP_PORT) are near their key too.
-  std::string near;
-  for (char c : key) near += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  if (near.starts_with("dralmin_")) near.erase(0, 8);
+  std::string lowered;
+  for (char c : key) lowered += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  if (lowered.starts_with("dralmin_")) lowered.erase(0, 8);
   const Key* closest = nullptr;
   size_t best = 3;  // further than two edits is no longer a likely typing slip
   for (const Key& known : kKeys) {
-    if (const size_t d = Distance(near, known.name); d < best) {
+    if (const size_t d = Distance(lowered, known.name); d < best) {
       best = d;
       closest = &known;
     }

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "devices/fingerprint/SdkLibrary.h"
+
 namespace dralmin {
 
 // Every setting of the agent (and of its barcode driver, which reads the same files). Built once
@@ -25,7 +27,7 @@ struct AgentSettings {
 
   // Devices.
   std::string serialPorts;  // comma-separated; empty: the usual serial device names
-  std::string fingerprintSdk = "libquorvelsdk.so";
+  std::string fingerprintSdk = kDefaultSdkLibrary;
   std::string twainDsm = "libtwaindsm.so";
 
   // Document scanning: "auto" (TWAIN when its manager library loads, otherwise SANE), "twain"

@@ -17,7 +17,16 @@ add_library(dralmin_common INTERFACE)
 target_compile_options(dralmin_common INTERFACE
     -Wall -Wextra -Wpedantic -Wold-style-cast -Wnon-virtual-dtor $<$<BOOL:${DRALMIN_WERROR}>:-Werror>)
 target_compile_definitions(dralmin_common INTERFACE _GLIBCXX_ASSERTIONS
-    $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+    $<$<AND:$<NOT:$<CONFIG:Debug>>,$<NOT:$<BOOL:${WIN32}>>>:_FORTIFY_SOURCE=2>)
+
+# The operating-system layers: beside each *_posix.cpp is a *_win.cpp, and this is the one place
+# that picks between them (as Foo_${DRALMIN_OS}.cpp).
+if(WIN32)
+  set(DRALMIN_OS win)
+  include(${CMAKE_CURRENT_LIST_DIR}/WindowsLibraries.cmake)
+else()
+  set(DRALMIN_OS posix)
+endif()
 
 # DralminVersion.h: the project version for the code that names it.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/DralminVersion.h.in

@@ -1,11 +1,8 @@
 #include "gateway/CertStore.h"
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
-
 #include "platform/Log.h"
 #include "platform/Paths.h"
+#include "platform/UserValue.h"
 
 #ifndef DRALMIN_DEFAULT_CERT_BASE_URL
 #define DRALMIN_DEFAULT_CERT_BASE_URL "http://certificates.invalid/dist/cert/"
@@ -16,6 +13,8 @@ namespace {
 
 // The stored version was read through a 128-byte buffer: longer values count as none.
 constexpr std::size_t kVersionLimit = 127;
+constexpr const char* kMakerKey = "Veltrana";
+constexpr const char* kVersionValue = "CertVersion";
 
 bool IsTokenCharacter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -65,7 +64,8 @@ void CertStore::UpdateCertificate() {
   const std::string latest = FetchLatestVersion();
   if (latest.empty() || latest == version_) return;
   if (DataFolder().empty()) {
-    LogError("certificate", "cannot create the folder " + DataHome() + "/Veltrana");
+    LogError("certificate",
+             "cannot create the folder " + DataHome() + kFolderSeparator + kMakerKey);
     return;
   }
   for (const auto& [suffix, path] :
@@ -83,47 +83,34 @@ void CertStore::UpdateCertificate() {
 }
 
 std::string CertStore::VersionFilePath() const {
-  return ConfigHome() + "/Veltrana/CertVersion";
+  return UserValueLocation(kMakerKey, kVersionValue);
 }
 
 std::string CertStore::ReadCertVersion() const {
-  std::ifstream file(VersionFilePath(), std::ios::binary);
-  if (!file) return {};
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  text = text.substr(0, text.find('\0'));
-  if (text.size() > kVersionLimit) return {};
   // Only a version that can name a file in the data folder is used.
-  return CleanVersion(text);
+  return CleanVersion(ReadUserValue(kMakerKey, kVersionValue, kVersionLimit + 1));
 }
 
 bool CertStore::WriteCertVersion(const std::string& version) const {
-  const std::string path = VersionFilePath();
-  if (!MakeFolders(FolderOf(path))) return false;
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file << version;
-    if (!file.flush()) return false;
-  }
-  return std::rename(temporary.c_str(), path.c_str()) == 0;
+  return WriteUserValue(kMakerKey, kVersionValue, version);
 }
 
 void CertStore::Forget() {
-  std::remove(VersionFilePath().c_str());
+  RemoveUserValue(kMakerKey, kVersionValue);
   version_.clear();
 }
 
 std::string CertStore::CertFilePath(const std::string& version) {
-  return DataFolder() + "/" + version + ".crt";
+  return DataFolder() + kFolderSeparator + version + ".crt";
 }
 
 std::string CertStore::KeyFilePath(const std::string& version) {
-  return DataFolder() + "/" + version + ".key";
+  return DataFolder() + kFolderSeparator + version + ".key";
 }
 
 std::string CertStore::DataFolder() {
   if (!dataFolder_.empty()) return dataFolder_;
-  const std::string folder = DataHome() + "/Veltrana";
+  const std::string folder = DataHome() + kFolderSeparator + kMakerKey;
   if (!MakeFolders(folder)) return {};
   dataFolder_ = folder;
   return dataFolder_;

@@ -5,7 +5,8 @@
 namespace dralmin {
 
 // The lock file named `name` for this user: in $XDG_RUNTIME_DIR, or in /tmp with the user id in
-// its name, as /tmp is shared by every user.
+// its name, as /tmp is shared by every user. On Windows the name of a mutex in the namespace of
+// the user's logon: `name` itself.
 std::string InstanceLockPath(const std::string& name);
 
 // A per-user lock on a file that exists exactly as long as the process that holds it: the kernel
@@ -29,7 +30,11 @@ class InstanceLock {
   const std::string& error() const { return error_; }
 
  private:
+#ifdef _WIN32
+  void* mutex_ = nullptr;
+#else
   int fd_ = -1;
+#endif
   State state_ = State::Unavailable;
   std::string error_;
 };

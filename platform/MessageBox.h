@@ -2,6 +2,10 @@
 
 #include <string>
 
+#ifdef MessageBox
+#undef MessageBox  // windows.h's name for MessageBoxA or MessageBoxW would rename this class
+#endif
+
 namespace dralmin {
 
 // A modal message to the user with one OK button. Show returns once the user has dismissed it.

@@ -4,6 +4,13 @@
 
 namespace dralmin {
 
+// What separates folder names in a path of this system.
+#ifdef _WIN32
+inline constexpr const char* kFolderSeparator = "\\";
+#else
+inline constexpr const char* kFolderSeparator = "/";
+#endif
+
 // Absolute path of the running program file; empty when the system cannot tell.
 std::string ProgramPath();
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace dralmin {
 
@@ -40,6 +41,7 @@ class SerialPort {
   virtual const std::string& LastError() const = 0;
 };
 
+#ifndef _WIN32
 // The termios implementation.
 class PosixSerialPort final : public SerialPort {
  public:
@@ -63,5 +65,33 @@ class PosixSerialPort final : public SerialPort {
   int fd_ = -1;
   std::string lastError_;
 };
+using NativeSerialPort = PosixSerialPort;
+#else
+// The Win32 communications implementation; paths are of the form "\\.\COM3".
+class WinSerialPort final : public SerialPort {
+ public:
+  explicit WinSerialPort(SerialTimings timings = {});
+  ~WinSerialPort() override;
+  WinSerialPort(const WinSerialPort&) = delete;
+  WinSerialPort& operator=(const WinSerialPort&) = delete;
+
+  bool OpenPort(const std::string& path) override;
+  bool ClosePort() override;
+  bool WriteByte(std::uint8_t byte) override;
+  bool ReadBytes(std::string& received, std::size_t count) override;
+  const std::string& LastError() const override { return lastError_; }
+
+ private:
+  bool Fail(const std::string& what);  // records what and GetLastError; returns false
+
+  SerialTimings timings_;
+  void* handle_ = nullptr;
+  std::string lastError_;
+};
+using NativeSerialPort = WinSerialPort;
+#endif
+
+// The ports a scale is looked for on when the settings name none, in the order they are tried.
+std::vector<std::string> DefaultSerialPorts();
 
 }  // namespace dralmin

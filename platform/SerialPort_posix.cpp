@@ -44,6 +44,14 @@ bool ApplyLineSettings(int fd) {
 
 }  // namespace
 
+std::vector<std::string> DefaultSerialPorts() {
+  std::vector<std::string> ports;
+  for (const char* family : {"/dev/ttyUSB", "/dev/ttyACM", "/dev/ttyS"}) {
+    for (int n = 0; n < 10; ++n) ports.push_back(family + std::to_string(n));
+  }
+  return ports;
+}
+
 PosixSerialPort::PosixSerialPort(SerialTimings timings) : timings_(timings) {}
 
 PosixSerialPort::~PosixSerialPort() {

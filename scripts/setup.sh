@@ -29,6 +29,18 @@ install_missing() {
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# scripts/windows-deps.sh and scripts/windows.sh: the cross compilers (posix threads), zlib for
+# them, the tools the source packages build with, Wine and a virtual display.
+windows_packages=(
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev dpkg-dev nasm
+  wine wine64 xvfb xauth
+)
+if [[ ${1:-} == --windows ]]; then
+  install_missing "${windows_packages[@]}"
+  exit 0
+fi
+packages+=("${windows_packages[@]}")
+
 # Debian ships npm apart from nodejs; other builds of nodejs bring their own and conflict with it.
 command -v npm >/dev/null || packages+=(npm)
 install_missing "${packages[@]}"

@@ -1,7 +1,6 @@
 #include "support/FileDownload.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <mutex>
 
 #include "platform/CurlTransfer.h"
+#include "platform/Files.h"
 
 namespace dralmin {
 namespace {
@@ -56,8 +56,8 @@ bool DownloadFile(const std::string& url, const std::string& path, const Downloa
   static std::once_flag curlReady;
   std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 
-  std::string temporary = path + ".XXXXXX";
-  Target target{mkostemp(temporary.data(), O_CLOEXEC)};
+  std::string temporary;
+  Target target{CreateFileBeside(path, temporary)};
   if (target.fd < 0)
     return fail("cannot create a file beside " + path + ": " + std::strerror(errno));
 
@@ -85,10 +85,10 @@ bool DownloadFile(const std::string& url, const std::string& path, const Downloa
     result = PerformTransfer(
         e, [&limits] { return limits.cancelled != nullptr && limits.cancelled->load(); });
   }
-  const bool stored = !target.failed && fsync(target.fd) == 0;
+  const bool stored = !target.failed && SyncFile(target.fd);
   const bool closed = close(target.fd) == 0;
   if (result != CURLE_OK || !stored || !closed) {
-    unlink(temporary.c_str());
+    RemoveFile(temporary);
     if (result != CURLE_OK) {
       if (result == CURLE_ABORTED_BY_CALLBACK) return fail("download of " + url + " cancelled");
       return fail("download of " + url +
@@ -96,9 +96,9 @@ bool DownloadFile(const std::string& url, const std::string& path, const Downloa
     }
     return fail("cannot write " + temporary + ": " + std::strerror(errno));
   }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
+  if (!PutInPlace(temporary, path)) {
     const std::string reason = std::strerror(errno);
-    unlink(temporary.c_str());
+    RemoveFile(temporary);
     return fail("cannot replace " + path + ": " + reason);
   }
   return true;

@@ -1,7 +1,5 @@
 #include "support/SettingsFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +8,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
 
 namespace dralmin {
@@ -84,20 +83,20 @@ bool SettingsFile::Save(const StoredSettings& settings, std::string* error) cons
   text.append(std::to_string(NormalCodePage(settings.codePage))).append("\n");
   text.append(kPeelerKey).append("=").append(settings.forcePeeler ? "1" : "0").append("\n");
 
-  std::string temporary = path_ + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  std::string temporary;
+  const int fd = CreateFileBeside(path_, temporary);
   if (fd < 0) return fail("cannot create a temporary file for");
-  const bool written = WriteAll(fd, text) && fsync(fd) == 0;
+  const bool written = WriteAll(fd, text) && SyncFile(fd);
   const int savedErrno = errno;
   close(fd);
   if (!written) {
-    unlink(temporary.c_str());
+    RemoveFile(temporary);
     errno = savedErrno;
     return fail("cannot write");
   }
-  if (rename(temporary.c_str(), path_.c_str()) != 0) {
+  if (!PutInPlace(temporary, path_)) {
     const int renameErrno = errno;
-    unlink(temporary.c_str());
+    RemoveFile(temporary);
     errno = renameErrno;
     return fail("cannot replace");
   }

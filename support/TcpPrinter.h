@@ -7,6 +7,15 @@
 
 namespace dralmin {
 
+// Host and port of a printer address, the port 9100 when the address names none.
+struct PrinterEndpoint {
+  std::string host;
+  std::string port;
+};
+
+// Throws PrinterException for an address that is not "host", "host:port", "[v6]" or "[v6]:port".
+PrinterEndpoint SplitPrinterAddress(const std::string& address);
+
 // A network printer that takes raw jobs on a TCP port (9100 by default).
 class TcpPrinter final : public PrinterPort {
  public:

@@ -1,6 +1,8 @@
 #pragma once
 
+#ifndef _WIN32
 #include <iconv.h>
+#endif
 
 #include <stdexcept>
 #include <string>
@@ -14,8 +16,9 @@ class UnknownEncodingException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Converts texts from one charset to another with iconv. A character the target charset lacks,
-// and a byte sequence that is not valid in the source, each become one "?".
+// Converts texts from one charset to another with iconv (on Windows through UTF-16 with the
+// system's code pages). A character the target charset lacks, and a byte sequence that is not
+// valid in the source, each become one "?".
 class TextEncoder {
  public:
   // Throws UnknownEncodingException when either charset is not known.
@@ -27,8 +30,13 @@ class TextEncoder {
   std::string Convert(std::string_view text);
 
  private:
+#ifdef _WIN32
+  unsigned from_;
+  unsigned to_;
+#else
   iconv_t converter_;
   bool fromUtf8_;
+#endif
 };
 
 // The iconv name of a printer code page: "CP866" or "CP1251".

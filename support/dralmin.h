@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__)
+#if defined(__GNUC__) && !defined(_WIN32)  /* Windows: exported by dralmin.def */
 #define DRALMIN_API __attribute__((visibility("default")))
 #else
 #define DRALMIN_API

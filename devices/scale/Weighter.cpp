@@ -60,12 +60,7 @@ double ParseWeightText(std::string_view text) {
 
 std::vector<std::string> ScaleCandidatePorts(std::string_view setting) {
   std::vector<std::string> ports;
-  if (setting.empty()) {
-    for (const char* family : {"/dev/ttyUSB", "/dev/ttyACM", "/dev/ttyS"}) {
-      for (int n = 0; n < 10; ++n) ports.push_back(family + std::to_string(n));
-    }
-    return ports;
-  }
+  if (setting.empty()) return DefaultSerialPorts();
   while (!setting.empty()) {
     const size_t comma = setting.find(',');
     std::string_view path = setting.substr(0, comma);

@@ -2,9 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -74,16 +71,10 @@ TEST(GatewayServerTest, IdleConnectionsAreDropped) {
 
 // Connects, sends `bytes`, and resets the connection as a browser may.
 void SendAndReset(uint16_t port, const std::string& bytes) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
-  const linger reset{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(fd);
+  Socket socket(port);
+  ASSERT_TRUE(socket.ok());
+  ASSERT_TRUE(socket.Send(bytes));
+  socket.Reset();
 }
 
 TEST(GatewayServerTest, ABadRequestIsSaidOnceAndAPeerThatLeavesIsNot) {

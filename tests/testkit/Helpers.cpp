@@ -111,6 +111,13 @@ bool Socket::WaitClosed(std::chrono::milliseconds timeout) {
   }
 }
 
+void Socket::Reset() {
+  const linger reset{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(fd_);
+  fd_ = -1;
+}
+
 HeldPort::HeldPort() {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = Loopback(0);

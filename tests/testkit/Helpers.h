@@ -26,6 +26,8 @@ class Socket {
   std::string ReadReply(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // True when the peer closes the connection within the timeout.
   bool WaitClosed(std::chrono::milliseconds timeout);
+  // Closes the connection with a reset instead of an orderly close, as a browser may.
+  void Reset();
 
  private:
   int fd_ = -1;

@@ -75,11 +75,16 @@ TEST(DecodeWeightAnswerTest, AShortAnswerIsAFailureNotANumber) {
 TEST(ScaleCandidatePortsTest, DefaultsToThirtyPortsInTheirOrder) {
   const std::vector<std::string> ports = ScaleCandidatePorts("");
   ASSERT_EQ(ports.size(), 30u);
+#ifdef _WIN32
+  EXPECT_EQ(ports[0], "\\\\.\\COM0");
+  EXPECT_EQ(ports[29], "\\\\.\\COM29");
+#else
   EXPECT_EQ(ports[0], "/dev/ttyUSB0");
   EXPECT_EQ(ports[9], "/dev/ttyUSB9");
   EXPECT_EQ(ports[10], "/dev/ttyACM0");
   EXPECT_EQ(ports[20], "/dev/ttyS0");
   EXPECT_EQ(ports[29], "/dev/ttyS9");
+#endif
 }
 
 TEST(ScaleCandidatePortsTest, ASettingReplacesTheList) {

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+
+#include "app/AgentSettings.h"
+#include "app/CMainFrame.h"
+#include "platform/MessageBox.h"
+
+class QObject;
+
+namespace dralmin {
+
+class ScanQueue;
+class StopSignals;
+
+// The parts of the agent that differ between systems (AgentSystem_posix.cpp, AgentSystem_win.cpp).
+namespace agent_system {
+
+// Process-wide settings of the agent role, made once it knows it is the only agent.
+void PrepareProcess();
+
+// True when a desktop is there for the tray icon and the dialogs.
+bool PrepareDesktop();
+
+// Ends the event loop with 0 once a stop is requested; the returned watcher must outlive the loop.
+std::unique_ptr<QObject> WatchStopRequests(StopSignals& stop);
+
+// The device parts of the frame this system has: the barcode driver connection and the scanning
+// session. `watched` tells whether someone sees dialogs. The returned object keeps what they
+// need (such as a scan dialog) and must outlive the frame.
+std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettings& settings,
+                                     bool watched, MessageBox& messages, ScanQueue& queue);
+
+}  // namespace agent_system
+}  // namespace dralmin

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace dralmin {
+
+// Files written whole: a new file beside the old one, synced, then put in its place, so that a
+// reader sees either the old content or the new one.
+
+// Creates a new file named `path` plus a unique suffix, open for writing (binary); its name is
+// stored in `temporary`. Returns the descriptor, or -1 with errno set.
+int CreateFileBeside(const std::string& path, std::string& temporary);
+
+// Flushes the file's data to the disk; false with errno set when it cannot.
+bool SyncFile(int fd);
+
+// Puts the file `from` in the place of `to`, replacing `to` when it exists; false with errno set.
+bool PutInPlace(const std::string& from, const std::string& to);
+
+// Removes the file; a missing file is no error.
+void RemoveFile(const std::string& path);
+
+}  // namespace dralmin

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The Windows build: builds the libraries it needs when they are missing (scripts/windows-deps.sh),
+# cross-builds the programs and their tests with mingw-w64 (the windows preset), and runs the tests
+# under Wine, in a Wine prefix of its own inside the build folder: the unit tests, then a smoke test
+# of the real agent (tests/windows/agent_smoke.py) with the scale simulator of the Linux build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/windows-deps.sh
+DRALMIN_WINDOWS_PREFIX=$(scripts/windows-deps.sh --prefix)
+export DRALMIN_WINDOWS_PREFIX
+
+launchers=()
+if command -v ccache >/dev/null; then
+  launchers=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake --preset windows "${launchers[@]}" >/dev/null
+cmake --build --preset windows -j2
+
+# Wine: quiet, its own prefix, without the offers to install Mono and Gecko, and one server for
+# every test program (started afresh for each, it would cost seconds per program).
+export WINEPREFIX=$PWD/build/windows/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+  wineboot --init >/dev/null 2>&1
+fi
+wineserver -p 2>/dev/null || true  # fails only when this prefix's server already runs
+trap 'wineserver -k' EXIT
+
+ctest --preset windows -j2
+
+# The scale simulator is a Linux program: its pseudo-terminal is the COM port Wine gives the agent.
+simulator=build/default/simulators/scale/dralmin-scale-simulator
+if [[ ! -x $simulator ]]; then
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target dralmin-scale-simulator
+fi
+version=$(sed -n 's/.*DRALMIN_VERSION "\(.*\)".*/\1/p' build/windows/generated/DralminVersion.h)
+echo "== agent smoke test under Wine"
+xvfb-run -a python3 tests/windows/agent_smoke.py build/windows/bin/dralmin-tray-agent.exe \
+  "$simulator" "$version"
