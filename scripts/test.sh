@@ -4,7 +4,8 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer build, then the threaded tests under
 # ThreadSanitizer, then each fuzz target briefly (scripts/fuzz.sh), then the Debian packages: built
 # and checked by lintian (scripts/package.sh), installed, run once and purged
-# (scripts/package-check.sh). Set DRALMIN_PRESETS (e.g. "default") to run fewer.
+# (scripts/package-check.sh), then the Windows build and its tests under Wine (scripts/windows.sh).
+# Set DRALMIN_PRESETS (e.g. "default") to run fewer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -12,7 +13,7 @@ scripts/setup.sh
 passed=0
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-for preset in ${DRALMIN_PRESETS:-default asan tsan fuzz package}; do
+for preset in ${DRALMIN_PRESETS:-default asan tsan fuzz package windows}; do
   echo "== $preset"
   if [[ $preset == fuzz ]]; then
     scripts/fuzz.sh
@@ -23,8 +24,12 @@ for preset in ${DRALMIN_PRESETS:-default asan tsan fuzz package}; do
     scripts/package-check.sh
     continue
   fi
-  scripts/build.sh "$preset"
-  ctest --preset "$preset" -j2 | tee "$log"
+  if [[ $preset == windows ]]; then
+    scripts/windows.sh | tee "$log"
+  else
+    scripts/build.sh "$preset"
+    ctest --preset "$preset" -j2 | tee "$log"
+  fi
   # "100% tests passed, 0 tests failed out of N": a failure has already stopped the script.
   # A preset without tests prints no count.
   count=$(sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' "$log" | tail -n 1)
