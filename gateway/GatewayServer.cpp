@@ -190,8 +190,10 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     // buffer grows only as far as a read fills it, so a large body gets room for what is left of
     // it, or it would come in 512-byte reads, one round through the event loop each.
     std::size_t size = std::max<std::size_t>(512, buffer_.capacity() - buffer_.size());
-    if (const auto left = reader_.content_length_remaining(); headerSeen_ && left) {
-      size = std::max<std::size_t>(size, std::min<std::uint64_t>(*left, 65536));
+    if (headerSeen_) {
+      if (const auto left = reader_.content_length_remaining()) {
+        size = std::max<std::size_t>(size, std::min<std::uint64_t>(*left, 65536));
+      }
     }
     size = std::min<std::size_t>(size, 65536);
     stream_.async_read_some(buffer_.prepare(size),
