@@ -1,4 +1,5 @@
 #include "tests/testkit/Helpers.h"
+#include "tests/testkit/SocketIo.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -26,14 +27,16 @@ sockaddr_in Loopback(uint16_t port) {
   return address;
 }
 
-// Content-Length of a reply head, or 0.
-size_t ContentLength(const std::string& head) {
-  const auto at = head.find("Content-Length: ");
-  if (at == std::string::npos) return 0;
-  return std::strtoul(head.c_str() + at + 16, nullptr, 10);
+}  // namespace
+
+bool detail::Readable(int fd, std::chrono::milliseconds left) {
+  pollfd waiting{fd, POLLIN, 0};
+  return poll(&waiting, 1, static_cast<int>(left.count())) > 0;
 }
 
-}  // namespace
+long detail::ReceiveSome(int fd, char* buffer, size_t size) {
+  return recv(fd, buffer, size, 0);
+}
 
 uint16_t FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -71,46 +74,6 @@ bool Socket::Send(const std::string& bytes) {
   return true;
 }
 
-std::string Socket::ReadReply(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  auto complete = [this]() -> size_t {
-    const auto end = pending_.find("\r\n\r\n");
-    if (end == std::string::npos) return 0;
-    const size_t total = end + 4 + ContentLength(pending_.substr(0, end + 4));
-    return pending_.size() >= total ? total : 0;
-  };
-  for (;;) {
-    if (const size_t total = complete()) {
-      std::string reply = pending_.substr(0, total);
-      pending_.erase(0, total);
-      return reply;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return {};
-    pollfd waiting{fd_, POLLIN, 0};
-    if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) return {};
-    char buffer[65536];
-    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) return {};
-    pending_.append(buffer, static_cast<size_t>(n));
-  }
-}
-
-bool Socket::WaitClosed(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd waiting{fd_, POLLIN, 0};
-    if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) return false;
-    char buffer[4096];
-    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) return true;
-  }
-}
-
 void Socket::Reset() {
   const linger reset{1, 0};
   setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
@@ -131,11 +94,6 @@ HeldPort::HeldPort() {
 }
 
 HeldPort::~HeldPort() { close(fd_); }
-
-std::string BodyOf(const std::string& reply) {
-  const auto end = reply.find("\r\n\r\n");
-  return end == std::string::npos ? std::string() : reply.substr(end + 4);
-}
 
 TempFolder::TempFolder() {
   char pattern[] = "/tmp/dralmin-test-XXXXXX";

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "tests/testkit/Helpers.h"
+#include "tests/testkit/SocketIo.h"
 
 namespace dralmin::test {
 namespace {
@@ -38,20 +39,16 @@ sockaddr_in Loopback(uint16_t port) {
   return address;
 }
 
-// Content-Length of a reply head, or 0.
-size_t ContentLength(const std::string& head) {
-  const auto at = head.find("Content-Length: ");
-  if (at == std::string::npos) return 0;
-  return std::strtoul(head.c_str() + at + 16, nullptr, 10);
-}
+}  // namespace
 
-// Waits for the socket to become readable; false on timeout or error.
-bool Readable(int fd, std::chrono::milliseconds left) {
+bool detail::Readable(int fd, std::chrono::milliseconds left) {
   WSAPOLLFD waiting{AsSocket(fd), POLLRDNORM, 0};
   return WSAPoll(&waiting, 1, static_cast<INT>(left.count())) > 0;
 }
 
-}  // namespace
+long detail::ReceiveSome(int fd, char* buffer, size_t size) {
+  return recv(AsSocket(fd), buffer, static_cast<int>(size), 0);
+}
 
 uint16_t FreePort() {
   const SOCKET fd = OpenSocket();
@@ -89,41 +86,6 @@ bool Socket::Send(const std::string& bytes) {
   return true;
 }
 
-std::string Socket::ReadReply(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  auto complete = [this]() -> size_t {
-    const auto end = pending_.find("\r\n\r\n");
-    if (end == std::string::npos) return 0;
-    const size_t total = end + 4 + ContentLength(pending_.substr(0, end + 4));
-    return pending_.size() >= total ? total : 0;
-  };
-  for (;;) {
-    if (const size_t total = complete()) {
-      std::string reply = pending_.substr(0, total);
-      pending_.erase(0, total);
-      return reply;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !Readable(fd_, left)) return {};
-    char buffer[65536];
-    const int n = recv(AsSocket(fd_), buffer, sizeof buffer, 0);
-    if (n <= 0) return {};
-    pending_.append(buffer, static_cast<size_t>(n));
-  }
-}
-
-bool Socket::WaitClosed(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !Readable(fd_, left)) return false;
-    char buffer[4096];
-    if (recv(AsSocket(fd_), buffer, sizeof buffer, 0) <= 0) return true;
-  }
-}
-
 void Socket::Reset() {
   const linger reset{1, 0};
   setsockopt(AsSocket(fd_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
@@ -149,11 +111,6 @@ HeldPort::HeldPort() {
 
 HeldPort::~HeldPort() {
   if (fd_ >= 0) closesocket(AsSocket(fd_));
-}
-
-std::string BodyOf(const std::string& reply) {
-  const auto end = reply.find("\r\n\r\n");
-  return end == std::string::npos ? std::string() : reply.substr(end + 4);
 }
 
 TempFolder::TempFolder() {
