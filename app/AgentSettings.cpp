@@ -377,11 +377,15 @@ bool StoreSetting(const std::string& path, std::string_view key, std::string_vie
 }
 
 SettingsSources SettingsSourcesFromEnvironment() {
-  const auto variable = [](const std::string& name) -> std::optional<std::string> {
+  return SettingsSourcesFrom([](const std::string& name) -> std::optional<std::string> {
     const char* value = std::getenv(name.c_str());
     if (value == nullptr) return std::nullopt;
     return std::string(value);
-  };
+  });
+}
+
+SettingsSources SettingsSourcesFrom(
+    std::function<std::optional<std::string>(const std::string&)> variable) {
   SettingsSources sources;
   const std::string dirs = variable("XDG_CONFIG_DIRS").value_or("");
   // XDG_CONFIG_DIRS is colon-separated; a relative folder is to be ignored, as for every XDG
@@ -402,7 +406,7 @@ SettingsSources SettingsSourcesFromEnvironment() {
     if (!user.empty()) home = user + "/.config";
   }
   sources.userFolder = home;
-  sources.environment = variable;
+  sources.environment = std::move(variable);
   return sources;
 }
 

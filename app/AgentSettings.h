@@ -72,6 +72,10 @@ inline constexpr std::string_view kSettingsFile = "Dralmin/agent.conf";
 // The sources as the process environment names them.
 SettingsSources SettingsSourcesFromEnvironment();
 
+// The same from `variable`, which reads one environment variable (nullopt when unset).
+SettingsSources SettingsSourcesFrom(
+    std::function<std::optional<std::string>(const std::string&)> variable);
+
 // Reads the system file, the user's file and the environment, in that order. Each problem (a
 // malformed line, an unknown key, a bad value, an unreadable file) is one line on `problems`
 // naming the file and line; the key concerned keeps its earlier value.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <regex>
@@ -24,6 +25,16 @@ AgentSettings Defaults() {
 void Write(const std::string& path, const std::string& text) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(path) << text;
+}
+
+// An environment of these variables only.
+std::function<std::optional<std::string>(const std::string&)> Environment(
+    std::map<std::string, std::string> variables) {
+  return [variables = std::move(variables)](const std::string& name) -> std::optional<std::string> {
+    const auto it = variables.find(name);
+    if (it == variables.end()) return std::nullopt;
+    return it->second;
+  };
 }
 
 TEST(AgentSettingsTest, EachBadLineIsReportedWithItsPlaceAndChangesNothing) {
@@ -94,17 +105,11 @@ TEST(AgentSettingsTest, SystemFileThenUserFileThenEnvironment) {
   Write(first + "/Dralmin/agent.conf",
         "http_port = 1001\nhttps_port = 1002\nlisten_address = 0.0.0.0\n");
   Write(user + "/Dralmin/agent.conf", "https_port = 2002\nlisten_address = ::1\nhttp_port = x\n");
-  const std::map<std::string, std::string> environment = {
-      {"DRALMIN_LISTEN_ADDRESS", "127.0.0.2"},
-      {"DRALMIN_TWAIN_DSM", ""},  // empty is unset
-      {"DRALMIN_HTTPS_PORT", "port"}};
   SettingsSources sources{{root.path() + "/none", first, second},
                           user,
-                          [&](const std::string& name) -> std::optional<std::string> {
-                            const auto it = environment.find(name);
-                            if (it == environment.end()) return std::nullopt;
-                            return it->second;
-                          }};
+                          Environment({{"DRALMIN_LISTEN_ADDRESS", "127.0.0.2"},
+                                       {"DRALMIN_TWAIN_DSM", ""},  // empty is unset
+                                       {"DRALMIN_HTTPS_PORT", "port"}})};
   std::ostringstream problems;
   const AgentSettings settings = LoadAgentSettings(sources, problems);
   EXPECT_EQ(problems.str(), user + "/Dralmin/agent.conf:3: 'x' is not a port number (1..65535)\n" +
@@ -115,6 +120,25 @@ TEST(AgentSettingsTest, SystemFileThenUserFileThenEnvironment) {
   expected.httpsPort = 2002;
   expected.listenAddress = "127.0.0.2";
   EXPECT_EQ(settings, expected);
+}
+
+// Administrators' files are found where the XDG rules put them: /etc/xdg and ~/.config unless
+// the variables name other folders, which count only when absolute.
+TEST(AgentSettingsTest, TheFoldersComeFromTheXdgVariables) {
+  SettingsSources sources = SettingsSourcesFrom(Environment({{"HOME", "/home/till"}}));
+  EXPECT_EQ(sources.systemFolders, std::vector<std::string>{"/etc/xdg"});
+  EXPECT_EQ(sources.userFolder, "/home/till/.config");
+
+  sources = SettingsSourcesFrom(Environment({{"HOME", "/home/till"},
+                                             {"XDG_CONFIG_DIRS", "/opt/xdg:etc/xdg::/etc/xdg"},
+                                             {"XDG_CONFIG_HOME", "/srv/config"}}));
+  EXPECT_EQ(sources.systemFolders, (std::vector<std::string>{"/opt/xdg", "/etc/xdg"}));
+  EXPECT_EQ(sources.userFolder, "/srv/config");
+
+  sources = SettingsSourcesFrom(Environment(
+      {{"HOME", "/home/till"}, {"XDG_CONFIG_DIRS", ""}, {"XDG_CONFIG_HOME", "config"}}));
+  EXPECT_EQ(sources.systemFolders, std::vector<std::string>{"/etc/xdg"});
+  EXPECT_EQ(sources.userFolder, "/home/till/.config");
 }
 
 TEST(AgentSettingsTest, AnUnreadableFileIsReportedAndTheNextFolderServes) {
