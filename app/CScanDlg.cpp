@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "app/AgentIcon.h"
+
 namespace dralmin {
 namespace {
 
@@ -47,6 +49,7 @@ CScanDlg::CScanDlg(const ScanOffer& offer, const ScanChoices& preset, Answer ans
       scan_(new QPushButton(QString::fromUtf8("Сканировать"), this)),
       cancel_(new QPushButton(QString::fromUtf8("Отмена"), this)) {
   setWindowTitle(QString::fromUtf8("Сканирование"));
+  DecorateDialog(*this);
   auto* form = new QFormLayout;
   form->addRow(QString::fromUtf8("Сканер:"), new QLabel(QString::fromStdString(offer.label), this));
 

@@ -4,6 +4,7 @@
 #include <QMetaObject>
 #include <QStringList>
 
+#include "app/AgentIcon.h"
 #include "app/AgentSettings.h"
 #include "platform/Log.h"
 
@@ -71,12 +72,16 @@ void QtScanDialog::ChooseDevice(const std::vector<SaneDeviceInfo>& devices,
           if (d.name == current) selected = static_cast<int>(items.size());
           items << QString::fromStdString(d.vendor + " " + d.model + " (" + d.name + ")");
         }
-        bool ok = false;
-        const QString item =
-            QInputDialog::getItem(nullptr, QString::fromUtf8("Выбор сканера"),
-                                  QString::fromUtf8("Сканер:"), items, selected, false, &ok);
-        const auto index = items.indexOf(item);
-        if (!ok || index < 0) return;
+        QInputDialog choice;
+        choice.setWindowTitle(QString::fromUtf8("Выбор сканера"));
+        choice.setLabelText(QString::fromUtf8("Сканер:"));
+        choice.setComboBoxItems(items);
+        choice.setComboBoxEditable(false);
+        choice.setTextValue(items.value(selected));
+        DecorateDialog(choice);
+        if (choice.exec() != QDialog::Accepted) return;
+        const auto index = items.indexOf(choice.textValue());
+        if (index < 0) return;
         const std::string& name = devices[static_cast<std::size_t>(index)].name;
         Store("sane_device", name);
         chosen(name);

@@ -315,9 +315,12 @@ bool CTwain::TransferNativeImage(const TW_IMAGEINFO& info) {
 
 bool CTwain::EndTransfer() {
   TW_PENDINGXFERS pending{};
-  const bool ok =
-      CallSourceManager(&sourceIdentity_, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
-  return ok && pending.Count != 0;
+  if (!CallSourceManager(&sourceIdentity_, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending)) {
+    LogWarning("scanning", "the source did not end a page's transfer; the scan is ended");
+    AbandonRun();
+    return false;
+  }
+  return pending.Count != 0;
 }
 
 void CTwain::AbandonRun() {

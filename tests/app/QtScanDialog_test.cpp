@@ -16,6 +16,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// A caption with a close button only (no minimise or maximise), and the agent's icon.
+bool DecoratedLikeTheAgentsDialogs(const QWidget& window) {
+  return (window.windowFlags() & Qt::WindowCloseButtonHint) &&
+         !(window.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)) &&
+         window.windowIcon().availableSizes().contains(QSize(32, 32));
+}
+
 class QtScanDialogTest : public ::testing::Test {
  protected:
   void SetUp() override { test::EnsureQtApplication(); }
@@ -51,6 +58,7 @@ TEST_F(QtScanDialogTest, ScanHandsOnAndRemembersTheChoicesAndCancelThenStopsTheD
       Offer(), preset, [&](auto answer) { answers_.push_back(answer); }, [&] { ++cancels_; });
   ASSERT_TRUE(test::ProcessEventsUntil([&] { return host_.Dialog() != nullptr; }, 5s));
   CScanDlg& dialog = *host_.Dialog();
+  EXPECT_TRUE(DecoratedLikeTheAgentsDialogs(dialog));
   EXPECT_EQ(dialog.SourceCombo().currentData().toString(), "feeder");
   EXPECT_EQ(dialog.ResolutionCombo().currentData().toInt(), 150);
   dialog.ModeCombo().setCurrentIndex(1);
@@ -89,6 +97,7 @@ TEST_F(QtScanDialogTest, ClosingBeforeScanAnswersNothingAndStoresNothing) {
 TEST_F(QtScanDialogTest, TheScannerChoiceListsVendorAndModelAndStoresTheChosenName) {
   std::string chosen;
   QStringList shown;
+  bool decorated = false;
   // The choice is modal: it is answered from a timer of its own event loop.
   QTimer answer;
   answer.setInterval(10);
@@ -97,6 +106,7 @@ TEST_F(QtScanDialogTest, TheScannerChoiceListsVendorAndModelAndStoresTheChosenNa
     if (box == nullptr) return;
     answer.stop();
     shown = box->comboBoxItems();
+    decorated = DecoratedLikeTheAgentsDialogs(*box);
     EXPECT_EQ(box->textValue(), "Noname frontend-tester (test:1)");  // the current one
     box->setTextValue(shown[0]);
     box->accept();
@@ -109,6 +119,7 @@ TEST_F(QtScanDialogTest, TheScannerChoiceListsVendorAndModelAndStoresTheChosenNa
   EXPECT_EQ(shown,
             (QStringList{"Noname frontend-tester (test:0)", "Noname frontend-tester (test:1)"}));
   EXPECT_EQ(chosen, "test:0");
+  EXPECT_TRUE(decorated);
   EXPECT_EQ(File(), "sane_device = test:0\n");
 }
 

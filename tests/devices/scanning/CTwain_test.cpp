@@ -411,6 +411,20 @@ TEST_F(CTwainTest, FailedTransferCancelsAllPendingPages) {
   EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "CONTROL/PENDINGXFERS/ENDXFER"), 1);
 }
 
+TEST_F(CTwainTest, AFailedEndOfTransferEndsTheRunLikeAFailedTransfer) {
+  ScriptPages({{10, "a"}, {10, "b"}});
+  fake.On(DAT_PENDINGXFERS, MSG_ENDXFER, [](TW_MEMREF) -> TW_UINT16 { return TWRC_FAILURE; });
+  auto session = Session();
+  ASSERT_TRUE(session->Acquire());
+  fake.calls.clear();
+  session->ProcessMessage(PlatformMessage{});
+  EXPECT_EQ(owner.received, std::vector<std::string>{"a"});
+  ASSERT_GE(fake.calls.size(), 2u);
+  EXPECT_EQ(fake.calls[fake.calls.size() - 2], "CONTROL/PENDINGXFERS/RESET");
+  EXPECT_EQ(fake.calls.back(), "CONTROL/USERINTERFACE/DISABLEDS");
+  EXPECT_FALSE(session->IsSourceEnabled());
+}
+
 TEST_F(CTwainTest, FailingImageInfoIsAskedAFewTimesThenThePagesAreCancelled) {
   ScriptPages({{10, "a"}});
   fake.On(DAT_IMAGEINFO, MSG_GET, [](TW_MEMREF) -> TW_UINT16 { return TWRC_FAILURE; });
