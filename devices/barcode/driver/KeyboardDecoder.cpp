@@ -32,6 +32,16 @@ void AppendUtf8(std::string& out, uint32_t c) {
   }
 }
 
+// When the kernel stamped the event. A stamp no clock gives (a malformed stream) counts as none,
+// so that the arithmetic on it cannot overflow.
+std::chrono::microseconds TypedAt(const input_event& event) {
+  constexpr int64_t kMaxSeconds = int64_t{1} << 40;  // far beyond any uptime or date
+  const int64_t seconds = event.input_event_sec;
+  const int64_t micros = event.input_event_usec;
+  if (seconds < 0 || seconds > kMaxSeconds || micros < 0 || micros >= 1000000) return {};
+  return std::chrono::seconds(seconds) + std::chrono::microseconds(micros);
+}
+
 }  // namespace
 
 std::shared_ptr<const KeyboardLayout> KeyboardLayout::Compile(std::string_view name,
@@ -95,13 +105,13 @@ void KeyboardDecoder::Feed(std::string_view bytes, Clock::time_point now, const 
     input_event event;
     std::memcpy(&event, partial_.data(), kRecord);
     partial_.clear();
-    OnEvent(event.type, event.code, event.value, now, sink);
+    OnEvent(event, now, sink);
   }
   while (bytes.size() >= kRecord) {
     input_event event;
     std::memcpy(&event, bytes.data(), kRecord);
     bytes.remove_prefix(kRecord);
-    OnEvent(event.type, event.code, event.value, now, sink);
+    OnEvent(event, now, sink);
   }
   partial_.assign(bytes);
 }
@@ -115,8 +125,11 @@ void KeyboardDecoder::Expire(Clock::time_point now, const CodeSink& sink) {
   if (const auto deadline = Deadline(); deadline && now >= *deadline) code_.Finish(sink);
 }
 
-void KeyboardDecoder::OnEvent(uint16_t type, uint16_t code, int32_t value, Clock::time_point now,
+void KeyboardDecoder::OnEvent(const input_event& event, Clock::time_point now,
                               const CodeSink& sink) {
+  const uint16_t type = event.type;
+  const uint16_t code = event.code;
+  const int32_t value = event.value;
   if (type == EV_SYN && code == SYN_DROPPED) {
     // The kernel's buffer overflowed: key events are missing, so the code in progress is wrong
     // and what follows until the next report is partial. The key state is asked afresh then.
@@ -132,9 +145,13 @@ void KeyboardDecoder::OnEvent(uint16_t type, uint16_t code, int32_t value, Clock
     return;
   }
   if (type != EV_KEY) return;  // scan codes, LEDs and reports carry nothing for a code
-  // The gap is judged when the next key comes as well, as a slow reader may see both at once.
   if (value == kPress) {
-    Expire(now, sink);
+    // Between two keys the gap is judged by when they were typed (the kernel's stamps), not when
+    // they were read: a reader held up in the middle of a code must not cut it in two, and one
+    // that reads two codes at once must not join them.
+    const std::chrono::microseconds typed = TypedAt(event);
+    if (code_.InProgress() && typed - lastTyped_ >= framing_.idleGap) code_.Finish(sink);
+    lastTyped_ = typed;
     lastKey_ = now;
   }
   const xkb_keycode_t keycode = code + kXkbKeycodeOffset;

@@ -11,6 +11,7 @@
 
 #include "devices/barcode/driver/CodeFraming.h"
 
+struct input_event;
 struct xkb_context;
 struct xkb_keymap;
 struct xkb_state;
@@ -62,7 +63,8 @@ class KeyboardDecoder {
   KeyboardDecoder& operator=(const KeyboardDecoder&) = delete;
 
   // Bytes as read from the device, which may end inside a record; the rest waits for the next
-  // read. `now` is when they were read.
+  // read. `now` is when they were read: the idle gap after the last key counts from it, the gaps
+  // between keys from the records' own time stamps.
   void Feed(std::string_view bytes, Clock::time_point now, const CodeSink& sink);
   // When the code in progress ends by the idle gap; nullopt while there is none.
   std::optional<Clock::time_point> Deadline() const;
@@ -72,8 +74,7 @@ class KeyboardDecoder {
   void Drop() { code_.Drop(); }
 
  private:
-  void OnEvent(uint16_t type, uint16_t code, int32_t value, Clock::time_point now,
-               const CodeSink& sink);
+  void OnEvent(const input_event& event, Clock::time_point now, const CodeSink& sink);
   void OnKeyPress(uint16_t key, const CodeSink& sink);
   void Resynchronise();
 
@@ -82,9 +83,10 @@ class KeyboardDecoder {
   HeldKeys heldKeys_;
   xkb_state* state_;
   CodeBuffer code_;
-  std::string partial_;    // the start of a record that a read cut
-  bool dropping_ = false;  // after SYN_DROPPED, until the next SYN_REPORT
-  Clock::time_point lastKey_{};
+  std::string partial_;                     // the start of a record that a read cut
+  bool dropping_ = false;                   // after SYN_DROPPED, until the next SYN_REPORT
+  Clock::time_point lastKey_{};             // when the last key press was read
+  std::chrono::microseconds lastTyped_{0};  // its kernel time stamp
 };
 
 }  // namespace dralmin

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -194,6 +195,10 @@ std::unique_ptr<ScannerDevice> LinuxDevices::Open(const std::string& node, std::
       close(fd);
       return nullptr;
     }
+    // Key times by the monotonic clock, which a change of the system time does not move: the
+    // gaps between keys tell where a code ends.
+    const int monotonic = CLOCK_MONOTONIC;
+    ioctl(fd, EVIOCSCLOCKID, &monotonic);
     return std::make_unique<EventDevice>(fd);
   }
   close(fd);

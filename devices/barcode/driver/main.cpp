@@ -129,8 +129,11 @@ int main(int argc, char** argv) {
   if (!bus.registerObject(QString::fromLatin1(kScannerDriverObjectPath), &service,
                           QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) ||
       !bus.registerService(QString::fromLatin1(kScannerDriverBusName))) {
+    // A name already owned is refused without a bus error: that is another driver running.
+    const QDBusError error = bus.lastError();
     LogError(kComponent, std::string("cannot own ") + kScannerDriverBusName + ": " +
-                             bus.lastError().message().toStdString());
+                             (error.isValid() ? error.message().toStdString()
+                                              : "another scanner driver already runs"));
     return 2;
   }
 

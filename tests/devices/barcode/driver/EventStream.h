@@ -2,6 +2,7 @@
 
 #include <linux/input.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -12,6 +13,9 @@ class EventStream {
  public:
   EventStream& Event(uint16_t type, uint16_t code, int32_t value) {
     input_event event{};
+    event.input_event_sec = static_cast<decltype(event.input_event_sec)>(typed_.count() / 1000000);
+    event.input_event_usec =
+        static_cast<decltype(event.input_event_usec)>(typed_.count() % 1000000);
     event.type = type;
     event.code = code;
     event.value = value;
@@ -22,6 +26,11 @@ class EventStream {
     return Event(EV_MSC, MSC_SCAN, 0x70000 + key).Event(EV_KEY, key, value).Report();
   }
   EventStream& Report() { return Event(EV_SYN, SYN_REPORT, 0); }
+  // The kernel's time stamp of the events that follow (zero until set).
+  EventStream& At(std::chrono::microseconds typed) {
+    typed_ = typed;
+    return *this;
+  }
   EventStream& Tap(uint16_t key) { return Key(key, 1).Key(key, 0); }
   EventStream& Shifted(uint16_t key) {
     return Key(KEY_LEFTSHIFT, 1).Tap(key).Key(KEY_LEFTSHIFT, 0);
@@ -38,6 +47,7 @@ class EventStream {
 
  private:
   std::string bytes_;
+  std::chrono::microseconds typed_{0};
 };
 
 }  // namespace dralmin::test

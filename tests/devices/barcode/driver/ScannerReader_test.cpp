@@ -186,6 +186,26 @@ TEST_F(ScannerReaderTest, ACodeWithoutAnEndKeyEndsAfterTheIdleGap) {
   EXPECT_THAT(Codes(), ElementsAre("4601"));
 }
 
+TEST_F(ScannerReaderTest, TheIdleGapIsJudgedByWhenTheKeysWereTypedNotWhenTheyWereRead) {
+  devices_.Plug(kKeyboard, DeviceKind::Keyboard);
+  Start({kKeyboard});
+  // A reader held up for 100 ms in the middle of a code (a busy machine, a page fault) reads the
+  // rest late: it is still one code.
+  ASSERT_TRUE(devices_.Send(kKeyboard, EventStream().At(0ms).Digits("46").bytes()));
+  Pump();
+  now_ += 100ms;
+  ASSERT_TRUE(devices_.Send(kKeyboard,
+                            EventStream().At(40ms).Digits("01").At(48ms).Tap(KEY_ENTER).bytes()));
+  Pump();
+  // Two codes without an end key, typed 200 ms apart, read at once: two codes.
+  ASSERT_TRUE(devices_.Send(kKeyboard,
+                            EventStream().At(1000ms).Digits("12").At(1200ms).Digits("34").bytes()));
+  Pump();
+  now_ += 50ms;
+  Pump();
+  EXPECT_THAT(Codes(), ElementsAre("4601", "12", "34"));
+}
+
 TEST_F(ScannerReaderTest, LostEventsDiscardTheBrokenCodeAndTheKeyStateIsAskedAfresh) {
   devices_.Plug(kKeyboard, DeviceKind::Keyboard);
   Start({kKeyboard});
