@@ -163,15 +163,18 @@ class SaneSessionTest : public ::testing::Test {
         << lines;
   }
 
-  std::unique_ptr<SaneSession> Session(ScanChoices choices, ScanDialog* dialog = nullptr) {
+  std::unique_ptr<SaneSession> Session(ScanChoices choices, ScanDialog* dialog = nullptr,
+                                       bool askBeforeScan = true) {
     std::string error;
     auto library = LoadSaneLibrary(kSaneLibraryName, error);
     EXPECT_NE(library, nullptr) << error;
-    return std::make_unique<SaneSession>(std::move(library), std::move(choices), dialog, messages_,
-                                         [this](std::string jpeg) {
-                                           std::lock_guard lock(mutex_);
-                                           pages_.push_back(std::move(jpeg));
-                                         });
+    return std::make_unique<SaneSession>(
+        std::move(library), std::move(choices), dialog, messages_,
+        [this](std::string jpeg) {
+          std::lock_guard lock(mutex_);
+          pages_.push_back(std::move(jpeg));
+        },
+        askBeforeScan);
   }
 
   // Scans with these choices to the end; the pages.
@@ -361,6 +364,25 @@ TEST_F(SaneSessionTest, TheDialogOffersTheDevicesChoicesAndScansWithTheAnswer) {
   ASSERT_EQ(dialog.devices.size(), 1u);
   EXPECT_EQ(dialog.devices[0].vendor, "Noname");
   EXPECT_EQ(dialog.devices[0].model, "frontend-tester");
+}
+
+// An unattended station (scan_dialog false) with a desktop: scans start without asking, and the
+// tray's scanner choice still lists the devices.
+TEST_F(SaneSessionTest, WithoutAskingAScanStartsAtOnceAndTheScannerChoiceStillShows) {
+  Configure("");
+  AnsweringDialog dialog;
+  auto session = Session(At100("flatbed"), &dialog, false);
+  ASSERT_TRUE(session->Acquire());
+  ASSERT_TRUE(test::WaitFor([&] { return !session->Busy(); }, 30s));
+  EXPECT_TRUE(dialog.offered.device.empty());  // never asked
+  EXPECT_EQ(dialog.ended, 0);
+  {
+    std::lock_guard lock(mutex_);
+    EXPECT_EQ(pages_.size(), 1u);
+  }
+  session->SelectSource();
+  ASSERT_TRUE(test::WaitFor([&] { return session->Choices().device == "test:0"; }, 30s));
+  EXPECT_EQ(dialog.devices.size(), 1u);
 }
 
 }  // namespace
