@@ -36,9 +36,9 @@ std::unique_ptr<QObject> WatchStopRequests(StopSignals& stop) {
 std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettings& settings,
                                      bool watched, MessageBox& messages, ScanQueue& queue) {
   // SANE scanners have no window of their own: the agent shows its scan dialog, unless nobody
-  // would see it or the settings ask for unattended scans.
+  // would see it. Unattended stations (scan_dialog false) keep it for the tray's scanner choice.
   std::shared_ptr<QtScanDialog> scanDialog;
-  if (watched && settings.scanDialog) {
+  if (watched) {
     scanDialog = std::make_shared<QtScanDialog>(UserSettingsPath(SettingsSourcesFromEnvironment()));
   }
   parts.makeScannerDriver = [] { return DbusScannerDriver::Create(QDBusConnection::sessionBus()); };

@@ -13,7 +13,8 @@ class ScanQueue;
 
 // The scanning session the settings ask for: scan_backend "twain", "sane", or "auto" (TWAIN when
 // its manager library loads, otherwise SANE). Null, after a line on standard error, when the
-// backend's library is missing.
+// backend's library is missing. `dialog` (null when nobody would see it) asks before each SANE
+// scan only when scan_dialog is true; it always serves the tray's scanner choice.
 std::unique_ptr<ScanSession> MakeScanSession(const AgentSettings& settings, TwainOwner& owner,
                                              ScanDialog* dialog, MessageBox& messages,
                                              ScanQueue& queue);

@@ -74,8 +74,10 @@ void SaneOptions::Read(bool first) {
         values.emplace_back(*v);
       }
       (option == SANE_NAME_SCAN_MODE ? modeOption_ : sourceOption_) = n;
+      (option == SANE_NAME_SCAN_MODE ? modeSize_ : sourceSize_) =
+          static_cast<std::size_t>(std::max<SANE_Int>(d->size, 0));
     } else if (option == SANE_NAME_BIT_DEPTH && d->type == SANE_TYPE_INT &&
-               d->constraint_type == SANE_CONSTRAINT_WORD_LIST) {
+               d->size == sizeof(SANE_Word) && d->constraint_type == SANE_CONSTRAINT_WORD_LIST) {
       depthOption_ = n;
       for (SANE_Int i = 1; i <= d->constraint.word_list[0]; ++i) {
         depths_.push_back(d->constraint.word_list[i]);
@@ -136,10 +138,11 @@ void SaneOptions::Apply(const ScanChoices& choices) {
   const auto reloaded = [&](SANE_Int info) {
     if ((info & SANE_INFO_RELOAD_OPTIONS) != 0) Read(false);
   };
-  // By value: a reload replaces the lists the values come from.
-  const auto setText = [&](int option, std::string value) {
+  // By value: a reload replaces the lists the values come from. The device may read the whole
+  // option's size from the buffer, however short the text.
+  const auto setText = [&](int option, std::size_t size, std::string value) {
     std::vector<char> text(value.begin(), value.end());
-    text.resize(std::max<std::size_t>(text.size() + 1, 256), '\0');
+    text.resize(std::max(text.size() + 1, size), '\0');
     SANE_Int info = 0;
     const SANE_Status status =
         sane_.control_option(handle_, option, SANE_ACTION_SET_VALUE, text.data(), &info);
@@ -170,7 +173,7 @@ void SaneOptions::Apply(const ScanChoices& choices) {
     const auto chosen = wantFeeder ? feeder : flatbed;
     if (chosen != sources_.end()) {
       const std::string source = *chosen;
-      setText(sourceOption_, source);
+      setText(sourceOption_, sourceSize_, source);
       feeder_ = IsFeeder(source);
     }
   }
@@ -184,7 +187,7 @@ void SaneOptions::Apply(const ScanChoices& choices) {
                           [](const std::string& v) { return IsMode(v, "gray"); });
       oneBit = true;
     }
-    if (mode != modes_.end()) setText(modeOption_, *mode);
+    if (mode != modes_.end()) setText(modeOption_, modeSize_, *mode);
   }
   if (depthOption_ >= 0) {
     // A depth set for black and white would otherwise stay for the next colour scan.

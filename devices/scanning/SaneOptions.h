@@ -53,8 +53,10 @@ class SaneOptions {
   std::string name_;
   std::string label_;
   int modeOption_ = -1;
+  std::size_t modeSize_ = 0;  // bytes of a value, as the device reads it
   std::vector<std::string> modes_;
   int sourceOption_ = -1;
+  std::size_t sourceSize_ = 0;
   std::vector<std::string> sources_;
   int depthOption_ = -1;
   std::vector<int> depths_;

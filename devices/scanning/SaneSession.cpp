@@ -27,10 +27,12 @@ struct SaneSession::Life {
 };
 
 SaneSession::SaneSession(std::unique_ptr<SaneLibrary> library, ScanChoices choices,
-                         ScanDialog* dialog, MessageBox& messages, PageSink onPage)
+                         ScanDialog* dialog, MessageBox& messages, PageSink onPage,
+                         bool askBeforeScan)
     : life_(std::make_shared<Life>(this)),
       sane_(std::move(library)),
       dialog_(dialog),
+      askBeforeScan_(askBeforeScan),
       messages_(messages),
       onPage_(std::move(onPage)),
       choices_(std::move(choices)) {
@@ -182,7 +184,7 @@ bool SaneSession::Acquire() {
       started->set_value(false);
       return;
     }
-    if (dialog_ != nullptr) {
+    if (dialog_ != nullptr && askBeforeScan_) {
       std::weak_ptr<Life> life = life_;
       dialog_->AskScan(
           device_->Describe(), choices,

@@ -55,9 +55,11 @@ class SaneSession final : public ScanSession {
  public:
   using PageSink = std::function<void(std::string jpeg)>;
 
-  // `dialog` may be null: every scan then starts at once with the current choices.
+  // `dialog` may be null: every scan then starts at once with the current choices, and the
+  // scanner choice only refreshes the list. With `askBeforeScan` false the dialog serves the
+  // scanner choice alone and scans start at once (unattended stations).
   SaneSession(std::unique_ptr<SaneLibrary> library, ScanChoices choices, ScanDialog* dialog,
-              MessageBox& messages, PageSink onPage);
+              MessageBox& messages, PageSink onPage, bool askBeforeScan = true);
   ~SaneSession() override;
   SaneSession(const SaneSession&) = delete;
   SaneSession& operator=(const SaneSession&) = delete;
@@ -100,6 +102,7 @@ class SaneSession final : public ScanSession {
   std::shared_ptr<Life> life_;
   std::unique_ptr<SaneLibrary> sane_;
   ScanDialog* dialog_;
+  bool askBeforeScan_;
   MessageBox& messages_;
   PageSink onPage_;
   std::atomic<bool> busy_{false};

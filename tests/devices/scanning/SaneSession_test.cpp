@@ -163,15 +163,18 @@ class SaneSessionTest : public ::testing::Test {
         << lines;
   }
 
-  std::unique_ptr<SaneSession> Session(ScanChoices choices, ScanDialog* dialog = nullptr) {
+  std::unique_ptr<SaneSession> Session(ScanChoices choices, ScanDialog* dialog = nullptr,
+                                       bool askBeforeScan = true) {
     std::string error;
     auto library = LoadSaneLibrary(kSaneLibraryName, error);
     EXPECT_NE(library, nullptr) << error;
-    return std::make_unique<SaneSession>(std::move(library), std::move(choices), dialog, messages_,
-                                         [this](std::string jpeg) {
-                                           std::lock_guard lock(mutex_);
-                                           pages_.push_back(std::move(jpeg));
-                                         });
+    return std::make_unique<SaneSession>(
+        std::move(library), std::move(choices), dialog, messages_,
+        [this](std::string jpeg) {
+          std::lock_guard lock(mutex_);
+          pages_.push_back(std::move(jpeg));
+        },
+        askBeforeScan);
   }
 
   // Scans with these choices to the end; the pages.
@@ -363,6 +366,25 @@ TEST_F(SaneSessionTest, TheDialogOffersTheDevicesChoicesAndScansWithTheAnswer) {
   EXPECT_EQ(dialog.devices[0].model, "frontend-tester");
 }
 
+// An unattended station (scan_dialog false) with a desktop: scans start without asking, and the
+// tray's scanner choice still lists the devices.
+TEST_F(SaneSessionTest, WithoutAskingAScanStartsAtOnceAndTheScannerChoiceStillShows) {
+  Configure("");
+  AnsweringDialog dialog;
+  auto session = Session(At100("flatbed"), &dialog, false);
+  ASSERT_TRUE(session->Acquire());
+  ASSERT_TRUE(test::WaitFor([&] { return !session->Busy(); }, 30s));
+  EXPECT_TRUE(dialog.offered.device.empty());  // never asked
+  EXPECT_EQ(dialog.ended, 0);
+  {
+    std::lock_guard lock(mutex_);
+    EXPECT_EQ(pages_.size(), 1u);
+  }
+  session->SelectSource();
+  ASSERT_TRUE(test::WaitFor([&] { return session->Choices().device == "test:0"; }, 30s));
+  EXPECT_EQ(dialog.devices.size(), 1u);
+}
+
 }  // namespace
 }  // namespace dralmin
 
@@ -377,6 +399,8 @@ class FailingLibrary : public SaneLibrary {
   SANE_Status startStatus = SANE_STATUS_GOOD;
   int failRead = -1;
   SANE_Status readStatus = SANE_STATUS_GOOD;
+  SANE_Int sourceSize = 4;  // bytes of the source option's value
+  std::string sourceSet;    // the source as the device took it
 
   SANE_Status init() override { return SANE_STATUS_GOOD; }
   void exit() override {}
@@ -390,11 +414,17 @@ class FailingLibrary : public SaneLibrary {
   }
   void close(SANE_Handle) override {}
   const SANE_Option_Descriptor* get_option_descriptor(SANE_Handle, SANE_Int n) override {
+    source_.size = sourceSize;
     return n == 1 ? &source_ : nullptr;
   }
-  SANE_Status control_option(SANE_Handle, SANE_Int n, SANE_Action, void* value,
+  SANE_Status control_option(SANE_Handle, SANE_Int n, SANE_Action action, void* value,
                              SANE_Int*) override {
     if (n == 0) *static_cast<SANE_Int*>(value) = 2;  // the count, and the source option
+    if (n == 1 && action == SANE_ACTION_SET_VALUE) {
+      // As a backend may: the whole value, whatever the text's length.
+      const std::string whole(static_cast<const char*>(value), sourceSize);
+      sourceSet = whole.c_str();
+    }
     return SANE_STATUS_GOOD;
   }
   SANE_Status get_parameters(SANE_Handle, SANE_Parameters* p) override {
@@ -465,6 +495,21 @@ TEST(SaneSessionFailureTest, AFirstPageThatDoesNotStartFailsTheStartItself) {
   EXPECT_FALSE(session.Busy());
   testing::internal::GetCapturedStderr();
   EXPECT_TRUE(messages.Shown().empty());
+}
+
+// A text option's value is handed over in a buffer of the option's full size, which the device
+// may read whole (the address sanitizer shows a shorter one).
+TEST(SaneSessionFailureTest, ATextOptionIsSetFromABufferOfTheOptionsSize) {
+  auto library = std::make_unique<FailingLibrary>();
+  library->sourceSize = 1024;
+  library->failStart = 2;  // one page, then the feeder is empty
+  library->startStatus = SANE_STATUS_NO_DOCS;
+  const FailingLibrary& device = *library;
+  RecordingMessages messages;
+  SaneSession session(std::move(library), ScanChoices{}, nullptr, messages, [](std::string) {});
+  EXPECT_TRUE(session.Acquire());
+  ASSERT_TRUE(test::WaitFor([&] { return !session.Busy(); }, 10s));
+  EXPECT_EQ(device.sourceSet, "ADF");
 }
 
 }  // namespace
