@@ -43,7 +43,19 @@ void Log(LogLevel level, std::string_view component, std::string_view message) {
   std::string line;
   line.reserve(48 + component.size() + message.size());
   line.append(stamp).append(" ").append(kLevelNames[static_cast<int>(level)]).append(" ");
-  line.append(component).append(": ").append(message).push_back('\n');
+  line.append(component).append(": ");
+  // Messages quote texts of pages and peers, which may hold line breaks: a call stays one line,
+  // so that nobody can forge lines of the journal.
+  for (char c : message) {
+    if (c == '\n') {
+      line.append("\\n");
+    } else if (c == '\r') {
+      line.append("\\r");
+    } else {
+      line.push_back(c);
+    }
+  }
+  line.push_back('\n');
   const char* data = line.data();
   size_t left = line.size();
   while (left > 0) {

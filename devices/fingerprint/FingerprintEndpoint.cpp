@@ -4,6 +4,7 @@
 
 #include "devices/fingerprint/VeltranaException.h"
 #include "gateway/Jsonp.h"
+#include "platform/Log.h"
 #include "platform/ScopedFlag.h"
 
 namespace dralmin {
@@ -50,7 +51,11 @@ bool FingerprintEndpoint::Admit(const std::string& id) {
 }
 
 std::string FingerprintEndpoint::Handle(const std::string& id) {
-  if (!Admit(id)) return FingerprintError(kOtherTab);
+  if (!Admit(id)) {
+    LogWarning("fingerprint", "page '" + id + "' refused: page '" + lastFingerId +
+                                  "' holds the scanner until it is silent for 5 s");
+    return FingerprintError(kOtherTab);
+  }
   if (captureBusy) return {};
   ScopedFlag busy(captureBusy);
   return Capture();
@@ -67,6 +72,7 @@ std::string FingerprintEndpoint::Capture() {
     fingerCaptured = true;
     return TemplateReply(result.templateBytes);
   } catch (const VeltranaException& error) {
+    LogWarning("fingerprint", std::string("capture failed: ") + error.what());
     return FingerprintError(error.what());
   }
 }

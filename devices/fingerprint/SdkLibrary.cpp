@@ -1,6 +1,6 @@
 #include "devices/fingerprint/SdkLibrary.h"
 
-#include <cstdio>
+#include "platform/Log.h"
 
 namespace dralmin {
 
@@ -66,7 +66,7 @@ SdkLoader LibrarySdkLoader(std::string name) {
       return std::make_unique<SdkLibrary>(name);
     } catch (const DynamicLibraryError& error) {
       if (!told) {
-        std::fprintf(stderr, "fingerprint SDK unavailable: %s\n", error.what());
+        LogWarning("fingerprint", std::string("SDK unavailable: ") + error.what());
         told = true;
       }
       return nullptr;

@@ -1,7 +1,12 @@
 #include "app/Roles.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "app/Watchdog.h"
@@ -51,6 +56,22 @@ TEST(WatchdogTest, PausesBeforeEachRestartByHowLongTheLastAgentRan) {
   };
   EXPECT_EQ(RunWatchdog("/bin/false", time), 0);
   EXPECT_EQ(pauses, (std::vector<std::chrono::milliseconds>{500ms, 1000ms, 2000ms, 500ms, 1000ms}));
+}
+
+TEST(WatchdogTest, AnAgentThatRanAndEndedWith127IsStartedAgain) {
+  // 127 is also the status of a child whose exec failed; this one did run, so it is restarted.
+  char folder[] = "/tmp/dralmin-watchdog-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string agent = std::string(folder) + "/agent";
+  std::ofstream(agent) << "#!/bin/sh\nexit 127\n";
+  ASSERT_EQ(chmod(agent.c_str(), 0700), 0);
+  int pauses = 0;
+  WatchdogTime time;
+  time.sleep = [&pauses](std::chrono::milliseconds) { return ++pauses < 2; };
+  EXPECT_EQ(RunWatchdog(agent, time), 0);
+  EXPECT_EQ(pauses, 2);
+  std::remove(agent.c_str());
+  rmdir(folder);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "devices/fingerprint/FingerprintEndpoint.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
+
+#include <algorithm>
 
 #include "tests/devices/fingerprint/FakeSdk.h"
 
@@ -57,8 +60,12 @@ TEST_F(FingerprintEndpointTest, AnotherPageWaitsUntilTheOwnerIsSilentForMoreThan
   EXPECT_EQ(endpoint.Handle("page1"), kLiftFinger);  // refreshes the owner's time
   now += 5;
   const size_t callsBefore = sdk->calls.size();
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(endpoint.Handle("page2"), kOtherTab);  // exactly 5 s: still refused
-  EXPECT_EQ(sdk->calls.size(), callsBefore);       // and the scanner is not touched
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::HasSubstr("fingerprint: page 'page2' refused: page 'page1' holds the "
+                                   "scanner until it is silent for 5 s\n"));
+  EXPECT_EQ(sdk->calls.size(), callsBefore);  // and the scanner is not touched
   now += 1;
   EXPECT_EQ(endpoint.Handle("page2"), kLiftFinger);  // the finger is still on the scanner
   EXPECT_EQ(endpoint.Handle("page1"), kOtherTab);    // page2 owns it now
@@ -108,8 +115,9 @@ TEST_F(FingerprintEndpointTest, EmptyTemplateIsStillATemplate) {
   EXPECT_EQ(endpoint.Handle("p"), "VeltranaSdk__callback({template:''});");
 }
 
-TEST_F(FingerprintEndpointTest, FailuresAnswerTheirDescriptionAndKeepTheFingerState) {
+TEST_F(FingerprintEndpointTest, FailuresAnswerTheirDescriptionKeepTheFingerStateAndAreSaid) {
   EXPECT_EQ(endpoint.Handle("p"), kTemplate);
+  ::testing::internal::CaptureStderr();
   sdk->results["ScanCapture"] = -8;
   EXPECT_EQ(endpoint.Handle("p"), Error("ScanCapture. Code: -8"));
   sdk->results.clear();
@@ -117,6 +125,11 @@ TEST_F(FingerprintEndpointTest, FailuresAnswerTheirDescriptionAndKeepTheFingerSt
   sdk->scanners = 0;
   EXPECT_EQ(endpoint.Handle("p"), Error("Scanner not found. Code: 1"));
   EXPECT_TRUE(sdk->Balanced());
+  // The prompt to lift the finger is no failure.
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
+  EXPECT_THAT(said, ::testing::HasSubstr("fingerprint: capture failed: ScanCapture. Code: -8\n"));
+  EXPECT_THAT(said, ::testing::HasSubstr("capture failed: Scanner not found. Code: 1\n"));
 }
 
 TEST_F(FingerprintEndpointTest, MissingLibraryAnswersInitErrorAndIsLoadedLater) {
