@@ -27,6 +27,9 @@ AgentProcess::AgentProcess(std::vector<std::string> extraEnv, Role role, bool wa
   env.push_back("XDG_DATA_HOME=" + home() + "/data");
   env.push_back("DRALMIN_HTTP_PORT=" + std::to_string(port_));
   env.push_back("DRALMIN_HTTPS_PORT=" + std::to_string(httpsPort_));
+  // No scale unless a test names one: the machine's own serial ports are not the tests' to
+  // probe, and each one that opens holds a weighing for its ENQ time-out.
+  env.push_back("DRALMIN_SERIAL_PORTS=" + home() + "/no-scale");
   // Later entries win: getenv finds the first match, so put the overrides first.
   std::vector<std::string> ordered(extraEnv.begin(), extraEnv.end());
   ordered.insert(ordered.end(), env.rbegin(), env.rend());

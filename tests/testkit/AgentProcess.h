@@ -10,7 +10,8 @@
 namespace dralmin::test {
 
 // The real program, started as agent (default) or as watchdog, with an isolated home and lock
-// folder, free ports, and the extra NAME=VALUE environment entries.
+// folder, free ports, no serial ports to search for a scale, and the extra NAME=VALUE environment
+// entries.
 class AgentProcess {
  public:
   enum class Role { Agent, Watchdog };
