@@ -66,14 +66,15 @@ bool AgentProcess::WaitListening(std::chrono::milliseconds timeout) const {
   return WaitFor([this] { return Socket(port_).ok(); }, timeout);
 }
 
-std::string AgentProcess::Exchange(const std::string& rawRequest) {
+std::string AgentProcess::Exchange(const std::string& rawRequest,
+                                   std::chrono::milliseconds timeout) {
   Socket socket(port_);
   if (!socket.ok() || !socket.Send(rawRequest)) return {};
-  return socket.ReadReply();
+  return socket.ReadReply(timeout);
 }
 
-std::string AgentProcess::Get(const std::string& path) {
-  return BodyOf(Exchange("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+std::string AgentProcess::Get(const std::string& path, std::chrono::milliseconds timeout) {
+  return BodyOf(Exchange("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", timeout));
 }
 
 int AgentProcess::WaitExit(std::chrono::milliseconds timeout) {
