@@ -27,6 +27,9 @@ AgentProcess::AgentProcess(std::vector<std::string> extraEnv, Role role, bool wa
   env.push_back("XDG_DATA_HOME=" + home() + "/data");
   env.push_back("DRALMIN_HTTP_PORT=" + std::to_string(port_));
   env.push_back("DRALMIN_HTTPS_PORT=" + std::to_string(httpsPort_));
+  // No scale unless a test names one: the machine's own serial ports are not the tests' to
+  // probe, and each one that opens holds a weighing for its ENQ time-out.
+  env.push_back("DRALMIN_SERIAL_PORTS=" + home() + "/no-scale");
   // Later entries win: getenv finds the first match, so put the overrides first.
   std::vector<std::string> ordered(extraEnv.begin(), extraEnv.end());
   ordered.insert(ordered.end(), env.rbegin(), env.rend());
@@ -63,14 +66,15 @@ bool AgentProcess::WaitListening(std::chrono::milliseconds timeout) const {
   return WaitFor([this] { return Socket(port_).ok(); }, timeout);
 }
 
-std::string AgentProcess::Exchange(const std::string& rawRequest) {
+std::string AgentProcess::Exchange(const std::string& rawRequest,
+                                   std::chrono::milliseconds timeout) {
   Socket socket(port_);
   if (!socket.ok() || !socket.Send(rawRequest)) return {};
-  return socket.ReadReply();
+  return socket.ReadReply(timeout);
 }
 
-std::string AgentProcess::Get(const std::string& path) {
-  return BodyOf(Exchange("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+std::string AgentProcess::Get(const std::string& path, std::chrono::milliseconds timeout) {
+  return BodyOf(Exchange("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", timeout));
 }
 
 int AgentProcess::WaitExit(std::chrono::milliseconds timeout) {

@@ -10,7 +10,8 @@
 namespace dralmin::test {
 
 // The real program, started as agent (default) or as watchdog, with an isolated home and lock
-// folder, free ports, and the extra NAME=VALUE environment entries.
+// folder, free ports, no serial ports to search for a scale, and the extra NAME=VALUE environment
+// entries.
 class AgentProcess {
  public:
   enum class Role { Agent, Watchdog };
@@ -28,10 +29,12 @@ class AgentProcess {
 
   // True once the port accepts connections (within the timeout).
   bool WaitListening(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-  // The body of one GET on a fresh connection.
-  std::string Get(const std::string& path);
+  // The body of one GET on a fresh connection; empty when no reply came within the timeout.
+  std::string Get(const std::string& path,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Raw request bytes in, one raw reply out, on a fresh connection.
-  std::string Exchange(const std::string& rawRequest);
+  std::string Exchange(const std::string& rawRequest,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
   // SIGTERM, then the exit code (waits up to the timeout, then SIGKILL).
   int Stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
