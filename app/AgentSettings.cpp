@@ -387,6 +387,14 @@ SettingsSources SettingsSourcesFromEnvironment() {
 SettingsSources SettingsSourcesFrom(
     std::function<std::optional<std::string>(const std::string&)> variable) {
   SettingsSources sources;
+#ifdef _WIN32
+  // Machine-wide settings under ProgramData; the user's in the roaming application data folder,
+  // beside the label printer's file.
+  if (std::string data = variable("PROGRAMDATA").value_or(""); !data.empty()) {
+    sources.systemFolders.push_back(std::move(data));
+  }
+  sources.userFolder = variable("APPDATA").value_or("");
+#else
   const std::string dirs = variable("XDG_CONFIG_DIRS").value_or("");
   // XDG_CONFIG_DIRS is colon-separated; a relative folder is to be ignored, as for every XDG
   // folder (it would depend on the current folder, which the agent changes).
@@ -406,6 +414,7 @@ SettingsSources SettingsSourcesFrom(
     if (!user.empty()) home = user + "/.config";
   }
   sources.userFolder = home;
+#endif
   sources.environment = std::move(variable);
   return sources;
 }

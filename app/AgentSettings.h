@@ -57,10 +57,10 @@ struct AgentSettings {
 
 // Where settings come from, in the order they apply (later ones override earlier ones per key).
 struct SettingsSources {
-  // System configuration folders, most important first ($XDG_CONFIG_DIRS, default /etc/xdg):
-  // the first one that holds the file is used.
+  // System configuration folders, most important first ($XDG_CONFIG_DIRS, default /etc/xdg;
+  // %PROGRAMDATA% on Windows): the first one that holds the file is used.
   std::vector<std::string> systemFolders;
-  // The user's configuration folder ($XDG_CONFIG_HOME, default ~/.config).
+  // The user's configuration folder ($XDG_CONFIG_HOME, default ~/.config; %APPDATA% on Windows).
   std::string userFolder;
   // Reads an environment variable; nullopt when unset. Keys apply as DRALMIN_<KEY>.
   std::function<std::optional<std::string>(const std::string&)> environment;
