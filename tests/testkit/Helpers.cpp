@@ -130,6 +130,14 @@ void ChildProcess::Kill() {
   pid_ = -1;
 }
 
+void SetEnvironment(const char* name, const std::string& value) {
+  if (value.empty()) {
+    unsetenv(name);
+  } else {
+    setenv(name, value.c_str(), 1);
+  }
+}
+
 CommandResult RunCommand(const std::string& command) {
   CommandResult result;
   FILE* pipe = popen(command.c_str(), "r");

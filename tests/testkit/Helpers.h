@@ -78,6 +78,9 @@ class ChildProcess {
   int pid_ = -1;
 };
 
+// Sets an environment variable of this process; an empty value removes it.
+void SetEnvironment(const char* name, const std::string& value);
+
 // Runs a shell command; its exit status and standard output.
 struct CommandResult {
   int status = -1;

@@ -131,4 +131,8 @@ TempFolder::~TempFolder() {
   if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
+void SetEnvironment(const char* name, const std::string& value) {
+  _putenv_s(name, value.c_str());  // an empty value removes the variable
+}
+
 }  // namespace dralmin::test
