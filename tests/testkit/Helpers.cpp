@@ -15,6 +15,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace dralmin::test {
 namespace {
@@ -136,6 +138,29 @@ void SetEnvironment(const char* name, const std::string& value) {
   } else {
     setenv(name, value.c_str(), 1);
   }
+}
+
+PrivateUserProfile::PrivateUserProfile()
+    : configHome_(folder_.path() + "/config"), dataHome_(folder_.path() + "/data") {
+  SetEnvironment("XDG_CONFIG_HOME", configHome_);
+  SetEnvironment("XDG_DATA_HOME", dataHome_);
+}
+
+PrivateUserProfile::~PrivateUserProfile() {
+  SetEnvironment("XDG_CONFIG_HOME", "");
+  SetEnvironment("XDG_DATA_HOME", "");
+}
+
+std::string PrivateUserProfile::RawUserValue(const std::string& key,
+                                             const std::string& name) const {
+  std::ifstream file(configHome_ + "/" + key + "/" + name, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+void PrivateUserProfile::SetRawUserValue(const std::string& key, const std::string& name,
+                                         const std::string& bytes) const {
+  std::filesystem::create_directories(configHome_ + "/" + key);
+  std::ofstream(configHome_ + "/" + key + "/" + name, std::ios::binary) << bytes;
 }
 
 CommandResult RunCommand(const std::string& command) {
