@@ -105,6 +105,9 @@ class ChildProcess {
   int pid_ = -1;
 };
 
+// How this system words a refused connection in its error messages.
+std::string ConnectionRefusedText();
+
 // Sets an environment variable of this process; an empty value removes it.
 void SetEnvironment(const char* name, const std::string& value);
 
