@@ -2,7 +2,8 @@
 # The Windows build: builds the libraries it needs when they are missing (scripts/windows-deps.sh),
 # cross-builds the programs and their tests with mingw-w64 (the windows preset), and runs the tests
 # under Wine, in a Wine prefix of its own inside the build folder: the unit tests, then a smoke test
-# of the real agent (tests/windows/agent_smoke.py) with the scale simulator of the Linux build.
+# of the real agent and its watchdog (tests/windows/agent_smoke.py) with the scale simulator of the
+# Linux build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,4 +41,4 @@ fi
 version=$(sed -n 's/.*DRALMIN_VERSION "\(.*\)".*/\1/p' build/windows/generated/DralminVersion.h)
 echo "== agent smoke test under Wine"
 xvfb-run -a python3 tests/windows/agent_smoke.py build/windows/bin/dralmin-tray-agent.exe \
-  "$simulator" "$version"
+  "$simulator" "$version" build/windows/bin/dralmin-agent-control.exe
