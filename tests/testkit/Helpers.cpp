@@ -61,15 +61,27 @@ void SetEnvironment(const char* name, const std::string& value) {
   }
 }
 
+namespace {
+
+std::optional<std::string> Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+}
+
+}  // namespace
+
 PrivateUserProfile::PrivateUserProfile()
-    : configHome_(folder_.path() + "/config"), dataHome_(folder_.path() + "/data") {
+    : configHome_(folder_.path() + "/config"),
+      dataHome_(folder_.path() + "/data"),
+      previousConfigHome_(Variable("XDG_CONFIG_HOME")),
+      previousDataHome_(Variable("XDG_DATA_HOME")) {
   SetEnvironment("XDG_CONFIG_HOME", configHome_);
   SetEnvironment("XDG_DATA_HOME", dataHome_);
 }
 
 PrivateUserProfile::~PrivateUserProfile() {
-  SetEnvironment("XDG_CONFIG_HOME", "");
-  SetEnvironment("XDG_DATA_HOME", "");
+  SetEnvironment("XDG_CONFIG_HOME", previousConfigHome_.value_or(""));
+  SetEnvironment("XDG_DATA_HOME", previousDataHome_.value_or(""));
 }
 
 std::string PrivateUserProfile::RawUserValue(const std::string& key,

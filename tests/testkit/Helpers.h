@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,8 @@ class PrivateUserProfile {
   std::string configHome_;
   std::string dataHome_;
   std::string registryKey_;  // Windows: the private key standing for HKEY_CURRENT_USER
+  std::optional<std::string> previousConfigHome_;  // POSIX: the variables as they were before
+  std::optional<std::string> previousDataHome_;
 };
 
 // Any helper program (a test peer such as a small Python server), killed on destruction.
