@@ -26,9 +26,11 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
 fi
 wineserver -p 2>/dev/null || true  # fails only when this prefix's server already runs
 trap 'wineserver -k' EXIT
-# The first program of a server's life starts the prefix's background services, which inherit its
-# output: started by a test's discovery, they would hold ctest's pipe open until its time-out.
+# The first program of a server's life starts the prefix's background services, and the first one
+# that loads the window library starts the desktop process (explorer /desktop); both inherit its
+# output: started by a test, they would hold ctest's pipe open, and that test's time, until they end.
 wine cmd /c exit >/dev/null 2>&1 </dev/null
+wine rundll32.exe user32.dll,MessageBeep >/dev/null 2>&1 </dev/null
 
 ctest --preset windows -j2
 
