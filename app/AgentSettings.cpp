@@ -13,6 +13,7 @@
 #include <ostream>
 
 #include "gateway/OriginPolicy.h"
+#include "platform/Files.h"
 
 namespace dralmin {
 namespace {
@@ -368,7 +369,7 @@ bool StoreSetting(const std::string& path, std::string_view key, std::string_vie
       return false;
     }
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (!PutInPlace(temporary, path)) {  // std::rename does not replace a file on Windows
     error = path + ": cannot be replaced: " + std::strerror(errno);
     std::remove(temporary.c_str());
     return false;

@@ -2,7 +2,8 @@
 # The Windows build: builds the libraries it needs when they are missing (scripts/windows-deps.sh),
 # cross-builds the programs and their tests with mingw-w64 (the windows preset), and runs the tests
 # under Wine, in a Wine prefix of its own inside the build folder: the unit tests, then a smoke test
-# of the real agent (tests/windows/agent_smoke.py) with the scale simulator of the Linux build.
+# of the real agent and its watchdog (tests/windows/agent_smoke.py) with the scale simulator of the
+# Linux build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,9 +26,11 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
 fi
 wineserver -p 2>/dev/null || true  # fails only when this prefix's server already runs
 trap 'wineserver -k' EXIT
-# The first program of a server's life starts the prefix's background services, which inherit its
-# output: started by a test's discovery, they would hold ctest's pipe open until its time-out.
+# The first program of a server's life starts the prefix's background services, and the first one
+# that loads the window library starts the desktop process (explorer /desktop); both inherit its
+# output: started by a test, they would hold ctest's pipe open, and that test's time, until they end.
 wine cmd /c exit >/dev/null 2>&1 </dev/null
+wine rundll32.exe user32.dll,MessageBeep >/dev/null 2>&1 </dev/null
 
 ctest --preset windows -j2
 
@@ -40,4 +43,4 @@ fi
 version=$(sed -n 's/.*DRALMIN_VERSION "\(.*\)".*/\1/p' build/windows/generated/DralminVersion.h)
 echo "== agent smoke test under Wine"
 xvfb-run -a python3 tests/windows/agent_smoke.py build/windows/bin/dralmin-tray-agent.exe \
-  "$simulator" "$version"
+  "$simulator" "$version" build/windows/bin/dralmin-agent-control.exe

@@ -32,12 +32,13 @@ class OwnedSocket {
   SOCKET socket_;
 };
 
-// Waits for `events` on the socket until the deadline; false on timeout (WSAETIMEDOUT) or error.
-bool WaitFor(SOCKET socket, SHORT events, Clock::time_point deadline) {
+// Waits for `events` on the socket until the deadline; the events that came (an error or a
+// hang-up among them), or 0 on timeout (WSAETIMEDOUT) or error.
+SHORT WaitFor(SOCKET socket, SHORT events, Clock::time_point deadline) {
   WSAPOLLFD entry{socket, events, 0};
   const int ready = WSAPoll(&entry, 1, MillisecondsLeft(deadline));
   if (ready == 0) WSASetLastError(WSAETIMEDOUT);
-  return ready > 0;
+  return ready > 0 ? entry.revents : 0;
 }
 
 std::string Why() {
@@ -120,10 +121,14 @@ void TcpPrinter::Send(std::string_view job) {
   shutdown(socket.get(), SD_SEND);
   const auto drainDeadline = Clock::now() + timeouts_.drain;
   char discard[512];
-  while (WaitFor(socket.get(), POLLRDNORM, drainDeadline)) {
+  while (const SHORT events = WaitFor(socket.get(), POLLRDNORM, drainDeadline)) {
     const int got = recv(socket.get(), discard, sizeof discard, 0);
     // A printer that closes with part of the job unread resets the connection: not printed.
-    if (got < 0 && WSAGetLastError() == WSAECONNRESET) {
+    // (Wine shows the reset only as an error event, and recv then sees an orderly end.)
+    const bool reset = got < 0 ? WSAGetLastError() == WSAECONNRESET
+                               : got == 0 && (events & POLLERR) != 0;
+    if (reset) {
+      WSASetLastError(WSAECONNRESET);
       throw PrinterException("printer " + address_ + " dropped the job: " + Why());
     }
     if (got == 0 || (got < 0 && WSAGetLastError() != WSAEWOULDBLOCK)) break;

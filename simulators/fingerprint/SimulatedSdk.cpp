@@ -20,6 +20,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -129,7 +130,9 @@ void WriteCounts(State& sim) {
   if (std::FILE* file = std::fopen(aside.c_str(), "w")) {
     std::fputs(text.str().c_str(), file);
     std::fclose(file);
-    std::rename(aside.c_str(), path);
+    // Replacing the file on every system (std::rename fails on Windows when it exists).
+    std::error_code ignored;
+    std::filesystem::rename(aside, path, ignored);
   }
 }
 

@@ -4,8 +4,9 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "simulators/LoopbackSocket.h"
 
 namespace dralmin {
 
@@ -21,28 +22,18 @@ class NetScaleServer {
 
   // Listens on `port` (0: any free port); throws std::runtime_error when it cannot.
   explicit NetScaleServer(Responder responder, std::uint16_t port = 0);
-  ~NetScaleServer();
-  NetScaleServer(const NetScaleServer&) = delete;
-  NetScaleServer& operator=(const NetScaleServer&) = delete;
 
-  std::uint16_t port() const { return port_; }
+  std::uint16_t port() const { return server_.port(); }
   // The request targets received so far, in order.
   std::vector<std::string> Paths() const;
 
  private:
-  void Run();
   void Serve(int connection);
 
   Responder responder_;
-  int listener_ = -1;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
-  std::uint16_t port_ = 0;
-
   mutable std::mutex mutex_;
   std::vector<std::string> paths_;
-
-  std::thread thread_;
+  loopback::Server server_;  // last: stopped before the members it uses go
 };
 
 }  // namespace dralmin

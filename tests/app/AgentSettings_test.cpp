@@ -149,13 +149,19 @@ TEST(AgentSettingsTest, AnUnreadableFileIsReportedAndTheNextFolderServes) {
   std::ostringstream problems;
   const AgentSettings settings =
       LoadAgentSettings({{root.path() + "/first", root.path() + "/second"}, "", {}}, problems);
-  EXPECT_EQ(problems.str(),
-            root.path() + "/first/Dralmin/agent.conf: cannot be read: Is a directory\n");
+  // The system's reason: Windows refuses to open a folder as a file.
+#ifdef _WIN32
+  const std::string reason = "Permission denied";
+#else
+  const std::string reason = "Is a directory";
+#endif
+  EXPECT_EQ(problems.str(), root.path() + "/first/Dralmin/agent.conf: cannot be read: " + reason + "\n");
   EXPECT_EQ(settings.httpPort, 1234);
 }
 
 // The shipped file names every key with its real default, so that removing a "#" changes
-// nothing until the value is edited.
+// nothing until the value is edited. It is the Debian package's, with the POSIX defaults.
+#ifndef _WIN32
 TEST(AgentSettingsTest, TheShippedFileListsEveryKeyWithItsDefault) {
   std::ifstream file(std::string(std::getenv("DRALMIN_SOURCE_DIR")) + "/packaging/agent.conf");
   ASSERT_TRUE(file);
@@ -181,6 +187,7 @@ TEST(AgentSettingsTest, TheShippedFileListsEveryKeyWithItsDefault) {
   EXPECT_EQ(problems.str(), "");
   EXPECT_EQ(settings, Defaults());
 }
+#endif
 
 TEST(StoreSettingTest, ReplacesTheKeysLineOrAppendsOneAndKeepsTheRest) {
   test::TempFolder folder;

@@ -27,19 +27,7 @@ QWidget* NextTabStop(QWidget& from) {
 // The support library's settings, in a configuration folder of the test's own.
 class CSettingsDlgTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    test::EnsureQtApplication();
-    const char* previous = std::getenv("XDG_CONFIG_HOME");
-    if (previous != nullptr) previousConfig_ = previous;
-    setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
-  }
-  void TearDown() override {
-    if (previousConfig_) {
-      setenv("XDG_CONFIG_HOME", previousConfig_->c_str(), 1);
-    } else {
-      unsetenv("XDG_CONFIG_HOME");
-    }
-  }
+  void SetUp() override { test::EnsureQtApplication(); }
 
   static void Save(const std::string& address, int32_t codePage, bool peeler) {
     PrinterSettings settings{address.c_str(), codePage, static_cast<uint8_t>(peeler ? 1 : 0)};
@@ -56,8 +44,7 @@ class CSettingsDlgTest : public ::testing::Test {
     return {settings.printerAddress, settings.codePage, settings.forcePeeler != 0};
   }
 
-  test::TempFolder config_;
-  std::optional<std::string> previousConfig_;
+  test::PrivateUserProfile profile_;
 };
 
 TEST_F(CSettingsDlgTest, ControlsTextsAndOrder) {

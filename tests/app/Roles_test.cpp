@@ -43,7 +43,7 @@ TEST(RestartBackoffTest, DoublesWhileFailingQuicklyAndResetsAfterAHealthyRun) {
 
 TEST(WatchdogTest, PausesBeforeEachRestartByHowLongTheLastAgentRan) {
   using namespace std::chrono_literals;
-  // `false` stands in for an agent that fails. Each agent runs for `runLength` on the fake clock.
+  // A program that fails at once stands in for an agent that fails. Each agent runs for `runLength` on the fake clock.
   auto now = std::chrono::steady_clock::time_point();
   std::chrono::steady_clock::duration runLength = 1s;
   std::vector<std::chrono::milliseconds> pauses;
@@ -54,7 +54,7 @@ TEST(WatchdogTest, PausesBeforeEachRestartByHowLongTheLastAgentRan) {
     runLength = pauses.size() == 3 ? 61s : 1s;  // the fourth agent runs for a while
     return pauses.size() < 5;                    // then a stop request during the fifth pause
   };
-  EXPECT_EQ(RunWatchdog("/bin/false", time), 0);
+  EXPECT_EQ(RunWatchdog(DRALMIN_FAILING_PROGRAM, time), 0);
   EXPECT_EQ(pauses, (std::vector<std::chrono::milliseconds>{500ms, 1000ms, 2000ms, 500ms, 1000ms}));
 }
 

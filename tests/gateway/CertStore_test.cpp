@@ -12,12 +12,13 @@
 
 #include "gateway/GatewayStartup.h"
 #include "gateway/GatewayThread.h"
+#include "platform/Paths.h"
 #include "tests/testkit/Helpers.h"
 
 namespace dralmin {
 namespace {
 
-using test::TempFolder;
+using test::PrivateUserProfile;
 
 // Answers "last" from a table; anything else is unreachable.
 class FakeServer : public HttpClient {
@@ -51,12 +52,11 @@ void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+constexpr const char* kMakerKey = "Veltrana";
+constexpr const char* kVersionValue = "CertVersion";
+
 class CertStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("XDG_CONFIG_HOME", (home_.path() + "/config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (home_.path() + "/data").c_str(), 1);
-  }
 
   // Downloads succeed by writing the URL into the file, unless the URL is in `failing`.
   CertStore::Downloader Downloader() {
@@ -71,12 +71,16 @@ class CertStoreTest : public ::testing::Test {
     };
   }
 
-  std::string VersionFile() const { return home_.path() + "/config/Veltrana/CertVersion"; }
+  // The installed version as it is stored: a file, or the registry value on Windows.
+  std::string StoredVersion() const { return home_.RawUserValue(kMakerKey, kVersionValue); }
+  void StoreVersion(const std::string& bytes) const {
+    home_.SetRawUserValue(kMakerKey, kVersionValue, bytes);
+  }
   std::string Data(const std::string& name) const {
-    return home_.path() + "/data/Veltrana/" + name;
+    return home_.dataHome() + kFolderSeparator + kMakerKey + kFolderSeparator + name;
   }
 
-  TempFolder home_;
+  PrivateUserProfile home_;
   FakeServer server;
   std::vector<std::string> downloads;
   std::set<std::string> failing;
@@ -92,7 +96,7 @@ TEST_F(CertStoreTest, FirstStartInstallsTheServersVersion) {
   EXPECT_THAT(downloads, ::testing::ElementsAre(base + "7.crt.txt", base + "7.key.txt"));
   EXPECT_EQ(ReadFile(Data("7.crt")), base + "7.crt.txt");
   EXPECT_EQ(ReadFile(Data("7.key")), base + "7.key.txt");
-  EXPECT_EQ(ReadFile(VersionFile()), "7");
+  EXPECT_EQ(StoredVersion(), "7");
 
   // The next start reads it back and downloads nothing for the same answer.
   downloads.clear();
@@ -109,7 +113,7 @@ TEST_F(CertStoreTest, AnyDifferentAnswerCountsAsNewer) {
   server.last = Answer("6");
   store.UpdateCertificate();
   EXPECT_EQ(store.version(), "6");
-  EXPECT_EQ(ReadFile(VersionFile()), "6");
+  EXPECT_EQ(StoredVersion(), "6");
 }
 
 TEST_F(CertStoreTest, AFailedDownloadKeepsTheInstalledVersion) {
@@ -121,7 +125,7 @@ TEST_F(CertStoreTest, AFailedDownloadKeepsTheInstalledVersion) {
   failing.insert(base + "8.key.txt");
   store.UpdateCertificate();
   EXPECT_EQ(store.version(), "7");
-  EXPECT_EQ(ReadFile(VersionFile()), "7");
+  EXPECT_EQ(StoredVersion(), "7");
 
   failing = {base + "9.crt.txt"};
   server.last = Answer("9");
@@ -172,9 +176,9 @@ TEST_F(CertStoreTest, StoredVersionIsReadUpToItsNul) {
   CertStore store(base, server, Downloader());
   store.WriteCertVersion("12");
   EXPECT_EQ(store.ReadCertVersion(), "12");
-  WriteFile(VersionFile(), std::string("13\0junk", 7));
+  StoreVersion(std::string("13\0junk", 7));
   EXPECT_EQ(store.ReadCertVersion(), "13");
-  WriteFile(VersionFile(), std::string(200, '4'));
+  StoreVersion(std::string(200, '4'));
   EXPECT_EQ(store.ReadCertVersion(), "");
   store.Forget();
   EXPECT_EQ(store.ReadCertVersion(), "");

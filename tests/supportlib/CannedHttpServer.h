@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <thread>
+
+#include "simulators/LoopbackSocket.h"
 
 namespace dralmin::test {
 
@@ -12,9 +13,6 @@ namespace dralmin::test {
 class CannedHttpServer {
  public:
   explicit CannedHttpServer(std::map<std::string, std::string> answers);
-  ~CannedHttpServer();
-  CannedHttpServer(const CannedHttpServer&) = delete;
-  CannedHttpServer& operator=(const CannedHttpServer&) = delete;
 
   std::string Url(const std::string& path) const;
 
@@ -22,13 +20,10 @@ class CannedHttpServer {
   static std::string Reply(int status, const std::string& body);
 
  private:
-  void Serve();
+  void Serve(int connection);
 
   std::map<std::string, std::string> answers_;
-  int listener_ = -1;
-  int stopPipe_[2] = {-1, -1};
-  uint16_t port_ = 0;
-  std::thread thread_;
+  loopback::Server server_;  // last: stopped before the answers go
 };
 
 }  // namespace dralmin::test

@@ -1,23 +1,9 @@
 #include "tests/supportlib/FakePrinter.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "platform/Process.h"
-
 namespace dralmin::test {
-namespace {
-
-std::string JobPath(const std::string& folder, int number) {
-  char name[32];
-  std::snprintf(name, sizeof name, "/job-%04d.prn", number);
-  return folder + name;
-}
-
-}  // namespace
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -26,37 +12,32 @@ std::string ReadFile(const std::string& path) {
   return content.str();
 }
 
-FakePrinter::FakePrinter() {
-  const char* source = std::getenv("DRALMIN_SOURCE_DIR");
-  const std::string script =
-      std::string(source != nullptr ? source : ".") + "/simulators/printer/fake_label_printer.py";
-  const auto pid =
-      StartProcess("/usr/bin/python3", {script, "--folder", folder_.path(), "--port", "0"});
-  if (!pid) return;
-  pid_ = *pid;
-  const std::string portFile = folder_.path() + "/port";
-  if (WaitFor([&] { return std::filesystem::exists(portFile); }, std::chrono::seconds(10))) {
-    port_ = static_cast<uint16_t>(std::atoi(ReadFile(portFile).c_str()));
-  }
-}
+FakePrinter::FakePrinter() : server_([this](int connection) { Receive(connection); }) {}
 
-FakePrinter::~FakePrinter() {
-  if (pid_ > 0) {
-    AskToEnd(pid_);
-    Reap(pid_);
+void FakePrinter::Receive(int connection) {
+  std::string job;
+  char buffer[65536];
+  long got;
+  while ((got = loopback::Receive(connection, buffer, sizeof buffer)) > 0) {
+    job.append(buffer, static_cast<size_t>(got));
   }
+  {
+    const std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+  }
+  arrived_.notify_all();
 }
 
 std::string FakePrinter::Job(int number, std::chrono::milliseconds timeout) const {
-  const std::string path = JobPath(folder_.path(), number);
-  if (!WaitFor([&] { return std::filesystem::exists(path); }, timeout)) return {};
-  return ReadFile(path);
+  std::unique_lock lock(mutex_);
+  const auto index = static_cast<size_t>(number - 1);
+  if (!arrived_.wait_for(lock, timeout, [&] { return jobs_.size() > index; })) return {};
+  return jobs_[index];
 }
 
 int FakePrinter::JobCount() const {
-  int count = 0;
-  while (std::filesystem::exists(JobPath(folder_.path(), count + 1))) ++count;
-  return count;
+  const std::lock_guard lock(mutex_);
+  return static_cast<int>(jobs_.size());
 }
 
 }  // namespace dralmin::test

@@ -1,25 +1,25 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
-#include "tests/testkit/Helpers.h"
+#include "simulators/LoopbackSocket.h"
 
 namespace dralmin::test {
 
-// The network label printer simulator (simulators/printer) running on 127.0.0.1 with a port of
-// its own choosing; stopped on destruction.
+// A network label printer on 127.0.0.1 with a port of its own choosing, in this process: every
+// connection is one job, complete when the sender closes its side, as with a raw-port printer.
 class FakePrinter {
  public:
   FakePrinter();
-  ~FakePrinter();
-  FakePrinter(const FakePrinter&) = delete;
-  FakePrinter& operator=(const FakePrinter&) = delete;
 
-  bool ok() const { return port_ != 0; }
-  uint16_t port() const { return port_; }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  bool ok() const { return server_.port() != 0; }
+  uint16_t port() const { return server_.port(); }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port()); }
 
   // The bytes of job `number` (from 1) once it has been received completely; empty after the
   // timeout.
@@ -28,9 +28,12 @@ class FakePrinter {
   int JobCount() const;
 
  private:
-  TempFolder folder_;
-  int pid_ = -1;
-  uint16_t port_ = 0;
+  void Receive(int connection);
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable arrived_;
+  std::vector<std::string> jobs_;
+  loopback::Server server_;  // last: stopped before the jobs go
 };
 
 // Reads a whole file; empty when it cannot.

@@ -1,20 +1,21 @@
 #include "support/PrinterPort.h"
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "support/DeviceFilePrinter.h"
+#endif
 
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <thread>
 
-#include "support/DeviceFilePrinter.h"
+#include "simulators/LoopbackSocket.h"
 #include "support/TcpPrinter.h"
 #include "tests/testkit/Helpers.h"
 #include "tests/supportlib/FakePrinter.h"
@@ -36,20 +37,13 @@ std::string FailureOf(PrinterPort& port, std::string_view job = "job") {
   return "sent";
 }
 
-// A listening socket on 127.0.0.1 that accepts nothing by itself.
+// A listening socket on 127.0.0.1 (or ::1) that accepts nothing by itself.
 class Listener {
  public:
-  Listener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
-    listen(fd_, 1);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~Listener() { close(fd_); }
+  explicit Listener(bool ipv6 = false)
+      : fd_(loopback::Listen(0, ipv6)), port_(loopback::PortOf(fd_)) {}
+  ~Listener() { loopback::Close(fd_); }
+  bool ok() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   uint16_t port() const { return port_; }
 
@@ -57,6 +51,17 @@ class Listener {
   int fd_;
   uint16_t port_ = 0;
 };
+
+// Everything the peer sends until it closes its side.
+std::string ReceiveAll(int connection) {
+  std::string received;
+  char buffer[64];
+  long got;
+  while ((got = loopback::Receive(connection, buffer, sizeof buffer)) > 0) {
+    received.append(buffer, static_cast<size_t>(got));
+  }
+  return received;
+}
 
 TEST(TcpPrinterTest, AJobReachesTheNetworkPrinterWhole) {
   test::FakePrinter printer;
@@ -76,14 +81,12 @@ TEST(TcpPrinterTest, PrinterThatKeepsTheConnectionOpenCostsOnlyTheDrainTime) {
   std::condition_variable changed;
   bool sent = false;
   std::thread peer([&] {
-    const int connection = accept(listener.fd(), nullptr, nullptr);
-    char buffer[64];
-    ssize_t got;
-    while ((got = read(connection, buffer, sizeof buffer)) > 0) received.append(buffer, got);
+    const int connection = loopback::Accept(listener.fd());
+    received = ReceiveAll(connection);
     // Holds the connection until the sender has given up waiting for it.
     std::unique_lock lock(mutex);
     changed.wait_for(lock, 60s, [&] { return sent; });
-    close(connection);
+    loopback::Close(connection);
   });
   PrinterTimeouts timeouts;
   timeouts.drain = 50ms;
@@ -103,18 +106,14 @@ TEST(TcpPrinterTest, PrinterThatKeepsTheConnectionOpenCostsOnlyTheDrainTime) {
 TEST(TcpPrinterTest, PrinterThatDropsPartOfTheJobIsAFailure) {
   Listener listener;
   std::thread peer([&] {
-    const int connection = accept(listener.fd(), nullptr, nullptr);
+    const int connection = loopback::Accept(listener.fd());
     char buffer[16];
-    const ssize_t got = read(connection, buffer, sizeof buffer);
+    const long got = loopback::Receive(connection, buffer, sizeof buffer);
     ASSERT_GT(got, 0);
     // Waits for the rest of the job to arrive unread.
     EXPECT_TRUE(test::WaitFor(
-        [&] {
-          int unread = 0;
-          return ioctl(connection, FIONREAD, &unread) == 0 && unread == 4000 - got;
-        },
-        10s));
-    close(connection);  // unread bytes make the kernel answer with a reset
+        [&] { return loopback::Unread(connection) == static_cast<size_t>(4000 - got); }, 10s));
+    loopback::Close(connection);  // unread bytes make the system answer with a reset
   });
   EXPECT_THROW(TcpPrinter("127.0.0.1:" + std::to_string(listener.port()), {})
                    .Send(std::string(4000, 'x')),
@@ -129,8 +128,8 @@ TEST(TcpPrinterTest, UnreachableAndMalformedAddressesAreReported) {
     closedPort = listener.port();
   }
   TcpPrinter refused("127.0.0.1:" + std::to_string(closedPort), {});
-  EXPECT_EQ(FailureOf(refused),
-            "printer 127.0.0.1:" + std::to_string(closedPort) + " unreachable: Connection refused");
+  EXPECT_EQ(FailureOf(refused), "printer 127.0.0.1:" + std::to_string(closedPort) +
+                                   " unreachable: " + test::ConnectionRefusedText());
 
   for (const char* address :
        {"host:", "host:0", "host:70000", "host:9100x", ":9100", "[::1", "[::1]x"}) {
@@ -142,31 +141,21 @@ TEST(TcpPrinterTest, UnreachableAndMalformedAddressesAreReported) {
 }
 
 TEST(TcpPrinterTest, IPv6AddressesInBrackets) {
-  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_loopback;
-  socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    if (fd >= 0) close(fd);
-    GTEST_SKIP() << "no IPv6 loopback here";
-  }
-  listen(fd, 1);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  Listener listener(true);
+  if (!listener.ok()) GTEST_SKIP() << "no IPv6 loopback here";
   std::string received;
   std::thread peer([&] {
-    const int connection = accept(fd, nullptr, nullptr);
-    char buffer[64];
-    ssize_t got;
-    while ((got = read(connection, buffer, sizeof buffer)) > 0) received.append(buffer, got);
-    close(connection);
+    const int connection = loopback::Accept(listener.fd());
+    received = ReceiveAll(connection);
+    loopback::Close(connection);
   });
-  TcpPrinter("[::1]:" + std::to_string(ntohs(address.sin6_port)), {}).Send("six");
+  TcpPrinter("[::1]:" + std::to_string(listener.port()), {}).Send("six");
   peer.join();
-  close(fd);
   EXPECT_EQ(received, "six");
 }
 
+// Printer device files are POSIX only: on Windows a local printer is reached through the spooler.
+#ifndef _WIN32
 TEST(DeviceFilePrinterTest, JobsAreAppendedToTheDevice) {
   TempFolder folder;
   const std::string device = folder.path() + "/lp0";
@@ -198,6 +187,7 @@ TEST(DeviceFilePrinterTest, ADeviceThatTakesNothingTimesOut) {
             "printer " + fifo + " does not take the job");
   close(reader);
 }
+#endif
 
 }  // namespace
 }  // namespace dralmin

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,35 @@ class TempFolder {
   std::string path_;
 };
 
+// While it lives, this process keeps the user's settings and files in a temporary folder of its
+// own: on POSIX through XDG_CONFIG_HOME and XDG_DATA_HOME, on Windows through a private
+// HKEY_CURRENT_USER whose application data folder is in the temporary folder.
+class PrivateUserProfile {
+ public:
+  PrivateUserProfile();
+  ~PrivateUserProfile();
+  PrivateUserProfile(const PrivateUserProfile&) = delete;
+  PrivateUserProfile& operator=(const PrivateUserProfile&) = delete;
+
+  // What ConfigHome() and DataHome() of platform/Paths.h now give.
+  const std::string& configHome() const { return configHome_; }
+  const std::string& dataHome() const { return dataHome_; }
+
+  // A value of platform/UserValue.h as stored, bytes as they are (without the registry's
+  // terminating NUL); empty when there is none.
+  std::string RawUserValue(const std::string& key, const std::string& name) const;
+  void SetRawUserValue(const std::string& key, const std::string& name,
+                       const std::string& bytes) const;
+
+ private:
+  TempFolder folder_;
+  std::string configHome_;
+  std::string dataHome_;
+  std::string registryKey_;  // Windows: the private key standing for HKEY_CURRENT_USER
+  std::optional<std::string> previousConfigHome_;  // POSIX: the variables as they were before
+  std::optional<std::string> previousDataHome_;
+};
+
 // Any helper program (a test peer such as a small Python server), killed on destruction.
 class ChildProcess {
  public:
@@ -77,6 +107,12 @@ class ChildProcess {
  private:
   int pid_ = -1;
 };
+
+// How this system words a refused connection in its error messages.
+std::string ConnectionRefusedText();
+
+// Sets an environment variable of this process; an empty value removes it.
+void SetEnvironment(const char* name, const std::string& value);
 
 // Runs a shell command; its exit status and standard output.
 struct CommandResult {

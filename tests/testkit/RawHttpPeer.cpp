@@ -1,39 +1,27 @@
 #include "tests/testkit/RawHttpPeer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <map>
+
+#include "simulators/LoopbackSocket.h"
 
 namespace dralmin::test {
 
-RawHttpPeer::RawHttpPeer(std::string answer, Then then) : answer_(std::move(answer)), then_(then) {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-      listen(listener_, 16) == 0 &&
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port_ = ntohs(address.sin_port);
-  }
-  if (pipe2(stopPipe_, O_CLOEXEC) != 0) return;
-  thread_ = std::thread(&RawHttpPeer::Serve, this);
+RawHttpPeer::RawHttpPeer(std::string answer, Then then)
+    : answer_(std::move(answer)),
+      then_(then),
+      listener_(loopback::Listen(0)),
+      port_(loopback::PortOf(listener_)) {
+  if (listener_ >= 0) thread_ = std::thread(&RawHttpPeer::Serve, this);
 }
 
 RawHttpPeer::~RawHttpPeer() {
   if (thread_.joinable()) {
-    [[maybe_unused]] const ssize_t ignored = write(stopPipe_[1], "x", 1);
+    // A connection of its own wakes the thread.
+    stopping_ = true;
+    loopback::Close(loopback::Connect(port_));
     thread_.join();
   }
-  close(stopPipe_[0]);
-  close(stopPipe_[1]);
-  close(listener_);
+  loopback::Close(listener_);
 }
 
 std::string RawHttpPeer::Url(const std::string& path) const {
@@ -42,41 +30,36 @@ std::string RawHttpPeer::Url(const std::string& path) const {
 
 void RawHttpPeer::Serve() {
   std::map<int, std::string> heads;  // open connections and what they sent so far
-  for (;;) {
-    std::vector<pollfd> watched{{stopPipe_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-    for (const auto& [fd, head] : heads) watched.push_back({fd, POLLIN, 0});
-    if (poll(watched.data(), watched.size(), -1) < 0) continue;
-    if (watched[0].revents != 0) break;
-    if (watched[1].revents != 0) {
-      const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+  while (!stopping_) {
+    std::vector<int> watched{listener_};
+    for (const auto& [fd, head] : heads) watched.push_back(fd);
+    const int ready = loopback::WaitReadable(watched, std::chrono::milliseconds(-1));
+    if (ready == 0) {
+      const int fd = loopback::Accept(listener_);
       if (fd >= 0) heads[fd];
+      continue;
     }
-    for (size_t i = 2; i < watched.size(); ++i) {
-      if (watched[i].revents == 0) continue;
-      const int fd = watched[i].fd;
-      char buffer[4096];
-      const ssize_t got = read(fd, buffer, sizeof buffer);
-      if (got <= 0) {
-        close(fd);
-        heads.erase(fd);
-        continue;
-      }
-      std::string& head = heads[fd];
-      const bool complete = head.find("\r\n\r\n") != std::string::npos;
-      head.append(buffer, static_cast<size_t>(got));
-      if (complete || head.find("\r\n\r\n") == std::string::npos) continue;
-      ++requests_;
-      if (!answer_.empty()) {
-        [[maybe_unused]] const ssize_t sent =
-            send(fd, answer_.data(), answer_.size(), MSG_NOSIGNAL);
-      }
-      if (then_ == Then::Close) {
-        close(fd);
-        heads.erase(fd);
-      }
+    if (ready < 0) continue;
+    const int fd = watched[static_cast<size_t>(ready)];
+    char buffer[4096];
+    const long got = loopback::Receive(fd, buffer, sizeof buffer);
+    if (got <= 0) {
+      loopback::Close(fd);
+      heads.erase(fd);
+      continue;
+    }
+    std::string& head = heads[fd];
+    const bool complete = head.find("\r\n\r\n") != std::string::npos;
+    head.append(buffer, static_cast<size_t>(got));
+    if (complete || head.find("\r\n\r\n") == std::string::npos) continue;
+    ++requests_;
+    if (!answer_.empty()) loopback::SendAll(fd, answer_);
+    if (then_ == Then::Close) {
+      loopback::Close(fd);
+      heads.erase(fd);
     }
   }
-  for (const auto& [fd, head] : heads) close(fd);
+  for (const auto& [fd, head] : heads) loopback::Close(fd);
 }
 
 }  // namespace dralmin::test

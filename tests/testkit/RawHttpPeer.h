@@ -31,8 +31,8 @@ class RawHttpPeer {
   std::string answer_;
   Then then_;
   int listener_ = -1;
-  int stopPipe_[2] = {-1, -1};
   uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
   std::atomic<int> requests_{0};
   std::thread thread_;
 };

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The real dralmin-tray-agent.exe under Wine: exact reply bytes for /barcode and a preflight,
-and one weighing from the scale simulator through a COM port that Wine maps to its pseudo-terminal.
+one weighing from the scale simulator through a COM port that Wine maps to its pseudo-terminal,
+then the watchdog: its agent answers, and both end once the watchdog's stop event is set.
 
-usage: agent_smoke.py AGENT_EXE SCALE_SIMULATOR VERSION
+usage: agent_smoke.py AGENT_EXE SCALE_SIMULATOR VERSION AGENT_CONTROL_EXE
 Wine's environment (WINEPREFIX and the rest) and a display come from the caller.
 """
 import os
@@ -48,6 +49,20 @@ def exchange(port, request):
         return read_reply(conn)
 
 
+def wait_listening(port, process, what):
+    deadline = time.monotonic() + 120  # Wine's first start of a program is slow
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            if process.poll() is not None:
+                sys.exit(f"FAIL {what} ended with {process.returncode} before the agent listened")
+            if time.monotonic() > deadline:
+                sys.exit(f"FAIL {what}: the agent did not listen within 120 s")
+            time.sleep(0.2)
+
+
 def expect(what, got, wanted):
     if got != wanted:
         sys.exit(f"FAIL {what}:\n  got    {got!r}\n  wanted {wanted!r}")
@@ -55,7 +70,7 @@ def expect(what, got, wanted):
 
 
 def main():
-    agent_exe, simulator, version = sys.argv[1:4]
+    agent_exe, simulator, version, control = sys.argv[1:5]
     prefix = os.environ["WINEPREFIX"]
 
     # The scale on a pseudo-terminal; Wine opens COM5 through the link in its dosdevices folder.
@@ -75,17 +90,7 @@ def main():
                    DRALMIN_SERIAL_PORTS="\\\\.\\COM5",
                    DRALMIN_CERT_BASE_URL="http://127.0.0.1:9/dist/cert/")
         agent = subprocess.Popen(["wine", agent_exe, "run"], env=env)
-        deadline = time.monotonic() + 120  # Wine's first start of a program is slow
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if agent.poll() is not None:
-                    sys.exit(f"FAIL the agent ended with {agent.returncode} before it listened")
-                if time.monotonic() > deadline:
-                    sys.exit("FAIL the agent did not listen within 120 s")
-                time.sleep(0.2)
+        wait_listening(port, agent, "the agent")
 
         expect("/barcode", exchange(port, b"GET /barcode HTTP/1.1\r\nHost: x\r\n\r\n"),
                HEAD + b"0\r\n\r\n")
@@ -109,6 +114,47 @@ def main():
         scale.wait(timeout=10)
         if os.path.lexists(com):
             os.remove(com)
+    watchdog_stops(agent_exe, control)
+
+
+def agent_processes(control):
+    """(pid, parent) of each running dralmin-tray-agent.exe."""
+    listed = subprocess.run(["wine", control, "pids"], capture_output=True, text=True, check=True)
+    return [tuple(int(n) for n in line.split()) for line in listed.stdout.splitlines()]
+
+
+def watchdog_stops(agent_exe, control):
+    port = free_port()
+    env = dict(os.environ, DRALMIN_HTTP_PORT=str(port), DRALMIN_HTTPS_PORT=str(free_port()),
+               DRALMIN_CERT_BASE_URL="http://127.0.0.1:9/dist/cert/")
+    watchdog = subprocess.Popen(["wine", agent_exe], env=env)
+    try:
+        wait_listening(port, watchdog, "the watchdog")
+        expect("/barcode from the watchdog's agent",
+               exchange(port, b"GET /barcode HTTP/1.1\r\nHost: x\r\n\r\n"), HEAD + b"0\r\n\r\n")
+        running = agent_processes(control)
+        ids = {pid for pid, _ in running}
+        watchdogs = [pid for pid, parent in running if parent not in ids]
+        agents = [pid for pid, parent in running if parent in ids]
+        if len(watchdogs) != 1 or len(agents) != 1:
+            sys.exit(f"FAIL not one watchdog and one agent (pid, parent): {running}")
+        subprocess.run(["wine", control, "stop", str(watchdogs[0])], check=True)
+        try:
+            watchdog.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            sys.exit("FAIL the watchdog did not end within 60 s of its stop event")
+        if watchdog.returncode != 0:
+            sys.exit(f"FAIL the stopped watchdog ended with {watchdog.returncode}")
+        deadline = time.monotonic() + 60
+        while agent_processes(control):
+            if time.monotonic() > deadline:
+                sys.exit(f"FAIL still running after the watchdog: {agent_processes(control)}")
+            time.sleep(0.2)
+        print("ok   watchdog and agent end at the watchdog's stop event")
+    finally:
+        if watchdog.poll() is None:
+            watchdog.terminate()
+            watchdog.wait(timeout=30)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <algorithm>
 
@@ -11,28 +10,21 @@
 namespace dralmin::test {
 namespace {
 
-// The page's text in Windows-1251, converted here independently of the endpoint's own bytes.
-std::string Cp1251(std::string utf8) {
-  iconv_t converter = iconv_open("CP1251", "UTF-8");
-  EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1));
-  std::string out(utf8.size(), '\0');
-  char* in = utf8.data();
-  size_t inLeft = utf8.size();
-  char* to = out.data();
-  size_t outLeft = out.size();
-  EXPECT_NE(iconv(converter, &in, &inLeft, &to, &outLeft), static_cast<size_t>(-1));
-  iconv_close(converter);
-  out.resize(out.size() - outLeft);
-  return out;
-}
-
 std::string Error(const std::string& text) {
   return "VeltranaSdk__callback({error:'" + text + "'});";
 }
 
-const std::string kOtherTab = Error(Cp1251("Сканирование открыто в другой вкладке"));
-const std::string kPlaceFinger = Error(Cp1251("Поместите палец на сканер"));
-const std::string kLiftFinger = Error(Cp1251("Уберите палец со сканера"));
+// The page's texts in Windows-1251, written out byte by byte rather than taken from the endpoint.
+// "Сканирование открыто в другой вкладке"
+const std::string kOtherTab = Error(
+    "\xD1\xEA\xE0\xED\xE8\xF0\xEE\xE2\xE0\xED\xE8\xE5 \xEE\xF2\xEA\xF0\xFB\xF2\xEE \xE2 "
+    "\xE4\xF0\xF3\xE3\xEE\xE9 \xE2\xEA\xEB\xE0\xE4\xEA\xE5");
+// "Поместите палец на сканер"
+const std::string kPlaceFinger =
+    Error("\xCF\xEE\xEC\xE5\xF1\xF2\xE8\xF2\xE5 \xEF\xE0\xEB\xE5\xF6 \xED\xE0 \xF1\xEA\xE0\xED\xE5\xF0");
+// "Уберите палец со сканера"
+const std::string kLiftFinger =
+    Error("\xD3\xE1\xE5\xF0\xE8\xF2\xE5 \xEF\xE0\xEB\xE5\xF6 \xF1\xEE \xF1\xEA\xE0\xED\xE5\xF0\xE0");
 const std::string kTemplate = "VeltranaSdk__callback({template:'0aff'});";
 
 class FingerprintEndpointTest : public ::testing::Test {

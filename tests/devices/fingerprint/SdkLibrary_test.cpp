@@ -1,7 +1,6 @@
 #include "devices/fingerprint/SdkLibrary.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <fstream>
 #include <map>
@@ -13,6 +12,13 @@
 
 namespace dralmin::test {
 namespace {
+
+// A system library that has none of the SDK's functions.
+#ifdef _WIN32
+constexpr const char* kOtherLibrary = "kernel32.dll";
+#else
+constexpr const char* kOtherLibrary = "libm.so.6";
+#endif
 
 // Counters the simulated SDK publishes, by name.
 std::map<std::string, long> ReadCounts(const std::string& path) {
@@ -30,12 +36,12 @@ std::map<std::string, long> ReadCounts(const std::string& path) {
 class SdkLibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("DRALMIN_FINGERPRINT_SIM_FILE", config_.c_str(), 1);
-    setenv("DRALMIN_FINGERPRINT_SIM_COUNTS", counts_.c_str(), 1);
+    SetEnvironment("DRALMIN_FINGERPRINT_SIM_FILE", config_);
+    SetEnvironment("DRALMIN_FINGERPRINT_SIM_COUNTS", counts_);
   }
   void TearDown() override {
-    unsetenv("DRALMIN_FINGERPRINT_SIM_FILE");
-    unsetenv("DRALMIN_FINGERPRINT_SIM_COUNTS");
+    SetEnvironment("DRALMIN_FINGERPRINT_SIM_FILE", "");
+    SetEnvironment("DRALMIN_FINGERPRINT_SIM_COUNTS", "");
   }
   void Configure(const std::string& lines) { std::ofstream(config_) << lines; }
 
@@ -93,7 +99,7 @@ TEST_F(SdkLibraryTest, ValueListsAreTakenInTurn) {
 TEST_F(SdkLibraryTest, MissingOrIncompleteLibraryIsReportedAndNotLoaded) {
   EXPECT_THROW(SdkLibrary("/nonexistent/libquorvelsdk.so"), DynamicLibraryError);
   try {
-    SdkLibrary library("libm.so.6");
+    SdkLibrary library(kOtherLibrary);
     ADD_FAILURE() << "a library without the SDK's functions was accepted";
   } catch (const DynamicLibraryError& error) {
     EXPECT_NE(std::string(error.what()).find("SdkInit"), std::string::npos) << error.what();

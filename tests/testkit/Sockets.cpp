@@ -1,14 +1,11 @@
-// Reading replies and waiting for the peer to close: the same on every platform.
+// The loopback sockets of Helpers.h: the same on every platform.
 #include <cstdlib>
 
+#include "simulators/LoopbackSocket.h"
 #include "tests/testkit/Helpers.h"
-#include "tests/testkit/SocketIo.h"
 
 namespace dralmin::test {
 namespace {
-
-using detail::Readable;
-using detail::ReceiveSome;
 
 // Content-Length of a reply head, or 0.
 size_t ContentLength(const std::string& head) {
@@ -22,7 +19,34 @@ std::chrono::milliseconds Left(std::chrono::steady_clock::time_point deadline) {
                                                                std::chrono::steady_clock::now());
 }
 
+// Waits for the socket to become readable within the time left; false on timeout or error.
+bool Readable(int fd, std::chrono::milliseconds left) {
+  return left.count() > 0 && loopback::WaitReadable({fd}, left) == 0;
+}
+
 }  // namespace
+
+uint16_t FreePort() {
+  const int fd = loopback::Listen(0);
+  const uint16_t port = loopback::PortOf(fd);
+  loopback::Close(fd);
+  return port;
+}
+
+Socket::Socket(uint16_t port) : fd_(loopback::Connect(port)) {}
+
+Socket::~Socket() {
+  loopback::Close(fd_);
+}
+
+bool Socket::Send(const std::string& bytes) {
+  return loopback::SendAll(fd_, bytes);
+}
+
+void Socket::Reset() {
+  loopback::Close(fd_, true);
+  fd_ = -1;
+}
 
 std::string Socket::ReadReply(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -38,10 +62,9 @@ std::string Socket::ReadReply(std::chrono::milliseconds timeout) {
       pending_.erase(0, total);
       return reply;
     }
-    const auto left = Left(deadline);
-    if (left.count() <= 0 || !Readable(fd_, left)) return {};
+    if (!Readable(fd_, Left(deadline))) return {};
     char buffer[65536];
-    const long n = ReceiveSome(fd_, buffer, sizeof buffer);
+    const long n = loopback::Receive(fd_, buffer, sizeof buffer);
     if (n <= 0) return {};
     pending_.append(buffer, static_cast<size_t>(n));
   }
@@ -50,11 +73,16 @@ std::string Socket::ReadReply(std::chrono::milliseconds timeout) {
 bool Socket::WaitClosed(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left = Left(deadline);
-    if (left.count() <= 0 || !Readable(fd_, left)) return false;
+    if (!Readable(fd_, Left(deadline))) return false;
     char buffer[4096];
-    if (ReceiveSome(fd_, buffer, sizeof buffer) <= 0) return true;
+    if (loopback::Receive(fd_, buffer, sizeof buffer) <= 0) return true;
   }
+}
+
+HeldPort::HeldPort() : fd_(loopback::Listen(0)), port_(loopback::PortOf(fd_)) {}
+
+HeldPort::~HeldPort() {
+  loopback::Close(fd_);
 }
 
 std::string BodyOf(const std::string& reply) {
