@@ -122,6 +122,18 @@ TEST(AgentSettingsTest, SystemFileThenUserFileThenEnvironment) {
   EXPECT_EQ(settings, expected);
 }
 
+#ifdef _WIN32
+// On Windows the machine's file is under ProgramData and the user's in the roaming application
+// data folder; the XDG variables mean nothing there.
+TEST(AgentSettingsTest, TheFoldersAreProgramDataAndTheApplicationDataFolder) {
+  const SettingsSources sources = SettingsSourcesFrom(
+      Environment({{"PROGRAMDATA", "C:\\ProgramData"},
+                   {"APPDATA", "C:\\Users\\till\\AppData\\Roaming"},
+                   {"XDG_CONFIG_DIRS", "/opt/xdg"}}));
+  EXPECT_EQ(sources.systemFolders, std::vector<std::string>{"C:\\ProgramData"});
+  EXPECT_EQ(sources.userFolder, "C:\\Users\\till\\AppData\\Roaming");
+}
+#else
 // Administrators' files are found where the XDG rules put them: /etc/xdg and ~/.config unless
 // the variables name other folders, which count only when absolute.
 TEST(AgentSettingsTest, TheFoldersComeFromTheXdgVariables) {
@@ -140,6 +152,7 @@ TEST(AgentSettingsTest, TheFoldersComeFromTheXdgVariables) {
   EXPECT_EQ(sources.systemFolders, std::vector<std::string>{"/etc/xdg"});
   EXPECT_EQ(sources.userFolder, "/home/till/.config");
 }
+#endif
 
 TEST(AgentSettingsTest, AnUnreadableFileIsReportedAndTheNextFolderServes) {
   test::TempFolder root;
