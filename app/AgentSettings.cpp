@@ -6,11 +6,11 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
+#include <sstream>
 
 #include "gateway/OriginPolicy.h"
 #include "platform/Files.h"
@@ -280,6 +280,8 @@ std::optional<std::string> ApplySetting(AgentSettings& settings, std::string_vie
 
 void ApplySettingsText(AgentSettings& settings, std::string_view text, const std::string& origin,
                        std::ostream& problems) {
+  // Editors on Windows start a UTF-8 file with a byte order mark.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   size_t number = 0;
   while (!text.empty()) {
     ++number;

@@ -41,7 +41,7 @@ TEST(AgentSettingsTest, EachBadLineIsReportedWithItsPlaceAndChangesNothing) {
   AgentSettings settings;
   std::ostringstream problems;
   ApplySettingsText(settings,
-                    "# comment\n"
+                    "\xEF\xBB\xBF# comment\n"  // a byte order mark, as Windows editors write
                     "\n"
                     "  http_port\t=  9000 \r\n"
                     "https_port 9001\n"

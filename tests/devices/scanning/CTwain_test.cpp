@@ -162,6 +162,13 @@ class CTwainTest : public ::testing::Test {
     });
   }
 
+  // The run was abandoned: the pending pages reset, then the source disabled, as the last calls.
+  void ExpectRunAbandoned() const {
+    ASSERT_GE(fake.calls.size(), 2u);
+    EXPECT_EQ(fake.calls[fake.calls.size() - 2], "CONTROL/PENDINGXFERS/RESET");
+    EXPECT_EQ(fake.calls.back(), "CONTROL/USERINTERFACE/DISABLEDS");
+  }
+
   FakeManager fake;
   RecordingOwner owner;
   int loads = 0;
@@ -405,9 +412,7 @@ TEST_F(CTwainTest, FailedTransferCancelsAllPendingPages) {
   fake.calls.clear();
   session->ProcessMessage(PlatformMessage{});
   EXPECT_EQ(owner.received, std::vector<std::string>{"a"});
-  ASSERT_GE(fake.calls.size(), 2u);
-  EXPECT_EQ(fake.calls[fake.calls.size() - 2], "CONTROL/PENDINGXFERS/RESET");
-  EXPECT_EQ(fake.calls.back(), "CONTROL/USERINTERFACE/DISABLEDS");
+  ExpectRunAbandoned();
   EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "CONTROL/PENDINGXFERS/ENDXFER"), 1);
 }
 
@@ -419,9 +424,7 @@ TEST_F(CTwainTest, AFailedEndOfTransferEndsTheRunLikeAFailedTransfer) {
   fake.calls.clear();
   session->ProcessMessage(PlatformMessage{});
   EXPECT_EQ(owner.received, std::vector<std::string>{"a"});
-  ASSERT_GE(fake.calls.size(), 2u);
-  EXPECT_EQ(fake.calls[fake.calls.size() - 2], "CONTROL/PENDINGXFERS/RESET");
-  EXPECT_EQ(fake.calls.back(), "CONTROL/USERINTERFACE/DISABLEDS");
+  ExpectRunAbandoned();
   EXPECT_FALSE(session->IsSourceEnabled());
 }
 
@@ -435,9 +438,7 @@ TEST_F(CTwainTest, FailingImageInfoIsAskedAFewTimesThenThePagesAreCancelled) {
   EXPECT_TRUE(owner.received.empty());
   EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "IMAGE/IMAGEINFO/GET"),
             CTwain::kImageInfoAttempts);
-  ASSERT_GE(fake.calls.size(), 2u);
-  EXPECT_EQ(fake.calls[fake.calls.size() - 2], "CONTROL/PENDINGXFERS/RESET");
-  EXPECT_EQ(fake.calls.back(), "CONTROL/USERINTERFACE/DISABLEDS");
+  ExpectRunAbandoned();
 }
 
 TEST_F(CTwainTest, CloseRequestClosesTheSourceAndAcquireOpensItAgain) {
