@@ -155,9 +155,16 @@ bool CTwain::Acquire() {
   // A source may stay enabled after its pages, its window open; the new scan starts it again. One
   // that will not be disabled is closed and opened anew.
   if (sourceEnabled_ && !DisableSource()) CloseSource();
-  if (!IsSourceOpen() && !OpenSource(nullptr)) return false;
-  if (!SetTransferCount()) return false;
-  return EnableSource();
+  // The page sees only that no pages come, and the user a box: the reason goes to the log.
+  const auto refused = [this](const char* why) {
+    LogWarning("scanning", std::string("the scan did not start: ") + why + " (TWAIN return code " +
+                               std::to_string(lastReturnCode_) + ")");
+    return false;
+  };
+  if (!IsSourceOpen() && !OpenSource(nullptr)) return refused("no source could be opened");
+  if (!SetTransferCount()) return refused("the source took no page count");
+  if (!EnableSource()) return refused("the source would not be enabled");
+  return true;
 }
 
 bool CTwain::SetTransferCount() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -198,6 +199,19 @@ TEST_F(CTwainTest, WithoutWindowOrLibraryEveryOperationFails) {
   EXPECT_FALSE(noLibrary->SelectSource());
   EXPECT_EQ(noLibrary->LastReturnCode(), TWRC_FAILURE);
   EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST_F(CTwainTest, AScanThatDoesNotStartSaysWhyInOneLine) {
+  fake.On(DAT_USERINTERFACE, MSG_ENABLEDS, [](TW_MEMREF) -> TW_UINT16 { return TWRC_FAILURE; });
+  auto session = Session();
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(session->Acquire());
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_NE(said.find("scanning: the scan did not start: the source would not be enabled "
+                      "(TWAIN return code 1)"),
+            std::string::npos)
+      << said;
 }
 
 TEST_F(CTwainTest, LoadingOpensTheManagerWithTheProgramsIdentity) {
