@@ -57,7 +57,8 @@ int RunAgent(const std::string& programPath) {
   }
   agent_system::PrepareProcess();
 
-  const AgentSettings settings = LoadAgentSettings(SettingsSourcesFromEnvironment(), std::cerr);
+  const SettingsSources sources = SettingsSourcesFromEnvironment();
+  const AgentSettings settings = LoadAgentSettings(sources, std::cerr);
   SetLogLevel(ParseLogLevel(settings.logLevel));
 
   if (const std::string folder = FolderOf(programPath); !folder.empty()) {
@@ -116,7 +117,7 @@ int RunAgent(const std::string& programPath) {
         loop, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
   };
   const std::shared_ptr<void> deviceParts = agent_system::AddDeviceParts(
-      parts, settings, desktop && !NobodyWatches(), messages, scanQueue);
+      parts, settings, UserSettingsPath(sources), desktop && !NobodyWatches(), messages, scanQueue);
   parts.onScannedImage = [&scanQueue](TW_HANDLE dib) { scanQueue.OnScannedImage(dib); };
 
   int code = 0;

@@ -360,23 +360,16 @@ bool StoreSetting(const std::string& path, std::string_view key, std::string_vie
 
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file << out;
-    file.flush();
-    if (!file) {
-      error = temporary + ": cannot be written: " + std::strerror(errno);
-      std::remove(temporary.c_str());
+  switch (WriteFileWhole(path, out)) {
+    case WriteFailure::kNone:
+      return true;
+    case WriteFailure::kReplace:
+      error = path + ": cannot be replaced: " + std::strerror(errno);
       return false;
-    }
+    default:
+      error = path + ": cannot be written: " + std::strerror(errno);
+      return false;
   }
-  if (!PutInPlace(temporary, path)) {  // std::rename does not replace a file on Windows
-    error = path + ": cannot be replaced: " + std::strerror(errno);
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
 }
 
 SettingsSources SettingsSourcesFromEnvironment() {

@@ -26,10 +26,12 @@ bool PrepareDesktop();
 std::unique_ptr<QObject> WatchStopRequests(StopSignals& stop);
 
 // The device parts of the frame this system has: the barcode driver connection and the scanning
-// session. `watched` tells whether someone sees dialogs. The returned object keeps what they
-// need (such as a scan dialog) and must outlive the frame.
+// session. `userFile` is the user's settings file, where a dialog stores its choices; `watched`
+// tells whether someone sees dialogs. The returned object keeps what they need (such as a scan
+// dialog) and must outlive the frame.
 std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettings& settings,
-                                     bool watched, MessageBox& messages, ScanQueue& queue);
+                                     const std::string& userFile, bool watched,
+                                     MessageBox& messages, ScanQueue& queue);
 
 }  // namespace agent_system
 }  // namespace dralmin

@@ -34,12 +34,13 @@ std::unique_ptr<QObject> WatchStopRequests(StopSignals& stop) {
 }
 
 std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettings& settings,
-                                     bool watched, MessageBox& messages, ScanQueue& queue) {
+                                     const std::string& userFile, bool watched,
+                                     MessageBox& messages, ScanQueue& queue) {
   // SANE scanners have no window of their own: the agent shows its scan dialog, unless nobody
   // would see it. Unattended stations (scan_dialog false) keep it for the tray's scanner choice.
   std::shared_ptr<QtScanDialog> scanDialog;
   if (watched) {
-    scanDialog = std::make_shared<QtScanDialog>(UserSettingsPath(SettingsSourcesFromEnvironment()));
+    scanDialog = std::make_shared<QtScanDialog>(userFile);
   }
   parts.makeScannerDriver = [] { return DbusScannerDriver::Create(QDBusConnection::sessionBus()); };
   parts.makeScanSession = [&settings, dialog = scanDialog.get(), &messages,

@@ -35,8 +35,8 @@ std::unique_ptr<QObject> WatchStopRequests(StopSignals& stop) {
   return notifier;
 }
 
-std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts&, const AgentSettings&, bool, MessageBox&,
-                                     ScanQueue&) {
+std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts&, const AgentSettings&, const std::string&,
+                                     bool, MessageBox&, ScanQueue&) {
   // Not yet here: the barcode scanner driver's connection and TWAIN. Without those parts the
   // frame connects no driver (no barcode ever arrives) and has no scanning session, so a scan
   // fails as it does where no TWAIN manager is installed.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace dralmin {
 
@@ -19,5 +20,12 @@ bool PutInPlace(const std::string& from, const std::string& to);
 
 // Removes the file; a missing file is no error.
 void RemoveFile(const std::string& path);
+
+// The step at which WriteFileWhole failed.
+enum class WriteFailure { kNone, kCreate, kWrite, kReplace };
+
+// Writes `content` as the whole of `path` by the steps above; no temporary file stays behind.
+// kNone when done, otherwise the step that failed, with errno set.
+WriteFailure WriteFileWhole(const std::string& path, std::string_view content);
 
 }  // namespace dralmin

@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -24,13 +23,7 @@ std::string ReadUserValue(const std::string& key, const std::string& name, std::
 bool WriteUserValue(const std::string& key, const std::string& name, const std::string& value) {
   const std::string path = UserValueLocation(key, name);
   if (!MakeFolders(FolderOf(path))) return false;
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file << value;
-    if (!file.flush()) return false;
-  }
-  return PutInPlace(temporary, path);
+  return WriteFileWhole(path, value) == WriteFailure::kNone;
 }
 
 void RemoveUserValue(const std::string& key, const std::string& name) {

@@ -1,7 +1,5 @@
 #include "support/SettingsFile.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -21,18 +19,6 @@ constexpr std::string_view kPeelerKey = "forcePeeler";
 // The address is one line of the file, so a line break would cut it short on the next load.
 std::string OneLine(const std::string& text) {
   return text.substr(0, text.find_first_of("\r\n"));
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
 }
 
 }  // namespace
@@ -83,24 +69,17 @@ bool SettingsFile::Save(const StoredSettings& settings, std::string* error) cons
   text.append(std::to_string(NormalCodePage(settings.codePage))).append("\n");
   text.append(kPeelerKey).append("=").append(settings.forcePeeler ? "1" : "0").append("\n");
 
-  std::string temporary;
-  const int fd = CreateFileBeside(path_, temporary);
-  if (fd < 0) return fail("cannot create a temporary file for");
-  const bool written = WriteAll(fd, text) && SyncFile(fd);
-  const int savedErrno = errno;
-  close(fd);
-  if (!written) {
-    RemoveFile(temporary);
-    errno = savedErrno;
-    return fail("cannot write");
+  switch (WriteFileWhole(path_, text)) {
+    case WriteFailure::kNone:
+      return true;
+    case WriteFailure::kCreate:
+      return fail("cannot create a temporary file for");
+    case WriteFailure::kWrite:
+      return fail("cannot write");
+    case WriteFailure::kReplace:
+      return fail("cannot replace");
   }
-  if (!PutInPlace(temporary, path_)) {
-    const int renameErrno = errno;
-    RemoveFile(temporary);
-    errno = renameErrno;
-    return fail("cannot replace");
-  }
-  return true;
+  return fail("cannot write");
 }
 
 }  // namespace dralmin
