@@ -32,6 +32,12 @@ PrinterEndpoint SplitPrinterAddress(const std::string& address) {
   return {host, port};
 }
 
+int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
 TcpPrinter::TcpPrinter(std::string address, PrinterTimeouts timeouts)
     : address_(std::move(address)), timeouts_(timeouts) {}
 

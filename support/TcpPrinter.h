@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,9 @@ struct PrinterEndpoint {
 
 // Throws PrinterException for an address that is not "host", "host:port", "[v6]" or "[v6]:port".
 PrinterEndpoint SplitPrinterAddress(const std::string& address);
+
+// Whole milliseconds from now until `deadline`, 0 once it has passed: the wait of one socket poll.
+int MillisecondsLeft(std::chrono::steady_clock::time_point deadline);
 
 // A network printer that takes raw jobs on a TCP port (9100 by default).
 class TcpPrinter final : public PrinterPort {

@@ -14,11 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int MillisecondsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
 // Waits for `events` on the socket until the deadline; false on timeout (errno ETIMEDOUT).
 bool WaitFor(int fd, short events, Clock::time_point deadline) {
   for (;;) {

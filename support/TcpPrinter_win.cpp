@@ -11,11 +11,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-INT MillisecondsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<INT>(left.count()) : 0;
-}
-
 // Owns one socket and closes it.
 class OwnedSocket {
  public:
