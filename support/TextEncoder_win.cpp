@@ -60,19 +60,15 @@ std::string TextEncoder::Convert(std::string_view text) {
   const int wideLength = MultiByteToWideChar(from_, 0, text.data(), size, nullptr, 0);
   std::wstring wide(static_cast<size_t>(wideLength), L'\0');
   MultiByteToWideChar(from_, 0, text.data(), size, wide.data(), wideLength);
-  if (to_ == CP_UTF8) {
-    const int length =
-        WideCharToMultiByte(to_, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(to_, 0, wide.data(), wideLength, out.data(), length, nullptr, nullptr);
-    return out;
-  }
-  // No best-fit mapping: a character the code page lacks is "?", not a look-alike.
-  const int length = WideCharToMultiByte(to_, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength,
-                                         nullptr, 0, "?", nullptr);
+  // No best-fit mapping: a character the code page lacks is "?", not a look-alike. UTF-8 has
+  // every character and takes neither setting.
+  const bool utf8 = to_ == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const char* missing = utf8 ? nullptr : "?";
+  const int length =
+      WideCharToMultiByte(to_, flags, wide.data(), wideLength, nullptr, 0, missing, nullptr);
   std::string out(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(to_, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength, out.data(), length, "?",
-                      nullptr);
+  WideCharToMultiByte(to_, flags, wide.data(), wideLength, out.data(), length, missing, nullptr);
   return out;
 }
 
