@@ -25,21 +25,30 @@ install_missing() {
   echo "Installing: ${missing[*]}"
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
+  # A mirror caught mid-sync fails one list now and then; the lists it did fetch still serve.
+  $SUDO apt-get update -qq || { sleep 10; $SUDO apt-get update -qq; } || true
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# scripts/windows-deps.sh and scripts/windows.sh: the cross compilers (posix threads), zlib for
-# them, the tools the source packages build with, Wine and a virtual display.
+# scripts/windows-deps.sh and scripts/windows.sh: the 32-bit cross compilers (posix threads), zlib
+# for them, the tools the source packages build with, 32-bit Wine (from Debian's i386 side) and a
+# virtual display.
 windows_packages=(
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev dpkg-dev nasm
-  wine wine64 xvfb xauth
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev dpkg-dev nasm
+  wine wine32:i386 xvfb xauth
 )
+add_i386() {
+  dpkg --print-foreign-architectures | grep -qx i386 && return 0
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  $SUDO dpkg --add-architecture i386
+}
 if [[ ${1:-} == --windows ]]; then
+  add_i386
   install_missing "${windows_packages[@]}"
   exit 0
 fi
 packages+=("${windows_packages[@]}")
+add_i386
 
 # Debian ships npm apart from nodejs; other builds of nodejs bring their own and conflict with it.
 command -v npm >/dev/null || packages+=(npm)

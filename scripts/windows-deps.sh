@@ -24,7 +24,7 @@ declare -A version=(
   [qt6-base]=6.4.2+dfsg-10
 )
 order=(openssl curl libjpeg-turbo pugixml googletest qt6-base)
-host=x86_64-w64-mingw32
+host=i686-w64-mingw32
 jobs=${DRALMIN_JOBS:-2}
 
 # Bumped when a build recipe below changes, so that a changed recipe makes a new prefix too.
@@ -33,7 +33,7 @@ cache=${XDG_CACHE_HOME:-$HOME/.cache}/dralmin/windows-deps
 
 # The cross compilers, Wine and the tools the source packages need (as root, once).
 [[ ${1:-} == --prefix ]] || scripts/setup.sh --windows
-compiler=$(dpkg-query -W -f='${Package} ${Version}\n' g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev)
+compiler=$(dpkg-query -W -f='${Package} ${Version}\n' g++-mingw-w64-i686-posix mingw-w64-i686-dev)
 key=$( { for p in "${order[@]}"; do echo "$p=${version[$p]}"; done; echo "$compiler $recipe"; } |
   sha256sum | cut -c1-16)
 prefix=$cache/$key
@@ -91,7 +91,7 @@ fetch() {
 }
 
 cmake_cross() {
-  cmake -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  cmake -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
     -DDRALMIN_WINDOWS_PREFIX="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF "$@"
 }
@@ -99,9 +99,9 @@ cmake_cross() {
 build_openssl() {
   fetch openssl
   rm -rf build && mkdir build && cd build
-  ../Configure mingw64 --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib \
+  ../Configure mingw --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib \
     no-shared no-module no-tests no-docs 2>/dev/null ||
-    ../Configure mingw64 --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib \
+    ../Configure mingw --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib \
       no-shared no-module no-tests
   make -s -j"$jobs" build_libs
   make -s install_dev

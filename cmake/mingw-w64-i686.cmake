@@ -1,9 +1,10 @@
-# Cross build for 64-bit Windows with Debian's mingw-w64 (posix threads, for std::thread and
+# Cross build for 32-bit Windows (a 32-bit process is what loads TWAIN_32.DLL, the 32-bit TWAIN
+# drivers scanners ship and 32-bit vendor libraries) with Debian's mingw-w64 (posix threads, for std::thread and
 # std::mutex). Everything is linked statically so that the programs need no MinGW DLLs beside
 # them. DRALMIN_WINDOWS_PREFIX is the folder scripts/windows-deps.sh built the libraries into.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(DRALMIN_MINGW x86_64-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(DRALMIN_MINGW i686-w64-mingw32)
 
 set(CMAKE_C_COMPILER ${DRALMIN_MINGW}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${DRALMIN_MINGW}-g++-posix)
