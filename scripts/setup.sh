@@ -9,7 +9,7 @@ packages=(
   libsane-dev libsane1 sane-utils
   qt6-base-dev libgl-dev qt6-qpa-plugins dbus dbus-user-session libxkbcommon-dev xkb-data
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 curl openssl procps wrk valgrind
+  python3 curl openssl procps wrk valgrind ccache
   chromium nodejs
   # scripts/package.sh, and the installed package's session bus in its check
   devscripts debhelper lintian

@@ -10,6 +10,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
+# With a compiler cache, a second run over mostly the same sources compiles only what changed.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$PWD
+fi
+
 passed=0
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
