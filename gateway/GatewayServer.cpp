@@ -56,6 +56,33 @@ bool IsOrdinaryEnd(beast::error_code ec) {
 // Buffers grown beyond this by one large request or reply are given back after it.
 constexpr std::size_t kKeptCapacity = 64 * 1024;
 
+// After a refusal the peer may still be sending what it announced; closing on unread bytes would
+// reset the connection, and the reset can destroy the refusal before the peer reads it. So the
+// rest is read and dropped, up to this much for this long.
+constexpr std::uint64_t kDrainLimit = 4 * 1024 * 1024;
+constexpr std::chrono::seconds kDrainTime{2};
+
+// Replies for requests that are not taken; each closes its connection.
+constexpr std::string_view kBadRequest =
+    "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view kContentTooLarge =
+    "HTTP/1.1 413 Content Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view kHeaderTooLarge =
+    "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: "
+    "0\r\n\r\n";
+constexpr std::string_view kNotImplemented =
+    "HTTP/1.1 501 Not Implemented\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view kUnavailable =
+    "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nRetry-After: 1\r\n"
+    "Content-Length: 0\r\n\r\n";
+
+// What is shared by the connections of one server, on its poll thread.
+struct ConnectionLimits {
+  explicit ConnectionLimits(const GatewaySettings& settings) : bodies(settings.bodyBudget) {}
+  BodyBudget bodies;
+  bool saidFull = false;  // the connection limit was reported and has not been left since
+};
+
 // One client connection: read a request, hand it over, write the reply, and again. Every error
 // of a connection (time-out, malformed or oversized request, failed handshake, peer gone) closes
 // that connection and nothing else, and is judged in Fail.
@@ -68,20 +95,43 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
  public:
   template <typename... StreamArgs>
   Connection(const GatewaySettings& settings, RequestHandler& handler, ConnectionSet& live,
-             Socket socket, StreamArgs&&... streamArgs)
+             ConnectionLimits& limits, Socket socket, StreamArgs&&... streamArgs)
       : stream_(std::move(socket), std::forward<StreamArgs>(streamArgs)...),
         timer_(stream_.get_executor()),
         settings_(settings),
         handler_(handler),
-        live_(live) {
+        live_(live),
+        limits_(limits),
+        reader_(&limits.bodies) {
     live_.insert(this);
   }
-  ~Connection() override { live_.erase(this); }
+  ~Connection() override {
+    live_.erase(this);
+    if (limits_.saidFull && live_.size() < settings_.maxConnections) limits_.saidFull = false;
+  }
 
   void Start() {
     beast::error_code ignored;
     const tcp::endpoint remote = Lowest().remote_endpoint(ignored);
     peer_ = remote.address().to_string() + ":" + std::to_string(remote.port());
+    if (live_.size() > settings_.maxConnections) {
+      // Said once until the crowd thins, as each refused peer can come straight back.
+      if (!limits_.saidFull) {
+        limits_.saidFull = true;
+        LogWarning("gateway", "connection from " + peer_ + " refused with 503: " +
+                                  std::to_string(settings_.maxConnections) +
+                                  " connections are open; further ones are refused until "
+                                  "fewer are");
+      }
+      Lowest().non_blocking(true, ignored);
+      // Over TLS the refusal would need a handshake first: such a peer is simply closed.
+      if constexpr (std::is_same_v<Stream, TlsStream>) {
+        return Close();
+      } else {
+        StartTimer(kDrainTime);
+        return Refuse(kUnavailable, {});
+      }
+    }
     if constexpr (std::is_same_v<Stream, TlsStream>) {
       // A client that stalls in the handshake holds its own connection only, and not for long.
       StartTimer(settings_.handshakeTimeout);
@@ -148,6 +198,63 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
         [self = this->shared_from_this()](beast::error_code error) { self->OnTimer(error); });
   }
 
+  // Answers a request that is not taken with `reply`, says why (unless `why` is empty) and closes
+  // the connection once the peer has had the reply.
+  void Refuse(std::string_view reply, const std::string& why) {
+    if (!why.empty()) {
+      const std::string_view status = reply.substr(9, reply.find('\r') - 9);
+      LogWarning("gateway",
+                 "connection from " + peer_ + " refused with " + std::string(status) + ": " + why);
+    }
+    reply_.assign(reply);
+    keepAlive_ = false;
+    SetDeadline(kDrainTime);
+    asio::async_write(stream_, asio::buffer(reply_),
+                      [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                        if (ec) return self->Fail(ec, "writing the reply");
+                        self->Drain();
+                      });
+  }
+
+  // The status and the reason for a request the parser gave up on.
+  void RefuseUnparsed(beast::error_code ec) {
+    const std::string part = headerSeen_ ? "request body" : "request head";
+    if (ec == http::error::header_limit) {
+      return Refuse(kHeaderTooLarge, "the request head is longer than " +
+                                         std::to_string(settings_.headerLimit) + " bytes");
+    }
+    if (ec == http::error::body_limit && reader_.OverBudget()) {
+      return Refuse(kUnavailable, "the request bodies of all connections would pass " +
+                                      std::to_string(limits_.bodies.limit()) + " bytes");
+    }
+    if (ec == http::error::body_limit) {
+      // The length was judged with the head, whose origin may refuse it first.
+      if (!headerSeen_ && !handler_.AdmitsHead(reader_.View(), reply_)) return Forbid();
+      return Refuse(kContentTooLarge, "the request body is longer than " +
+                                          std::to_string(settings_.bodyLimit) + " bytes");
+    }
+    if (reader_.UnsupportedCoding()) {
+      return Refuse(kNotImplemented, "a Transfer-Encoding other than chunked");
+    }
+    Refuse(kBadRequest, part + ": " + ec.message());
+  }
+
+  // Reads and drops what the peer still sends after a refusal, then closes.
+  void Drain() {
+    beast::error_code ignored;
+    Lowest().shutdown(tcp::socket::shutdown_send, ignored);
+    SetDeadline(kDrainTime);
+    buffer_.clear();
+    stream_.async_read_some(buffer_.prepare(65536),
+                            [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                              self->drained_ += n;
+                              if (ec || self->closed_ || self->drained_ > kDrainLimit) {
+                                return self->Close();
+                              }
+                              self->Drain();
+                            });
+  }
+
   void NextRequest() {
     reader_.Restart(static_cast<std::uint32_t>(settings_.headerLimit), settings_.bodyLimit);
     // The header is parsed on its own first, to answer "Expect: 100-continue" before the body.
@@ -162,6 +269,14 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     for (;;) {
       if (!headerSeen_ && reader_.is_header_done()) {
         headerSeen_ = true;
+        // Decided before any of the body is read, so that a refused page costs nothing more.
+        if (!handler_.AdmitsHead(reader_.View(), reply_)) {
+          if (!reader_.is_done()) return Forbid();
+          keepAlive_ = reader_.KeepAlive();
+          if (!Send()) return;
+          continue;
+        }
+        if (!reader_.ReserveBody()) return RefuseUnparsed(http::error::body_limit);
         if (reader_.ExpectsContinue()) {
           // Clients such as curl otherwise hold a larger body back for a second.
           static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -181,8 +296,16 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
       beast::error_code ec = http::error::need_more;
       if (buffer_.size() != 0) buffer_.consume(reader_.put(buffer_.data(), ec));
       if (ec == http::error::need_more) return ReadSome();
-      if (ec) return Fail(ec, headerSeen_ ? "request body" : "request head");
+      if (ec) return RefuseUnparsed(ec);
     }
+  }
+
+  // Sends the handler's refusal of a request whose body is still to come, and ends the
+  // connection, as that body is never read. (A refused request without a body keeps it.)
+  void Forbid() {
+    const std::string refusal = std::move(reply_);
+    const std::size_t lineEnd = refusal.find("\r\n") + 2;
+    Refuse(refusal.substr(0, lineEnd) + "Connection: close\r\n" + refusal.substr(lineEnd), {});
   }
 
   void ReadSome() {
@@ -220,6 +343,11 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   bool Answer() {
     handler_.HandleRequestInto(reader_.View(), reply_);
     keepAlive_ = reader_.KeepAlive();
+    return Send();
+  }
+
+  // Sends reply_; as Answer.
+  bool Send() {
     std::size_t written = 0;
     if constexpr (std::is_same_v<Stream, PlainStream>) {
       // The reply usually fits the socket's send buffer at once, which saves the event loop
@@ -260,11 +388,13 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   const GatewaySettings& settings_;
   RequestHandler& handler_;
   ConnectionSet& live_;
+  ConnectionLimits& limits_;
   beast::flat_buffer buffer_;
   RequestReader reader_;
   bool headerSeen_ = false;
   std::string reply_;
   bool keepAlive_ = true;
+  std::uint64_t drained_ = 0;
   bool closed_ = false;
   std::string peer_;  // address:port, for the log
 };
@@ -294,18 +424,18 @@ std::unique_ptr<ssl::context> LoadTlsContext(const TlsFiles& files) {
 
 struct GatewayServer::Impl {
   Impl(const GatewaySettings& s, RequestHandler& h)
-      : settings(s), handler(h), plain(io), secure(io) {}
+      : settings(s), handler(h), limits(settings), plain(io), secure(io) {}
 
   void Listen(Acceptor& acceptor, uint16_t port) {
     beast::error_code ec;
     const auto address = asio::ip::make_address(settings.listenAddress, ec);
-    if (ec) throw ListenerError();
+    if (ec) throw ListenerError(settings.listenAddress, port, "not an IP address");
     const tcp::endpoint endpoint(address, port);
     acceptor.open(endpoint.protocol(), ec);
     if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec) acceptor.bind(endpoint, ec);
     if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw ListenerError();
+    if (ec) throw ListenerError(settings.listenAddress, port, ec.message());
   }
 
   template <typename Stream>
@@ -326,10 +456,12 @@ struct GatewayServer::Impl {
       // Without it a fresh connection's first reply waits on Nagle and delayed ACK (~40 ms).
       socket.set_option(tcp::no_delay(true), ignored);
       if constexpr (std::is_same_v<Stream, TlsStream>) {
-        std::make_shared<Connection<TlsStream>>(settings, handler, live, std::move(socket), *tls)
+        std::make_shared<Connection<TlsStream>>(settings, handler, live, limits, std::move(socket),
+                                                *tls)
             ->Start();
       } else {
-        std::make_shared<Connection<PlainStream>>(settings, handler, live, std::move(socket))
+        std::make_shared<Connection<PlainStream>>(settings, handler, live, limits,
+                                                  std::move(socket))
             ->Start();
       }
       Accept<Stream>(acceptor);
@@ -355,6 +487,7 @@ struct GatewayServer::Impl {
   GatewaySettings settings;
   RequestHandler& handler;
   std::unique_ptr<ssl::context> tls;
+  ConnectionLimits limits;
   ConnectionSet live;  // before io: connections still held by handlers deregister as io goes
   asio::io_context io{1};
   Acceptor plain;
