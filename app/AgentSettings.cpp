@@ -248,6 +248,23 @@ bool ApplyFile(AgentSettings& settings, const std::string& path, std::ostream& p
   return true;
 }
 
+void ApplyRegistry(AgentSettings& settings, const RegistrySettings& layer,
+                   std::ostream& problems) {
+  for (const RegistryValue& value : layer.values) {
+    const std::string where = layer.origin + "\\" + value.name;
+    if (!value.text) {
+      problems << where << ": not a text or number value\n";
+      continue;
+    }
+    const std::string_view text = Trim(*value.text);
+    if (text.empty()) continue;
+    // Registry names are case-insensitive: HTTP_PORT is http_port there.
+    std::string key;
+    for (char c : value.name) key += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    if (auto error = ApplySetting(settings, key, text)) problems << where << ": " << *error << '\n';
+  }
+}
+
 }  // namespace
 
 std::vector<std::string_view> SettingKeys() {
@@ -304,6 +321,7 @@ void ApplySettingsText(AgentSettings& settings, std::string_view text, const std
 AgentSettings LoadAgentSettings(const SettingsSources& sources, std::ostream& problems) {
   AgentSettings settings;
   CertBaseUrl(settings.certBaseUrl, "");
+  ApplyRegistry(settings, sources.installed, problems);
   for (const std::string& folder : sources.systemFolders) {
     if (ApplyFile(settings, folder + "/" + std::string(kSettingsFile), problems)) break;
   }
@@ -320,6 +338,7 @@ AgentSettings LoadAgentSettings(const SettingsSources& sources, std::ostream& pr
       }
     }
   }
+  ApplyRegistry(settings, sources.policy, problems);
   return settings;
 }
 
@@ -372,12 +391,34 @@ bool StoreSetting(const std::string& path, std::string_view key, std::string_vie
   }
 }
 
+namespace {
+
+void AddMachineLayers(SettingsSources& sources) {
+  // The installer is this 32-bit program's own; Group Policy writes the system's native registry.
+  sources.installed = {MachineKeyName(kInstalledSettingsKey),
+                       ReadMachineValues(kInstalledSettingsKey, RegistryView::kOwn)};
+  sources.policy = {MachineKeyName(kPolicySettingsKey),
+                    ReadMachineValues(kPolicySettingsKey, RegistryView::kNative)};
+}
+
+}  // namespace
+
 SettingsSources SettingsSourcesFromEnvironment() {
-  return SettingsSourcesFrom([](const std::string& name) -> std::optional<std::string> {
-    const char* value = std::getenv(name.c_str());
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-  });
+  SettingsSources sources =
+      SettingsSourcesFrom([](const std::string& name) -> std::optional<std::string> {
+        const char* value = std::getenv(name.c_str());
+        if (value == nullptr) return std::nullopt;
+        return std::string(value);
+      });
+  AddMachineLayers(sources);
+  return sources;
+}
+
+SettingsSources MachineSettingsSources() {
+  SettingsSources sources = SettingsSourcesFromEnvironment();
+  sources.userFolder.clear();
+  sources.environment = nullptr;
+  return sources;
 }
 
 SettingsSources SettingsSourcesFrom(

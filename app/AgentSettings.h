@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "devices/fingerprint/SdkLibrary.h"
+#include "platform/MachineRegistry.h"
 
 namespace dralmin {
 
@@ -55,7 +56,14 @@ struct AgentSettings {
   bool operator==(const AgentSettings&) const = default;
 };
 
-// Where settings come from, in the order they apply (later ones override earlier ones per key).
+// Values of one registry key, named as the keys (in any case); an empty value counts as unset.
+struct RegistrySettings {
+  std::string origin;  // the key, for messages
+  std::vector<RegistryValue> values;
+};
+
+// Where settings come from. Later ones override earlier ones key by key, in this order: what the
+// installer was given, the system file, the user's file, the environment, the policy.
 struct SettingsSources {
   // System configuration folders, most important first ($XDG_CONFIG_DIRS, default /etc/xdg;
   // %PROGRAMDATA% on Windows): the first one that holds the file is used.
@@ -64,21 +72,34 @@ struct SettingsSources {
   std::string userFolder;
   // Reads an environment variable; nullopt when unset. Keys apply as DRALMIN_<KEY>.
   std::function<std::optional<std::string>(const std::string&)> environment;
+  // What the installer was given (Windows), below every file.
+  RegistrySettings installed = {};
+  // The administrator's policy (Windows, Group Policy), above everything else: a setting made
+  // centrally is not undone by a file or a variable.
+  RegistrySettings policy = {};
 };
+
+// The registry keys of those two layers (below HKEY_LOCAL_MACHINE).
+inline constexpr const char* kInstalledSettingsKey = "SOFTWARE\\Dralmin\\TrayAgent";
+inline constexpr const char* kPolicySettingsKey = "SOFTWARE\\Policies\\Dralmin\\TrayAgent";
 
 // The file below each configuration folder.
 inline constexpr std::string_view kSettingsFile = "Dralmin/agent.conf";
 
-// The sources as the process environment names them.
+// The sources as the process environment names them, with the registry layers of this machine.
 SettingsSources SettingsSourcesFromEnvironment();
+
+// Only what holds for every user of the machine: the registry layers and the system file.
+SettingsSources MachineSettingsSources();
 
 // The same from `variable`, which reads one environment variable (nullopt when unset).
 SettingsSources SettingsSourcesFrom(
     std::function<std::optional<std::string>(const std::string&)> variable);
 
-// Reads the system file, the user's file and the environment, in that order. Each problem (a
-// malformed line, an unknown key, a bad value, an unreadable file) is one line on `problems`
-// naming the file and line; the key concerned keeps its earlier value.
+// Reads the installer's values, the system file, the user's file, the environment and the policy,
+// in that order. Each problem (a malformed line, an unknown key, a bad value, an unreadable file)
+// is one line on `problems` naming the file and line, or the registry value; the key concerned
+// keeps its earlier value.
 AgentSettings LoadAgentSettings(const SettingsSources& sources, std::ostream& problems);
 
 // Applies the `key = value` lines of `text` to `settings`; `origin` names the text in messages.
