@@ -34,6 +34,8 @@ for component in agent sdk simulators; do
   cmake --install $build --component $component --prefix "$stage/$component" >/dev/null
 done
 
+cp -r packaging/windows/policies "$stage/policies"
+
 # The icon of "Apps and features" and of the Start menu entry: the agent's pictures, stored as
 # PNG inside one .ico (as Windows reads since Vista).
 python3 - "$stage/dralmin-tray-agent.ico" res/icons/dralmin-tray-agent-{16,24,32,48,64,128}.png <<'EOF'
