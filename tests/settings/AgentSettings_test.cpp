@@ -1,4 +1,4 @@
-#include "app/AgentSettings.h"
+#include "settings/SettingsFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -216,7 +216,7 @@ TEST(StoreSettingTest, ReplacesTheKeysLineOrAppendsOneAndKeepsTheRest) {
   EXPECT_EQ(text.str(), "# scanner\nscan_mode = lineart\nhttp_port = 8081\nsane_device = test:0\n");
   AgentSettings settings;
   ApplySettingsText(settings, text.str(), path, std::cerr);
-  EXPECT_EQ(settings.scanMode, "lineart");
+  EXPECT_EQ(settings.scanMode, ScanMode::Lineart);
   EXPECT_EQ(settings.saneDevice, "test:0");
 }
 
