@@ -4,7 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/AgentSettings.h"
+#include "settings/AgentSettings.h"
+#include "settings/SettingsFiles.h"
 #include "app/BrowserPolicyStore.h"
 #include "app/StopAgents.h"
 

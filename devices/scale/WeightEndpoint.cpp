@@ -3,8 +3,8 @@
 #include <charconv>
 #include <cmath>
 
-#include "gateway/Jsonp.h"
 #include "platform/Log.h"
+#include "replies/Jsonp.h"
 
 namespace dralmin {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/AgentSettings.h"
+#include "settings/SettingsFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -150,9 +150,11 @@ TEST(AgentSettingsTest, InstallerValuesSitBelowTheFilesAndThePolicyAboveEverythi
   expected.httpPort = 1001;                // the installer's, as nothing else sets it
   expected.httpsPort = 1002;               // the system file over the installer
   expected.listenAddress = "127.0.0.3";    // the policy over the user's file
-  expected.logLevel = "error";             // the policy over the environment
+  expected.logLevel = LogLevel::Error;      // the policy over the environment
   expected.allowedOrigins = std::vector<std::string>{"https://shop.example"};
   EXPECT_EQ(settings, expected);
+  EXPECT_EQ(Describe(settings.origins.Of("listen_address")), "HKLM\\Policy\\listen_address");
+  EXPECT_EQ(Describe(settings.origins.Of("http_port")), "HKLM\\Installed\\http_port");
 }
 
 #ifdef _WIN32
@@ -249,7 +251,7 @@ TEST(StoreSettingTest, ReplacesTheKeysLineOrAppendsOneAndKeepsTheRest) {
   EXPECT_EQ(text.str(), "# scanner\nscan_mode = lineart\nhttp_port = 8081\nsane_device = test:0\n");
   AgentSettings settings;
   ApplySettingsText(settings, text.str(), path, std::cerr);
-  EXPECT_EQ(settings.scanMode, "lineart");
+  EXPECT_EQ(settings.scanMode, ScanMode::Lineart);
   EXPECT_EQ(settings.saneDevice, "test:0");
 }
 

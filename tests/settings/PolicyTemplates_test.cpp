@@ -12,7 +12,8 @@
 #include <set>
 #include <string>
 
-#include "app/AgentSettings.h"
+#include "settings/AgentSettings.h"
+#include "settings/SettingsFiles.h"
 
 namespace dralmin {
 namespace {
