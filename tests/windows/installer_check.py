@@ -7,6 +7,7 @@ leaves nothing the installation made (the prefix's files and registry compared b
 usage: installer_check.py PREFIX PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION
 PREFIX is created afresh; a display comes from the caller.
 """
+import glob
 import os
 import shutil
 import socket
@@ -237,11 +238,29 @@ def main():
     ok("a repair restores a deleted file")
 
     wine("reg", "delete", POLICY.rsplit("\\", 1)[0], "/f", "/reg:64")  # the test's own
-    expect("uninstallation's status", msiexec("/x", newer), 0)
+
+    # A user's own data, which the uninstallation removes only when asked to.
+    roaming = [p for p in glob.glob(os.path.join(prefix, "drive_c/users/*/AppData/Roaming"))
+               if "/Public/" not in p][0]
+    for name, text in (("Dralmin/agent.conf", "log_level = debug\n"), ("Veltrana/7.crt", "c"),
+                       ("Veltrana/7.key", "k"), ("Veltrana/other.txt", "another program's")):
+        os.makedirs(os.path.dirname(os.path.join(roaming, name)), exist_ok=True)
+        with open(os.path.join(roaming, name), "w") as file:
+            file.write(text)
+    wine("reg", "add", "HKCU\\SOFTWARE\\Veltrana", "/v", "CertVersion", "/d", "7", "/f")
+    expect("uninstallation's status", msiexec("/x", newer, "REMOVE_USER_DATA=1"), 0)
+    expect("the user's data left",
+           sorted(os.path.relpath(os.path.join(folder, name), roaming)
+                  for folder, _, names in os.walk(roaming) for name in names
+                  if "Dralmin" in folder or "Veltrana" in folder),
+           ["Veltrana/other.txt"])
+    expect("the user's certificate version", reg_value("HKCU\\SOFTWARE\\Veltrana", "CertVersion"),
+           None)
     remains = left_behind(before, snapshot(prefix))
     if remains:
         fail("left behind by the uninstallation:\n  " + "\n  ".join(remains))
-    ok("the uninstallation leaves no file and no key that the installation made")
+    ok("the uninstallation with REMOVE_USER_DATA=1 leaves no file and no key that the "
+       "installation made, and removes the user's own")
     shutil.rmtree(prefix, ignore_errors=True)
 
 
