@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string_view>
 
 namespace dralmin {
@@ -14,8 +15,9 @@ enum class LogLevel { Error = 0, Warning = 1, Info = 2, Debug = 3 };
 void SetLogLevel(LogLevel level);
 bool LogEnabled(LogLevel level);
 
-// "error", "warning", "info" or "debug"; anything else is Info.
-LogLevel ParseLogLevel(std::string_view name);
+// The levels' names, in the order of their values.
+inline constexpr std::array<std::string_view, 4> kLogLevelNames = {"error", "warning", "info",
+                                                                   "debug"};
 
 // Writes the line with one write(2), so lines of different threads never interleave.
 void Log(LogLevel level, std::string_view component, std::string_view message);
