@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build: builds the libraries it needs when they are missing (scripts/windows-deps.sh),
 # cross-builds the programs and their tests with mingw-w64 (the windows preset), and runs the tests
-# under Wine, in a Wine prefix of its own inside the build folder: the unit tests, then a smoke test
+# under 32-bit Wine, in a Wine prefix of its own inside the build folder: the unit tests, then a smoke test
 # of the real agent and its watchdog (tests/windows/agent_smoke.py) with the scale simulator of the
 # Linux build.
 set -euo pipefail
@@ -18,20 +18,38 @@ fi
 cmake --preset windows "${launchers[@]}" >/dev/null
 cmake --build --preset windows -j2
 
-# Wine: quiet, its own prefix, without the offers to install Mono and Gecko, and one server for
-# every test program (started afresh for each, it would cost seconds per program).
-export WINEPREFIX=$PWD/build/windows/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [[ ! -f $WINEPREFIX/system.reg ]]; then
-  wineboot --init >/dev/null 2>&1
+# Wine: the 32-bit loader by name (Debian's `wine` wrapper picks whichever loader is installed,
+# and a 64-bit one cannot run these programs), quiet, a 32-bit prefix of its own, without the
+# offers to install Mono and Gecko, and one server for every test program (started afresh for
+# each, it would cost seconds per program).
+export WINELOADER=${DRALMIN_WINE_LOADER:-/usr/lib/wine/wine}
+export WINESERVER=${DRALMIN_WINE_SERVER:-/usr/lib/wine/wineserver32}
+if [[ ! -x $WINELOADER ]]; then
+  echo "windows.sh: no 32-bit Wine loader at $WINELOADER (install wine32:i386)" >&2
+  exit 1
 fi
-wineserver -p 2>/dev/null || true  # fails only when this prefix's server already runs
-trap 'wineserver -k' EXIT
+export WINEPREFIX=$PWD/build/windows/wine WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# A prefix made by another Wine (another loader, architecture or version) fails in odd ways, e.g.
+# "could not load kernel32.dll": such a prefix is made anew.
+setup="loader=$WINELOADER arch=$WINEARCH version=$("$WINELOADER" --version)"
+if [[ -d $WINEPREFIX && $(cat "$WINEPREFIX/.dralmin-setup" 2>/dev/null) != "$setup" ]]; then
+  "$WINESERVER" -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+fi
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+  "$WINELOADER" wineboot --init >/dev/null 2>&1
+  "$WINESERVER" -w
+  echo "$setup" >"$WINEPREFIX/.dralmin-setup"
+fi
+"$WINESERVER" -p 2>/dev/null || true  # fails only when this prefix's server already runs
+trap '"$WINESERVER" -k' EXIT
 # The first program of a server's life starts the prefix's background services, and the first one
 # that loads the window library starts the desktop process (explorer /desktop); both inherit its
 # output: started by a test, they would hold ctest's pipe open, and that test's time, until they end.
-wine cmd /c exit >/dev/null 2>&1 </dev/null
-wine rundll32.exe user32.dll,MessageBeep >/dev/null 2>&1 </dev/null
+"$WINELOADER" cmd /c exit >/dev/null 2>&1 </dev/null
+"$WINELOADER" rundll32.exe user32.dll,MessageBeep >/dev/null 2>&1 </dev/null
 
+started=$SECONDS
 ctest --preset windows -j2
 
 # The scale simulator is a Linux program: its pseudo-terminal is the COM port Wine gives the agent.
@@ -44,3 +62,4 @@ version=$(sed -n 's/.*DRALMIN_VERSION "\(.*\)".*/\1/p' build/windows/generated/D
 echo "== agent smoke test under Wine"
 xvfb-run -a python3 tests/windows/agent_smoke.py build/windows/bin/dralmin-tray-agent.exe \
   "$simulator" "$version" build/windows/bin/dralmin-agent-control.exe
+echo "== Windows tests under Wine took $((SECONDS - started)) s"

@@ -4,7 +4,8 @@ one weighing from the scale simulator through a COM port that Wine maps to its p
 then the watchdog: its agent answers, and both end once the watchdog's stop event is set.
 
 usage: agent_smoke.py AGENT_EXE SCALE_SIMULATOR VERSION AGENT_CONTROL_EXE
-Wine's environment (WINEPREFIX and the rest) and a display come from the caller.
+Wine's environment (WINEPREFIX, WINELOADER naming the loader, and the rest) and a display come
+from the caller.
 """
 import os
 import signal
@@ -12,6 +13,8 @@ import socket
 import subprocess
 import sys
 import time
+
+WINE = os.environ.get("WINELOADER", "wine")
 
 HEAD = (b"HTTP/1.1 200 OK\r\nContent-Type: text/javascript; charset=windows-1251\r\n"
         b"Content-Length: ")
@@ -89,7 +92,7 @@ def main():
         env = dict(os.environ, DRALMIN_HTTP_PORT=str(port), DRALMIN_HTTPS_PORT=str(free_port()),
                    DRALMIN_SERIAL_PORTS="\\\\.\\COM5",
                    DRALMIN_CERT_BASE_URL="http://127.0.0.1:9/dist/cert/")
-        agent = subprocess.Popen(["wine", agent_exe, "run"], env=env)
+        agent = subprocess.Popen([WINE, agent_exe, "run"], env=env)
         wait_listening(port, agent, "the agent")
 
         expect("/barcode", exchange(port, b"GET /barcode HTTP/1.1\r\nHost: x\r\n\r\n"),
@@ -119,7 +122,7 @@ def main():
 
 def agent_processes(control):
     """(pid, parent) of each running dralmin-tray-agent.exe."""
-    listed = subprocess.run(["wine", control, "pids"], capture_output=True, text=True, check=True)
+    listed = subprocess.run([WINE, control, "pids"], capture_output=True, text=True, check=True)
     return [tuple(int(n) for n in line.split()) for line in listed.stdout.splitlines()]
 
 
@@ -127,7 +130,7 @@ def watchdog_stops(agent_exe, control):
     port = free_port()
     env = dict(os.environ, DRALMIN_HTTP_PORT=str(port), DRALMIN_HTTPS_PORT=str(free_port()),
                DRALMIN_CERT_BASE_URL="http://127.0.0.1:9/dist/cert/")
-    watchdog = subprocess.Popen(["wine", agent_exe], env=env)
+    watchdog = subprocess.Popen([WINE, agent_exe], env=env)
     try:
         wait_listening(port, watchdog, "the watchdog")
         expect("/barcode from the watchdog's agent",
@@ -138,7 +141,7 @@ def watchdog_stops(agent_exe, control):
         agents = [pid for pid, parent in running if parent in ids]
         if len(watchdogs) != 1 or len(agents) != 1:
             sys.exit(f"FAIL not one watchdog and one agent (pid, parent): {running}")
-        subprocess.run(["wine", control, "stop", str(watchdogs[0])], check=True)
+        subprocess.run([WINE, control, "stop", str(watchdogs[0])], check=True)
         try:
             watchdog.wait(timeout=60)
         except subprocess.TimeoutExpired:
