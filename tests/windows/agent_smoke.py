@@ -7,6 +7,7 @@ usage: agent_smoke.py AGENT_EXE SCALE_SIMULATOR VERSION AGENT_CONTROL_EXE
 Wine's environment (WINEPREFIX, WINELOADER naming the loader, and the rest) and a display come
 from the caller.
 """
+import glob
 import os
 import signal
 import socket
@@ -109,6 +110,7 @@ def main():
         expect("/weight through COM5",
                exchange(port, b"GET /weight HTTP/1.1\r\nHost: x\r\n\r\n"),
                HEAD + str(len(body)).encode() + b"\r\n\r\n" + body)
+        log_names_the_certificate(prefix)
     finally:
         if agent is not None and agent.poll() is None:
             agent.terminate()
@@ -118,6 +120,17 @@ def main():
         if os.path.lexists(com):
             os.remove(com)
     watchdog_stops(agent_exe, control)
+
+
+def log_names_the_certificate(prefix):
+    """The agent's log file in the user's local application data holds its start-up lines: here
+    that no certificate could be fetched (the distribution address leads nowhere)."""
+    logs = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local", "Dralmin",
+                                  "logs", "agent.log"))
+    text = open(logs[0], "rb").read() if logs else b""
+    if b"certificate" not in text:
+        sys.exit(f"FAIL no certificate line in the agent's log file {logs}: {text[-500:]!r}")
+    print("ok   the log file in the local application data")
 
 
 def agent_processes(control):
