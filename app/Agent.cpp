@@ -7,7 +7,6 @@
 #include <iostream>
 #include <memory>
 
-#include "app/AgentSettings.h"
 #include "app/AgentSystem.h"
 #include "app/CMainFrame.h"
 #include "app/CSettingsDlg.h"
@@ -24,6 +23,7 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/StopSignals.h"
+#include "settings/SettingsFiles.h"
 
 namespace dralmin {
 namespace {
@@ -59,7 +59,7 @@ int RunAgent(const std::string& programPath) {
 
   const SettingsSources sources = SettingsSourcesFromEnvironment();
   const AgentSettings settings = LoadAgentSettings(sources, std::cerr);
-  SetLogLevel(ParseLogLevel(settings.logLevel));
+  SetLogLevel(settings.logLevel);
 
   if (const std::string folder = FolderOf(programPath); !folder.empty()) {
     ChangeFolder(folder);  // best effort, as a failure changes nothing that matters
@@ -103,10 +103,17 @@ int RunAgent(const std::string& programPath) {
 
   CMainFrame::Parts parts;
   if (desktop) {
-    parts.makeTrayIcon = [](const CMainFrame::TrayCommands& commands) {
-      return std::make_unique<TrayIcon>(
-          TrayIcon::Commands{commands.selectScanner, commands.settings, commands.exit});
-    };
+    // A tray icon on a platform without one would only make Qt warn on standard error.
+    const QString platform = QGuiApplication::platformName();
+    if (PlatformCanShowTray(platform)) {
+      parts.makeTrayIcon = [](const CMainFrame::TrayCommands& commands) {
+        return std::make_unique<TrayIcon>(
+            TrayIcon::Commands{commands.selectScanner, commands.settings, commands.exit});
+      };
+    } else {
+      LogInfo("tray", "the display platform " + platform.toStdString() +
+                          " has no notification area; running without a tray icon");
+    }
     parts.showSettings = [] { RunSettingsCommand(); };
   }
   parts.makeGateway = MakeGatewayFactory(router, settings);

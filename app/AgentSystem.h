@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "app/AgentSettings.h"
 #include "app/CMainFrame.h"
 #include "platform/MessageBox.h"
+#include "settings/AgentSettings.h"
 
 class QObject;
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/AgentSettings.h"
 #include "devices/fingerprint/FingerprintEndpoint.h"
 #include "devices/fingerprint/SdkLibrary.h"
 #include "devices/printing/PrintEndpoint.h"
@@ -8,6 +7,7 @@
 #include "devices/scanning/ScanEndpoint.h"
 #include "gateway/Endpoints.h"
 #include "platform/HttpClient.h"
+#include "settings/AgentSettings.h"
 
 namespace dralmin {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/AgentSettings.h"
 #include "gateway/GatewayServer.h"
 #include "gateway/GatewayThread.h"
+#include "settings/AgentSettings.h"
 
 namespace dralmin {
 

@@ -5,8 +5,8 @@
 #include <QStringList>
 
 #include "app/AgentIcon.h"
-#include "app/AgentSettings.h"
 #include "platform/Log.h"
+#include "settings/SettingsFiles.h"
 
 namespace dralmin {
 

@@ -11,8 +11,8 @@ namespace dralmin {
 ScanChoices ScanChoicesOf(const AgentSettings& settings) {
   ScanChoices choices;
   choices.device = settings.saneDevice;
-  choices.source = settings.scanSource;
-  choices.mode = settings.scanMode;
+  choices.source = NameOf(settings.scanSource);
+  choices.mode = NameOf(settings.scanMode);
   choices.resolution = settings.scanResolution;
   return choices;
 }
@@ -21,8 +21,9 @@ std::unique_ptr<ScanSession> MakeScanSession(const AgentSettings& settings, Twai
                                              ScanDialog* dialog, MessageBox& messages,
                                              ScanQueue& queue) {
   auto twain = std::make_unique<DlopenSourceManagerLibrary>(settings.twainDsm);
-  bool useTwain = settings.scanBackend == "twain";
-  if (settings.scanBackend == "auto") {
+  const bool either = settings.scanBackend == ScanBackend::Auto;
+  bool useTwain = settings.scanBackend == ScanBackend::Twain;
+  if (either) {
     // A probe: the session loads the library again itself.
     useTwain = twain->Load() != nullptr;
     twain->Unload();
@@ -32,13 +33,12 @@ std::unique_ptr<ScanSession> MakeScanSession(const AgentSettings& settings, Twai
   std::string error;
   std::unique_ptr<SaneLibrary> sane = LoadSaneLibrary(kSaneLibraryName, error);
   if (!sane) {
-    LogError("scanner", "no scanning: " + error +
-                            (settings.scanBackend == "auto"
-                                 ? " (and no TWAIN manager " + settings.twainDsm + ")"
-                                 : std::string()));
+    LogError("scanner",
+             "no scanning: " + error +
+                 (either ? " (and no TWAIN manager " + settings.twainDsm + ")" : std::string()));
     return nullptr;
   }
-  if (settings.scanBackend == "auto") {
+  if (either) {
     LogInfo("scanner", "scanning through SANE: no TWAIN manager " + settings.twainDsm);
   }
   return std::make_unique<SaneSession>(

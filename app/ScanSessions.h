@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "app/AgentSettings.h"
 #include "devices/scanning/SaneSession.h"
 #include "devices/scanning/ScanSession.h"
+#include "settings/AgentSettings.h"
 
 namespace dralmin {
 

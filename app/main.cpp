@@ -1,9 +1,16 @@
+#include <iostream>
+#include <optional>
+
 #include "app/Agent.h"
+#include "app/Commands.h"
 #include "app/Roles.h"
 #include "app/Watchdog.h"
 #include "platform/Paths.h"
 
 int main(int argc, char** argv) {
+  if (const std::optional<int> status = dralmin::RunCommand(argc, argv, std::cout, std::cerr)) {
+    return *status;
+  }
   const std::string program = dralmin::ProgramPath();
   return dralmin::IsAgentRun(argc, argv) ? dralmin::RunAgent(program)
                                          : dralmin::RunWatchdog(program);

@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "gateway/PercentDecode.h"
 #include "gateway/Router.h"
+#include "replies/PercentDecode.h"
 #include "tests/testkit/AbsentEndpoints.h"
 #include "tests/testkit/Helpers.h"
 #include "tests/testkit/RunningGateway.h"

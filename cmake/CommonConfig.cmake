@@ -49,3 +49,34 @@ elseif(NOT DRALMIN_SANITIZE STREQUAL "")
 endif()
 
 find_package(Threads REQUIRED)
+
+# Include folders that hold one module each. A library exports only its own module's folder, and
+# gets the others' through the libraries it links, so a file can include only what lies below it:
+# `#include "app/Agent.h"` does not compile in devices/. The folder is a link in the build tree,
+# so that includes keep their module path ("platform/Log.h").
+function(dralmin_module_include_dir module out)
+  string(REPLACE "/" "_" name ${module})
+  set(root ${PROJECT_BINARY_DIR}/include/${name})
+  if(NOT EXISTS ${root}/${module})
+    get_filename_component(parent ${root}/${module} DIRECTORY)
+    file(MAKE_DIRECTORY ${parent})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${module} ${root}/${module} SYMBOLIC)
+  endif()
+  set(${out} ${root} PARENT_SCOPE)
+endfunction()
+
+# The target exports the folder of the CMakeLists.txt that calls this.
+function(dralmin_export_folder target)
+  file(RELATIVE_PATH module ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  dralmin_module_include_dir(${module} root)
+  target_include_directories(${target} PUBLIC ${root})
+endfunction()
+
+# Only the headers of these modules, for a target that implements an interface they declare
+# (a simulator of a device's library) without linking the module.
+function(dralmin_use_headers target)
+  foreach(module IN LISTS ARGN)
+    dralmin_module_include_dir(${module} root)
+    target_include_directories(${target} PRIVATE ${root})
+  endforeach()
+endfunction()

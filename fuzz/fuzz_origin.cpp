@@ -2,7 +2,7 @@
 #include <string>
 
 #include "fuzz/FuzzInput.h"
-#include "gateway/OriginPolicy.h"
+#include "replies/OriginPolicy.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace dralmin;

@@ -1,6 +1,6 @@
 // The path decoding every request goes through, and once more every upload address.
 #include "fuzz/FuzzInput.h"
-#include "gateway/PercentDecode.h"
+#include "replies/PercentDecode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace dralmin::fuzz;

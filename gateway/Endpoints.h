@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "gateway/Request.h"
+#include "replies/Request.h"
 
 namespace dralmin {
 

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "gateway/Request.h"
+#include "replies/Request.h"
 
 namespace dralmin {
 

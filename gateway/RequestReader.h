@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "gateway/Request.h"
+#include "replies/Request.h"
 
 namespace dralmin {
 

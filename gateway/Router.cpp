@@ -3,10 +3,10 @@
 #include <charconv>
 
 #include "DralminVersion.h"
-#include "gateway/Jsonp.h"
-#include "gateway/PercentDecode.h"
 #include "platform/Log.h"
 #include "platform/ScopedFlag.h"
+#include "replies/Jsonp.h"
+#include "replies/PercentDecode.h"
 
 namespace dralmin {
 namespace {

@@ -5,8 +5,8 @@
 #include <unordered_set>
 
 #include "gateway/Endpoints.h"
-#include "gateway/OriginPolicy.h"
-#include "gateway/Request.h"
+#include "replies/OriginPolicy.h"
+#include "replies/Request.h"
 
 namespace dralmin {
 

@@ -17,8 +17,6 @@ namespace {
 
 std::atomic<int> gLevel{static_cast<int>(LogLevel::Info)};
 
-constexpr std::string_view kLevelNames[] = {"error", "warning", "info", "debug"};
-
 void WriteStderr(const std::string& line) {
   const char* data = line.data();
   size_t left = line.size();
@@ -90,13 +88,6 @@ bool SetLogFile(const std::string& path, std::size_t maxBytes) {
 
 void SetLogLevel(LogLevel level) { gLevel.store(static_cast<int>(level)); }
 
-LogLevel ParseLogLevel(std::string_view name) {
-  for (int i = 0; i < 4; ++i) {
-    if (kLevelNames[i] == name) return static_cast<LogLevel>(i);
-  }
-  return LogLevel::Info;
-}
-
 bool LogEnabled(LogLevel level) { return static_cast<int>(level) <= gLevel.load(); }
 
 void Log(LogLevel level, std::string_view component, std::string_view message) {
@@ -113,7 +104,7 @@ void Log(LogLevel level, std::string_view component, std::string_view message) {
 
   std::string line;
   line.reserve(48 + component.size() + message.size());
-  line.append(stamp).append(" ").append(kLevelNames[static_cast<int>(level)]).append(" ");
+  line.append(stamp).append(" ").append(kLogLevelNames[static_cast<size_t>(level)]).append(" ");
   line.append(component).append(": ");
   // Messages quote texts of pages and peers, which may hold line breaks: a call stays one line,
   // so that nobody can forge lines of the journal.

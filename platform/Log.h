@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -16,8 +17,9 @@ enum class LogLevel { Error = 0, Warning = 1, Info = 2, Debug = 3 };
 void SetLogLevel(LogLevel level);
 bool LogEnabled(LogLevel level);
 
-// "error", "warning", "info" or "debug"; anything else is Info.
-LogLevel ParseLogLevel(std::string_view name);
+// The levels' names, in the order of their values.
+inline constexpr std::array<std::string_view, 4> kLogLevelNames = {"error", "warning", "info",
+                                                                   "debug"};
 
 // Also writes every line to the file at `path` (UTF-8), created when missing and appended to
 // otherwise; an empty path stops that. Where a program has no standard error (a Windows program

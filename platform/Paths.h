@@ -1,6 +1,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "platform/Environment.h"
 
 namespace dralmin {
 
@@ -20,10 +23,20 @@ std::string FolderOf(const std::string& path);
 // Per-user folder for runtime files such as locks: $XDG_RUNTIME_DIR, else /tmp.
 std::string RuntimeFolder();
 
-// $XDG_CONFIG_HOME, else ~/.config.
+// The configuration folders, as `variable` names them.
+struct ConfigFolders {
+  // The system's, most important first: $XDG_CONFIG_DIRS (absolute ones only), default /etc/xdg;
+  // %PROGRAMDATA% on Windows.
+  std::vector<std::string> system;
+  // The user's: $XDG_CONFIG_HOME when absolute, else ~/.config; %APPDATA% on Windows.
+  std::string user;
+};
+ConfigFolders ConfigFoldersFrom(const VariableReader& variable);
+
+// The user's configuration folder of the process environment (ConfigFoldersFrom's user).
 std::string ConfigHome();
 
-// $XDG_DATA_HOME, else ~/.local/share.
+// $XDG_DATA_HOME when absolute, else ~/.local/share; %APPDATA% on Windows.
 std::string DataHome();
 
 // Makes `path` the current folder; false when it cannot.

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string_view>
 
 #include "platform/Environment.h"
 #include "platform/Paths.h"
@@ -12,14 +13,22 @@
 namespace dralmin {
 namespace {
 
-std::string HomeFolder() {
-  std::string home = EnvOr("HOME", "");
+std::string HomeFolder(const VariableReader& variable) {
+  std::string home = variable("HOME").value_or("");
   if (home.empty()) {
     if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
       home = entry->pw_dir;
     }
   }
   return home.empty() ? "/tmp" : home;
+}
+
+// An XDG folder variable counts only when absolute: a relative one would depend on the current
+// folder, which the agent changes.
+std::string XdgFolder(const VariableReader& variable, const char* name, const char* fallback) {
+  std::string folder = variable(name).value_or("");
+  if (folder.starts_with('/')) return folder;
+  return HomeFolder(variable) + fallback;
 }
 
 }  // namespace
@@ -41,12 +50,28 @@ std::string RuntimeFolder() {
   return EnvOr("XDG_RUNTIME_DIR", "/tmp");
 }
 
+ConfigFolders ConfigFoldersFrom(const VariableReader& variable) {
+  ConfigFolders folders;
+  const std::string dirs = variable("XDG_CONFIG_DIRS").value_or("");
+  std::string_view rest = dirs.empty() ? std::string_view("/etc/xdg") : std::string_view(dirs);
+  while (!rest.empty()) {
+    const size_t colon = rest.find(':');
+    if (const std::string_view folder = rest.substr(0, colon); folder.starts_with('/')) {
+      folders.system.emplace_back(folder);
+    }
+    if (colon == std::string_view::npos) break;
+    rest.remove_prefix(colon + 1);
+  }
+  folders.user = XdgFolder(variable, "XDG_CONFIG_HOME", "/.config");
+  return folders;
+}
+
 std::string ConfigHome() {
-  return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config");
+  return XdgFolder(EnvironmentVariable, "XDG_CONFIG_HOME", "/.config");
 }
 
 std::string DataHome() {
-  return EnvOr("XDG_DATA_HOME", HomeFolder() + "/.local/share");
+  return XdgFolder(EnvironmentVariable, "XDG_DATA_HOME", "/.local/share");
 }
 
 bool ChangeFolder(const std::string& path) {

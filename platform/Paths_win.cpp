@@ -7,11 +7,17 @@
 namespace dralmin {
 namespace {
 
-// The user's roaming application data folder; empty when the shell cannot tell.
-std::string ApplicationData() {
+// A shell folder (CSIDL_APPDATA, ...); empty when the shell cannot tell.
+std::string ShellFolder(int which) {
   wchar_t path[MAX_PATH];
-  if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) return {};
+  if (SHGetFolderPathW(nullptr, which, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) return {};
   return Narrow(path);
+}
+
+// The folder the variable names, else the shell's.
+std::string Folder(const VariableReader& variable, const char* name, int which) {
+  std::string folder = variable(name).value_or("");
+  return folder.empty() ? ShellFolder(which) : folder;
 }
 
 }  // namespace
@@ -39,12 +45,22 @@ std::string RuntimeFolder() {
   return FolderOf(Narrow({path, length}));  // without its closing backslash
 }
 
+// Machine-wide settings under ProgramData; the user's in the roaming application data folder.
+ConfigFolders ConfigFoldersFrom(const VariableReader& variable) {
+  ConfigFolders folders;
+  if (std::string data = Folder(variable, "PROGRAMDATA", CSIDL_COMMON_APPDATA); !data.empty()) {
+    folders.system.push_back(std::move(data));
+  }
+  folders.user = Folder(variable, "APPDATA", CSIDL_APPDATA);
+  return folders;
+}
+
 std::string ConfigHome() {
-  return ApplicationData();
+  return Folder(EnvironmentVariable, "APPDATA", CSIDL_APPDATA);
 }
 
 std::string DataHome() {
-  return ApplicationData();
+  return ConfigHome();
 }
 
 bool ChangeFolder(const std::string& path) {

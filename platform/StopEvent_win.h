@@ -10,7 +10,8 @@ namespace dralmin {
 // This process's stop event, created on first use; never closed.
 HANDLE OwnStopEvent();
 
-// The stop event of another process, or null when that process has none.
+// The stop event of another process, in this logon session or another; null when that process
+// has none.
 HANDLE OpenStopEvent(unsigned long processId);
 
 }  // namespace dralmin

@@ -20,7 +20,16 @@ HANDLE OwnStopEvent() {
 }
 
 HANDLE OpenStopEvent(unsigned long processId) {
-  return OpenEventW(EVENT_MODIFY_STATE, FALSE, StopEventName(processId).c_str());
+  if (HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, StopEventName(processId).c_str())) {
+    return event;
+  }
+  // A process of another logon session (the installer, running as the system, stopping the
+  // users' agents) names the event in that session's namespace.
+  DWORD session = 0;
+  if (!ProcessIdToSessionId(processId, &session)) return nullptr;
+  const std::wstring name =
+      L"Session\\" + std::to_wstring(session) + L"\\" + StopEventName(processId);
+  return OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
 }
 
 StopSignals::StopSignals() : event_(OwnStopEvent()) {}

@@ -32,10 +32,11 @@ install_missing() {
 
 # scripts/windows-deps.sh and scripts/windows.sh: the 32-bit cross compilers (posix threads), zlib
 # for them, the tools the source packages build with, 32-bit Wine (from Debian's i386 side) and a
-# virtual display.
+# virtual display; wixl and msitools build and edit the Windows Installer package.
 windows_packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev dpkg-dev nasm
   wine wine32:i386 xvfb xauth
+  wixl msitools
 )
 add_i386() {
   dpkg --print-foreign-architectures | grep -qx i386 && return 0

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows build: builds the libraries it needs when they are missing (scripts/windows-deps.sh),
 # cross-builds the programs and their tests with mingw-w64 (the windows preset), and runs the tests
-# under 32-bit Wine, in a Wine prefix of its own inside the build folder: the unit tests, then a smoke test
-# of the real agent and its watchdog (tests/windows/agent_smoke.py) with the scale simulator of the
-# Linux build.
+# under 32-bit Wine, in a Wine prefix of its own inside the build folder: the unit tests, then a
+# smoke test of the real agent and its watchdog (tests/windows/agent_smoke.py) with the scale
+# simulator of the Linux build; then builds the installer package (scripts/windows-package.sh) and checks it in a
+# second prefix (tests/windows/installer_check.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -63,3 +64,15 @@ echo "== agent smoke test under Wine"
 xvfb-run -a python3 tests/windows/agent_smoke.py build/windows/bin/dralmin-tray-agent.exe \
   "$simulator" "$version" build/windows/bin/dralmin-agent-control.exe
 echo "== Windows tests under Wine took $((SECONDS - started)) s"
+
+# The package of this version and one of a higher version, for the upgrade; a prefix of their own,
+# so that what the uninstallation leaves is seen against a clean one.
+scripts/windows-package.sh >/dev/null
+newer=${version%.*}.$((${version##*.} + 1))
+scripts/windows-package.sh --version "$newer" --output build/windows/installer-check/newer.msi >/dev/null
+"$WINESERVER" -k || true  # the tests' prefix is done with
+echo "== installer check under Wine"
+# Its prefix is made afresh by Debian's wrapper, as a user's would be: none of the settings above.
+env -u WINEARCH -u WINELOADER -u WINESERVER xvfb-run -a python3 tests/windows/installer_check.py \
+  "$PWD/build/windows/installer-check/wine" "build/windows/dralmin-tray-agent-$version.msi" "$version" build/windows/installer-check/newer.msi \
+  "$newer"

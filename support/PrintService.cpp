@@ -1,6 +1,6 @@
 #include "support/PrintService.h"
 
-#include "gateway/Jsonp.h"
+#include "replies/Jsonp.h"
 #include "support/LabelRenderer.h"
 
 namespace dralmin {

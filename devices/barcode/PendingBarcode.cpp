@@ -1,7 +1,7 @@
 #include "devices/barcode/PendingBarcode.h"
 
-#include "gateway/Jsonp.h"
 #include "platform/ScopedFlag.h"
+#include "replies/Jsonp.h"
 
 namespace dralmin {
 

@@ -3,9 +3,9 @@
 #include <chrono>
 
 #include "devices/fingerprint/VeltranaException.h"
-#include "gateway/Jsonp.h"
 #include "platform/Log.h"
 #include "platform/ScopedFlag.h"
+#include "replies/Jsonp.h"
 
 namespace dralmin {
 namespace {

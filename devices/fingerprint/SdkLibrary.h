@@ -43,13 +43,6 @@ class SdkLibrary final : public FingerprintSdk {
   quorvel::MemFreeFunction* memFree_;
 };
 
-// The library name used when none is configured; found by the normal library search.
-#ifdef _WIN32
-inline constexpr const char* kDefaultSdkLibrary = "quorvelsdk.dll";
-#else
-inline constexpr const char* kDefaultSdkLibrary = "libquorvelsdk.so";
-#endif
-
 // A loader that opens `name` on each call until it succeeds. The first failure's reason is
 // written to standard error for the developer; the page only sees the "Init SDK" error.
 SdkLoader LibrarySdkLoader(std::string name);

@@ -1,11 +1,11 @@
 #include "devices/scanning/ScanEndpoint.h"
 
 #include "devices/scanning/ScanQueue.h"
-#include "gateway/Jsonp.h"
 #include "platform/HttpClient.h"
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "platform/ScopedFlag.h"
+#include "replies/Jsonp.h"
 
 namespace dralmin {
 namespace {

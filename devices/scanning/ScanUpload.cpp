@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "gateway/PercentDecode.h"
+#include "replies/PercentDecode.h"
 
 namespace dralmin {
 

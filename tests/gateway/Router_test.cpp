@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "DralminVersion.h"
-#include "gateway/PercentDecode.h"
+#include "replies/PercentDecode.h"
 #include "tests/testkit/AbsentEndpoints.h"
 
 namespace dralmin {

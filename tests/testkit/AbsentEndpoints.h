@@ -3,7 +3,7 @@
 #include <string>
 
 #include "gateway/Endpoints.h"
-#include "gateway/Jsonp.h"
+#include "replies/Jsonp.h"
 
 namespace dralmin {
 

@@ -66,8 +66,8 @@ class TempFolder {
 };
 
 // While it lives, this process keeps the user's settings and files in a temporary folder of its
-// own: on POSIX through XDG_CONFIG_HOME and XDG_DATA_HOME, on Windows through a private
-// HKEY_CURRENT_USER whose application data folder is in the temporary folder.
+// own: on POSIX through XDG_CONFIG_HOME and XDG_DATA_HOME, on Windows through APPDATA and a
+// private HKEY_CURRENT_USER whose application data folder is in the temporary folder.
 class PrivateUserProfile {
  public:
   PrivateUserProfile();
@@ -90,7 +90,8 @@ class PrivateUserProfile {
   std::string configHome_;
   std::string dataHome_;
   std::string registryKey_;  // Windows: the private key standing for HKEY_CURRENT_USER
-  std::optional<std::string> previousConfigHome_;  // POSIX: the variables as they were before
+  // The variables as they were before: XDG_CONFIG_HOME (APPDATA on Windows) and XDG_DATA_HOME.
+  std::optional<std::string> previousConfigHome_;
   std::optional<std::string> previousDataHome_;
 };
 

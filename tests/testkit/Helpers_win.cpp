@@ -33,6 +33,11 @@ TempFolder::~TempFolder() {
 
 PrivateUserProfile::PrivateUserProfile()
     : configHome_(folder_.path() + "\\AppData"), dataHome_(configHome_) {
+  // The agent takes the folder from %APPDATA% when it is set, as Windows sets it from the shell's.
+  if (const char* appData = std::getenv("APPDATA"); appData != nullptr) {
+    previousConfigHome_ = appData;
+  }
+  SetEnvironment("APPDATA", configHome_);
   std::filesystem::create_directory(configHome_);  // the shell names only a folder that exists
   registryKey_ = "SOFTWARE\\DralminTest\\Profile-" + std::to_string(GetCurrentProcessId()) + "-" +
                  std::to_string(GetTickCount());
@@ -53,6 +58,7 @@ PrivateUserProfile::PrivateUserProfile()
 }
 
 PrivateUserProfile::~PrivateUserProfile() {
+  SetEnvironment("APPDATA", previousConfigHome_.value_or(""));
   RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
   RegDeleteTreeA(HKEY_CURRENT_USER, registryKey_.c_str());
 }

@@ -15,12 +15,12 @@
 #include <cstring>
 #include <iostream>
 
-#include "app/AgentSettings.h"
 #include "devices/barcode/ScannerDriverBus.h"
 #include "devices/barcode/driver/LinuxDevices.h"
 #include "devices/barcode/driver/ScannerDriverService.h"
 #include "devices/barcode/driver/ScannerReader.h"
 #include "platform/Log.h"
+#include "settings/SettingsFiles.h"
 
 namespace {
 
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
   const int stopFd = signalfd(-1, &stop, SFD_CLOEXEC);
 
   const AgentSettings settings = LoadAgentSettings(SettingsSourcesFromEnvironment(), std::cerr);
-  SetLogLevel(ParseLogLevel(settings.logLevel));
+  SetLogLevel(settings.logLevel);
 
   std::vector<ConfiguredDevice> configured;
   for (const std::string& text :
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  options.framing.end = settings.barcodeEnd == "tab" ? EndKey::Tab : EndKey::Enter;
+  options.framing.end = settings.barcodeEnd == BarcodeEnd::Tab ? EndKey::Tab : EndKey::Enter;
   options.framing.idleGap = std::chrono::milliseconds(settings.barcodeIdleMs);
 
   QCoreApplication app(argc, argv);

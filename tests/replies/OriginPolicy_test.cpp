@@ -1,4 +1,4 @@
-#include "gateway/OriginPolicy.h"
+#include "replies/OriginPolicy.h"
 
 #include <gtest/gtest.h>
 

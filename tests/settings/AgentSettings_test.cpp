@@ -1,4 +1,4 @@
-#include "app/AgentSettings.h"
+#include "settings/SettingsFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -122,6 +122,41 @@ TEST(AgentSettingsTest, SystemFileThenUserFileThenEnvironment) {
   EXPECT_EQ(settings, expected);
 }
 
+TEST(AgentSettingsTest, InstallerValuesSitBelowTheFilesAndThePolicyAboveEverything) {
+  test::TempFolder root;
+  Write(root.path() + "/system/Dralmin/agent.conf", "https_port = 1002\n");
+  Write(root.path() + "/user/Dralmin/agent.conf", "listen_address = ::1\n");
+  SettingsSources sources{{root.path() + "/system"},
+                          root.path() + "/user",
+                          Environment({{"DRALMIN_LOG_LEVEL", "debug"}}),
+                          {"HKLM\\Installed",
+                           {{"http_port", "1001"},
+                            {"HTTPS_PORT", "2001"},  // registry names are case-insensitive
+                            {"scan_mode", ""},       // an empty value is not given
+                            {"allowed_origins", "https://shop.example"}}},
+                          {"HKLM\\Policy",
+                           {{"Log_Level", "error"},
+                            {"listen_address", "127.0.0.3"},
+                            {"http_port", "seven"},
+                            {"scan_dialog", std::nullopt},
+                            {"colour", "red"}}}};
+  std::ostringstream problems;
+  const AgentSettings settings = LoadAgentSettings(sources, problems);
+  EXPECT_EQ(problems.str(),
+            "HKLM\\Policy\\http_port: 'seven' is not a port number (1..65535)\n"
+            "HKLM\\Policy\\scan_dialog: not a text or number value\n"
+            "HKLM\\Policy\\colour: unknown key 'colour'\n");
+  AgentSettings expected = Defaults();
+  expected.httpPort = 1001;                // the installer's, as nothing else sets it
+  expected.httpsPort = 1002;               // the system file over the installer
+  expected.listenAddress = "127.0.0.3";    // the policy over the user's file
+  expected.logLevel = LogLevel::Error;      // the policy over the environment
+  expected.allowedOrigins = std::vector<std::string>{"https://shop.example"};
+  EXPECT_EQ(settings, expected);
+  EXPECT_EQ(Describe(settings.origins.Of("listen_address")), "HKLM\\Policy\\listen_address");
+  EXPECT_EQ(Describe(settings.origins.Of("http_port")), "HKLM\\Installed\\http_port");
+}
+
 #ifdef _WIN32
 // On Windows the machine's file is under ProgramData and the user's in the roaming application
 // data folder; the XDG variables mean nothing there.
@@ -216,7 +251,7 @@ TEST(StoreSettingTest, ReplacesTheKeysLineOrAppendsOneAndKeepsTheRest) {
   EXPECT_EQ(text.str(), "# scanner\nscan_mode = lineart\nhttp_port = 8081\nsane_device = test:0\n");
   AgentSettings settings;
   ApplySettingsText(settings, text.str(), path, std::cerr);
-  EXPECT_EQ(settings.scanMode, "lineart");
+  EXPECT_EQ(settings.scanMode, ScanMode::Lineart);
   EXPECT_EQ(settings.saneDevice, "test:0");
 }
 

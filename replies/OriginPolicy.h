@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "gateway/Request.h"
+#include "replies/Request.h"
 
 namespace dralmin {
 

@@ -1,4 +1,4 @@
-#include "gateway/PercentDecode.h"
+#include "replies/PercentDecode.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "gateway/Jsonp.h"
+#include "replies/Jsonp.h"
 
 namespace dralmin {
 
