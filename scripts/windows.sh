@@ -43,7 +43,7 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
   echo "$setup" >"$WINEPREFIX/.dralmin-setup"
 fi
 "$WINESERVER" -p 2>/dev/null || true  # fails only when this prefix's server already runs
-trap '"$WINESERVER" -k' EXIT
+trap '"$WINESERVER" -k 2>/dev/null || true' EXIT  # the server may have ended already
 # The first program of a server's life starts the prefix's background services, and the first one
 # that loads the window library starts the desktop process (explorer /desktop); both inherit its
 # output: started by a test, they would hold ctest's pipe open, and that test's time, until they end.
