@@ -103,10 +103,17 @@ int RunAgent(const std::string& programPath) {
 
   CMainFrame::Parts parts;
   if (desktop) {
-    parts.makeTrayIcon = [](const CMainFrame::TrayCommands& commands) {
-      return std::make_unique<TrayIcon>(
-          TrayIcon::Commands{commands.selectScanner, commands.settings, commands.exit});
-    };
+    // A tray icon on a platform without one would only make Qt warn on standard error.
+    const QString platform = QGuiApplication::platformName();
+    if (PlatformCanShowTray(platform)) {
+      parts.makeTrayIcon = [](const CMainFrame::TrayCommands& commands) {
+        return std::make_unique<TrayIcon>(
+            TrayIcon::Commands{commands.selectScanner, commands.settings, commands.exit});
+      };
+    } else {
+      LogInfo("tray", "the display platform " + platform.toStdString() +
+                          " has no notification area; running without a tray icon");
+    }
     parts.showSettings = [] { RunSettingsCommand(); };
   }
   parts.makeGateway = MakeGatewayFactory(router, settings);

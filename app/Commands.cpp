@@ -8,13 +8,15 @@
 #include "settings/SettingsFiles.h"
 #include "app/BrowserPolicyStore.h"
 #include "app/StopAgents.h"
+#include "app/UsersData.h"
 
 namespace dralmin {
 namespace {
 
 constexpr const char* kUsage =
     "usage: dralmin-tray-agent browser-policies write|remove [--root FOLDER]\n"
-    "       dralmin-tray-agent stop-all\n";
+    "       dralmin-tray-agent stop-all\n"
+    "       dralmin-tray-agent remove-user-data\n";
 
 int BrowserPolicies(std::string_view action, const std::string& root, std::ostream& out,
                     std::ostream& err) {
@@ -40,6 +42,7 @@ std::optional<int> RunCommand(int argc, const char* const* argv, std::ostream& o
   if (argc < 2) return std::nullopt;
   const std::string_view command = argv[1];
   if (command == "stop-all" && argc == 2) return StopAllAgents(err);
+  if (command == "remove-user-data" && argc == 2) return RemoveUsersData(out, err);
   if (command != "browser-policies") return std::nullopt;
   std::string_view action = argc >= 3 ? argv[2] : "";
   std::string root;
