@@ -27,6 +27,9 @@ struct GatewaySettings {
   std::size_t headerLimit = 16 * 1024;
   std::uint64_t bodyLimit = 64ull * 1024 * 1024;
   std::chrono::seconds idleTimeout{60};
+  // Several users' agents on the same ports: the one holding them passes each connection to the
+  // agent of the user at its other end. Off: a port held by another is a ListenerError.
+  bool sharedPorts = false;
 };
 
 // Raised by the constructor when a listener cannot be created.

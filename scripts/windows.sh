@@ -43,7 +43,7 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
   echo "$setup" >"$WINEPREFIX/.dralmin-setup"
 fi
 "$WINESERVER" -p 2>/dev/null || true  # fails only when this prefix's server already runs
-trap '"$WINESERVER" -k 2>/dev/null || true' EXIT  # the server may have ended already
+trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
 # The first program of a server's life starts the prefix's background services, and the first one
 # that loads the window library starts the desktop process (explorer /desktop); both inherit its
 # output: started by a test, they would hold ctest's pipe open, and that test's time, until they end.
@@ -70,9 +70,8 @@ echo "== Windows tests under Wine took $((SECONDS - started)) s"
 scripts/windows-package.sh >/dev/null
 newer=${version%.*}.$((${version##*.} + 1))
 scripts/windows-package.sh --version "$newer" --output build/windows/installer-check/newer.msi >/dev/null
-"$WINESERVER" -k || true  # the tests' prefix is done with
 echo "== installer check under Wine"
 # Its prefix is made afresh by Debian's wrapper, as a user's would be: none of the settings above.
 env -u WINEARCH -u WINELOADER -u WINESERVER xvfb-run -a python3 tests/windows/installer_check.py \
-  "$PWD/build/windows/installer-check/wine" "build/windows/dralmin-tray-agent-$version.msi" "$version" build/windows/installer-check/newer.msi \
-  "$newer"
+  "$PWD/build/windows/installer-check/wine" "build/windows/dralmin-tray-agent-$version.msi" \
+  "$version" build/windows/installer-check/newer.msi "$newer"
