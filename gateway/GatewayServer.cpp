@@ -1,9 +1,6 @@
 #include "gateway/GatewayServer.h"
 
-#include <utility>  // Boost 1.74's Asio uses std::exchange without including it
-
 #include <algorithm>
-#include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -11,9 +8,12 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <system_error>
 #include <unordered_set>
 
+#include "gateway/PortSharing.h"
 #include "gateway/RequestReader.h"
+#include "gateway/Sockets.h"
 #include "platform/Log.h"
 
 namespace dralmin {
@@ -25,13 +25,6 @@ namespace http = beast::http;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 
-// Concrete types throughout: the type-erased any_io_executor costs a copy and a destruction at
-// every step of every operation, and the server has one io_context and one thread anyway.
-using Executor = asio::io_context::executor_type;
-using Socket = asio::basic_stream_socket<tcp, Executor>;
-using Acceptor = asio::basic_socket_acceptor<tcp, Executor>;
-using Timer = asio::basic_waitable_timer<std::chrono::steady_clock,
-                                         asio::wait_traits<std::chrono::steady_clock>, Executor>;
 using PlainStream = Socket;
 using TlsStream = ssl::stream<Socket>;
 
@@ -452,19 +445,67 @@ struct GatewayServer::Impl {
         });
         return;
       }
-      beast::error_code ignored;
-      // Without it a fresh connection's first reply waits on Nagle and delayed ACK (~40 ms).
-      socket.set_option(tcp::no_delay(true), ignored);
-      if constexpr (std::is_same_v<Stream, TlsStream>) {
-        std::make_shared<Connection<TlsStream>>(settings, handler, live, limits, std::move(socket),
-                                                *tls)
-            ->Start();
-      } else {
-        std::make_shared<Connection<PlainStream>>(settings, handler, live, limits,
-                                                  std::move(socket))
-            ->Start();
-      }
+      constexpr auto port =
+          std::is_same_v<Stream, TlsStream> ? PortSharing::Port::Secure : PortSharing::Port::Plain;
+      if (!sharing || sharing->KeepOrPass(socket, port)) Serve(std::move(socket), port);
       Accept<Stream>(acceptor);
+    });
+  }
+
+  void Serve(Socket socket, PortSharing::Port port) {
+    beast::error_code ignored;
+    // Without it a fresh connection's first reply waits on Nagle and delayed ACK (~40 ms).
+    socket.set_option(tcp::no_delay(true), ignored);
+    if (port == PortSharing::Port::Plain) {
+      std::make_shared<Connection<PlainStream>>(settings, handler, live, limits, std::move(socket))
+          ->Start();
+    } else if (tls) {
+      std::make_shared<Connection<TlsStream>>(settings, handler, live, limits, std::move(socket),
+                                              *tls)
+          ->Start();
+    } else {
+      // Handed over from the agent holding the ports before this one has its certificate.
+      LogWarning("gateway",
+                 "an HTTPS connection handed over was closed: no certificate loaded yet");
+    }
+  }
+
+  // With shared ports, a port another agent holds is not an error: this agent is handed its own
+  // user's connections meanwhile, and takes the port over once that agent has ended.
+  bool TryListen(Acceptor& acceptor, uint16_t port) {
+    try {
+      Listen(acceptor, port);
+      return true;
+    } catch (const ListenerError&) {
+      beast::error_code ignored;
+      acceptor.close(ignored);
+      return false;
+    }
+  }
+
+  // Binds whichever port is still to be held; true when every port is.
+  bool HoldPorts() {
+    if (!plain.is_open()) {
+      if (!TryListen(plain, settings.httpPort)) return false;
+      LogInfo("gateway", "holding port " + std::to_string(settings.httpPort) +
+                             ": other users' connections are passed on to their agents");
+      Accept<PlainStream>(plain);
+    }
+    if (tls && !secure.is_open()) {
+      if (!TryListen(secure, settings.httpsPort)) return false;
+      httpsPort = secure.local_endpoint().port();
+      Accept<TlsStream>(secure);
+    }
+    return true;
+  }
+
+  void TakeOverLater() {
+    if (takingOver) return;
+    takingOver = true;
+    takeover.expires_after(kTakeoverInterval);
+    takeover.async_wait([this](beast::error_code ec) {
+      takingOver = false;
+      if (!ec && !HoldPorts()) TakeOverLater();
     });
   }
 
@@ -478,6 +519,8 @@ struct GatewayServer::Impl {
     secure.close(ignored);
     plainRetry.cancel();
     secureRetry.cancel();
+    takeover.cancel();
+    if (sharing) sharing->Close();
     for (ConnectionBase* connection : ConnectionSet(live)) connection->Close();
     // Let the aborted handlers run so that every connection is released here, on this thread.
     io.restart();
@@ -494,13 +537,19 @@ struct GatewayServer::Impl {
   Acceptor secure;
   Timer plainRetry{io};
   Timer secureRetry{io};
+  Timer takeover{io};
+  bool takingOver = false;
+  std::unique_ptr<PortSharing> sharing;  // after io's objects: it holds some of its own
   std::atomic<bool> stopRequested{false};
+  std::atomic<uint16_t> httpPort{0};
   std::atomic<uint16_t> httpsPort{0};
   // Set by CloseAll before its last poll: a handler posted later would never run.
   std::mutex closeMutex;
   bool closed = false;
 
   static constexpr std::chrono::milliseconds kAcceptRetry{100};
+  // Well within the two seconds a user may wait for another agent to take over.
+  static constexpr std::chrono::milliseconds kTakeoverInterval{400};
 };
 
 GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& handler)
@@ -508,9 +557,30 @@ GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& ha
   Impl& s = *impl_;
   // The files are checked before anything listens, so that a caller can retry without them.
   if (settings.tls) s.tls = LoadTlsContext(*settings.tls);
+  if (settings.sharedPorts && PortSharing::Supported()) {
+    try {
+      s.sharing = std::make_unique<PortSharing>(
+          s.io, settings.httpPort, settings.httpsPort,
+          [&s](Socket socket, PortSharing::Port port) { s.Serve(std::move(socket), port); });
+    } catch (const std::system_error& error) {
+      LogWarning("gateway", "the ports cannot be shared with other users' agents: " +
+                                std::string(error.what()));
+    }
+  }
+  if (s.sharing) {
+    if (!s.HoldPorts()) {
+      LogInfo("gateway", "port " + std::to_string(settings.httpPort) +
+                             " is held by another agent, which hands this user's connections "
+                             "over; this agent takes the ports over when it ends");
+      s.TakeOverLater();
+    }
+    s.httpPort = settings.httpPort;
+    return;
+  }
   s.Listen(s.plain, settings.httpPort);
   if (s.tls) s.Listen(s.secure, settings.httpsPort);
   s.Accept<PlainStream>(s.plain);
+  s.httpPort = s.plain.local_endpoint().port();
   if (s.tls) {
     s.httpsPort = s.secure.local_endpoint().port();
     s.Accept<TlsStream>(s.secure);
@@ -529,6 +599,11 @@ bool GatewayServer::StartTls(const TlsFiles& files) {
     // locals it refers to outlive it.
     asio::post(s.io, [&s, &opened, &context] {
       if (s.stopRequested.load() || s.tls) return opened.set_value(false);
+      if (s.sharing) {
+        s.tls = std::move(context);
+        if (!s.HoldPorts()) s.TakeOverLater();
+        return opened.set_value(true);
+      }
       try {
         s.Listen(s.secure, s.settings.httpsPort);
       } catch (const ListenerError&) {
@@ -546,7 +621,12 @@ bool GatewayServer::StartTls(const TlsFiles& files) {
 }
 
 GatewayServer::~GatewayServer() {
-  if (impl_->plain.is_open()) impl_->CloseAll();
+  bool closed;
+  {
+    std::lock_guard lock(impl_->closeMutex);
+    closed = impl_->closed;
+  }
+  if (!closed) impl_->CloseAll();
 }
 
 void GatewayServer::Run() {
@@ -564,7 +644,7 @@ void GatewayServer::Stop() {
 }
 
 uint16_t GatewayServer::HttpPort() const {
-  return impl_->plain.local_endpoint().port();
+  return impl_->httpPort.load();
 }
 
 uint16_t GatewayServer::HttpsPort() const {

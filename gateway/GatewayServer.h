@@ -31,6 +31,9 @@ struct GatewaySettings {
   // Connections past this many are answered 503 and closed.
   std::size_t maxConnections = 1024;
   std::chrono::seconds idleTimeout{60};
+  // Several users' agents on the same ports: the one holding them passes each connection to the
+  // agent of the user at its other end. Off: a port held by another is a ListenerError.
+  bool sharedPorts = false;
 };
 
 // Raised by the constructor when a listener cannot be created: "cannot listen on

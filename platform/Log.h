@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace dralmin {
@@ -18,6 +20,14 @@ bool LogEnabled(LogLevel level);
 // The levels' names, in the order of their values.
 inline constexpr std::array<std::string_view, 4> kLogLevelNames = {"error", "warning", "info",
                                                                    "debug"};
+
+// Also writes every line to the file at `path` (UTF-8), created when missing and appended to
+// otherwise; an empty path stops that. Where a program has no standard error (a Windows program
+// started without a console) the file is the only log. A line that would take the file past
+// `maxBytes` first moves it to `path` + ".1", replacing the one there, so the two files together
+// stay under twice that size. False, with standard error told why, when the file cannot be
+// opened; lines then go to standard error only.
+bool SetLogFile(const std::string& path, std::size_t maxBytes);
 
 // Writes the line with one write(2), so lines of different threads never interleave.
 void Log(LogLevel level, std::string_view component, std::string_view message);

@@ -745,7 +745,9 @@ def scenario_crash_loop():
     window = OPTIONS.crash_loop_seconds
     holder = socket.create_server(("127.0.0.1", 0))
     port = holder.getsockname()[1]
-    with Agent(role="watchdog", http_port=port, wait=False) as watchdog:
+    # Not shared: a port in use then fails every agent, which is what the watchdog is tried with.
+    with Agent(role="watchdog", http_port=port, wait=False,
+               env={"DRALMIN_SHARED_PORTS": "false"}) as watchdog:
         starts = []
         seen = set()
         started = time.monotonic()
