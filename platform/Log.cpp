@@ -88,6 +88,33 @@ bool SetLogFile(const std::string& path, std::size_t maxBytes) {
 
 void SetLogLevel(LogLevel level) { gLevel.store(static_cast<int>(level)); }
 
+std::string LogSafe(std::string_view text, std::size_t limit) {
+  const std::size_t kept = text.size() > limit ? limit : text.size();
+  std::string out;
+  out.reserve(kept + 32);
+  for (const char c : text.substr(0, kept)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  if (kept < text.size()) {
+    out += "... (" + std::to_string(text.size() - kept) + " bytes more)";
+  }
+  return out;
+}
+
 bool LogEnabled(LogLevel level) { return static_cast<int>(level) <= gLevel.load(); }
 
 void Log(LogLevel level, std::string_view component, std::string_view message) {
@@ -106,17 +133,7 @@ void Log(LogLevel level, std::string_view component, std::string_view message) {
   line.reserve(48 + component.size() + message.size());
   line.append(stamp).append(" ").append(kLogLevelNames[static_cast<size_t>(level)]).append(" ");
   line.append(component).append(": ");
-  // Messages quote texts of pages and peers, which may hold line breaks: a call stays one line,
-  // so that nobody can forge lines of the journal.
-  for (char c : message) {
-    if (c == '\n') {
-      line.append("\\n");
-    } else if (c == '\r') {
-      line.append("\\r");
-    } else {
-      line.push_back(c);
-    }
-  }
+  line += LogSafe(message);
   line.push_back('\n');
   WriteStderr(line);
   TheLogFile().Write(line);

@@ -29,6 +29,14 @@ inline constexpr std::array<std::string_view, 4> kLogLevelNames = {"error", "war
 // opened; lines then go to standard error only.
 bool SetLogFile(const std::string& path, std::size_t maxBytes);
 
+// Messages are cut after this many bytes: they quote what pages, peers and files hold.
+inline constexpr std::size_t kLogMessageLimit = 4096;
+
+// `text` fit for one line of a log or of standard error: line breaks and other control bytes
+// written as \n, \r, \t or \xHH (so that nobody can forge lines or drive the terminal), and
+// cut after `limit` bytes with a note of how many more there were.
+std::string LogSafe(std::string_view text, std::size_t limit = kLogMessageLimit);
+
 // Writes the line with one write(2), so lines of different threads never interleave.
 void Log(LogLevel level, std::string_view component, std::string_view message);
 

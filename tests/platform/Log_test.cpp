@@ -24,6 +24,12 @@ TEST(LogTest, OneLineACallWhateverTheMessageHolds) {
                         "forged\\r' refused\n"));
 }
 
+TEST(LogTest, ControlBytesAreWrittenEscapedAndLongTextsCut) {
+  // Terminal escapes, NUL and DEL never reach the terminal raw; bytes of other code pages stay.
+  EXPECT_EQ(LogSafe(std::string("a\x1b[2J\0\t\x7f\xd0\x9f", 10)), "a\\x1b[2J\\x00\\t\\x7f\xd0\x9f");
+  EXPECT_EQ(LogSafe(std::string(5000, 'o'), 4096), std::string(4096, 'o') + "... (904 bytes more)");
+}
+
 TEST(LogTest, LinesAboveTheLevelAreDropped) {
   SetLogLevel(LogLevel::Error);
   ::testing::internal::CaptureStderr();
