@@ -15,7 +15,10 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"DralminScannerWindow";
 
-// Qt's Windows event dispatcher names each message it takes from the thread's queue so.
+// Qt's event loop on Windows shows each message it takes from the thread's queue to the filters as
+// "windows_generic_MSG" before dispatching it; the window procedure of Qt's own windows shows
+// their messages again under the same name (sent ones included), so a queued message that comes
+// round a second time is offered once.
 class MessageOffers final : public QAbstractNativeEventFilter {
  public:
   explicit MessageOffers(std::function<void(const PlatformMessage&)> offer)
@@ -31,15 +34,20 @@ class MessageOffers final : public QAbstractNativeEventFilter {
   MessageOffers& operator=(const MessageOffers&) = delete;
 
   bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
-    if (eventType == "windows_dispatcher_MSG") {
-      const auto* msg = static_cast<const MSG*>(message);
-      offer_(PlatformMessage{msg->hwnd, PlatformMessage::kNative, msg});
+    if (eventType != "windows_generic_MSG") return false;
+    const auto* msg = static_cast<const MSG*>(message);
+    if (msg->hwnd == last_.hwnd && msg->message == last_.message &&
+        msg->wParam == last_.wParam && msg->lParam == last_.lParam && msg->time == last_.time) {
+      return false;
     }
+    last_ = *msg;
+    offer_(PlatformMessage{msg->hwnd, PlatformMessage::kNative, msg});
     return false;  // every message goes on to its own handling
   }
 
  private:
   std::function<void(const PlatformMessage&)> offer_;
+  MSG last_{};
 };
 
 }  // namespace
