@@ -40,7 +40,11 @@ CMainFrame::~CMainFrame() {
 void CMainFrame::Create() {
   if (parts_.makeTrayIcon) {
     trayIcon_ = parts_.makeTrayIcon(
-        TrayCommands{[this] { SelectScanner(); }, [this] { ShowSettings(); }, [this] { Exit(); }});
+        TrayCommands{[this] { SelectScanner(); }, [this] { ShowSettings(); },
+                     [this] {
+                       if (parts_.showStatus) parts_.showStatus();
+                     },
+                     [this] { Exit(); }});
   }
   if (parts_.makeGateway) {
     gateway_ = std::make_unique<GatewayThread>(parts_.makeGateway, parts_.onGatewayFailure,

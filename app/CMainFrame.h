@@ -28,6 +28,7 @@ class CMainFrame final : public QObject, public TwainOwner {
   struct TrayCommands {
     std::function<void()> selectScanner;
     std::function<void()> settings;
+    std::function<void()> status;
     std::function<void()> exit;
   };
 
@@ -47,6 +48,8 @@ class CMainFrame final : public QObject, public TwainOwner {
     std::function<void(TW_HANDLE dib)> onScannedImage;
     // The settings dialog, run modally.
     std::function<void()> showSettings;
+    // Opens the status page in the user's browser.
+    std::function<void()> showStatus;
   };
 
   // How often a TWAIN session is offered a message while it exists: the only way the source's

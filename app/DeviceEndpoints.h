@@ -6,6 +6,7 @@
 #include "devices/scale/WeightEndpoint.h"
 #include "devices/scanning/ScanEndpoint.h"
 #include "gateway/Endpoints.h"
+#include "gateway/StatusPage.h"
 #include "platform/HttpClient.h"
 #include "settings/AgentSettings.h"
 
@@ -25,7 +26,9 @@ class DeviceEndpoints final : public Endpoints {
   DeviceEndpoints(const AgentSettings& settings, PendingBarcode& barcode,
                   ScanSessionProvider& sessions,
                   ScanQueue& scanQueue, MessageBox& messages, const std::atomic<bool>& stopping)
-      : barcode_(barcode),
+      : settings_(settings),
+        barcode_(barcode),
+        scanQueue_(scanQueue),
         fingerprint_(LibrarySdkLoader(settings.fingerprintSdk), MonotonicSeconds),
         weight_(WeightEndpoint::ForSerialPorts(settings.serialPorts, &stopping)),
         uploads_(&stopping),
@@ -39,8 +42,22 @@ class DeviceEndpoints final : public Endpoints {
   std::string GetWeight() override;
   std::string GetIpWeight(const std::string& address) override;
 
+  // What each device was found to be and when it last answered, for the status page. What a
+  // page sent or received (codes, templates, answers) is never among them. Poll thread only.
+  std::vector<StatusRow> StatusRows() const;
+
  private:
+  // When an endpoint last answered, and how.
+  struct LastCall {
+    std::string when;  // empty: never
+    std::string outcome;
+  };
+  static void Note(LastCall& call, std::string outcome);
+
+  const AgentSettings& settings_;
   PendingBarcode& barcode_;
+  ScanQueue& scanQueue_;
+  LastCall weightCall_, ipWeightCall_, barcodeCall_, fingerprintCall_, printCall_, scanCall_;
   // The SDK library is loaded on the first fingerprint request, not here.
   ::dralmin::FingerprintEndpoint fingerprint_;
   // The scale reader is created by the first "/weight" request, not here.

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <deque>
+#include <mutex>
 #include <string>
 
 namespace dralmin {
@@ -13,11 +15,27 @@ namespace {
 
 std::atomic<int> gLevel{static_cast<int>(LogLevel::Info)};
 
+// The ring of recent lines; a deque of strings, bounded, so a chatty peer costs at most
+// kLogRingLines lines of memory.
+std::mutex gRingMutex;
+std::deque<std::string> gRing;
+
+void Remember(std::string_view line) {
+  std::lock_guard lock(gRingMutex);
+  if (gRing.size() == kLogRingLines) gRing.pop_front();
+  gRing.emplace_back(line);
+}
+
 }  // namespace
 
 void SetLogLevel(LogLevel level) { gLevel.store(static_cast<int>(level)); }
 
 bool LogEnabled(LogLevel level) { return static_cast<int>(level) <= gLevel.load(); }
+
+std::vector<std::string> RecentLogLines() {
+  std::lock_guard lock(gRingMutex);
+  return {gRing.begin(), gRing.end()};
+}
 
 void Log(LogLevel level, std::string_view component, std::string_view message) {
   if (!LogEnabled(level)) return;
@@ -46,6 +64,7 @@ void Log(LogLevel level, std::string_view component, std::string_view message) {
       line.push_back(c);
     }
   }
+  Remember(line);
   line.push_back('\n');
   const char* data = line.data();
   size_t left = line.size();

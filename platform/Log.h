@@ -1,7 +1,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace dralmin {
 
@@ -21,6 +24,11 @@ inline constexpr std::array<std::string_view, 4> kLogLevelNames = {"error", "war
 
 // Writes the line with one write(2), so lines of different threads never interleave.
 void Log(LogLevel level, std::string_view component, std::string_view message);
+
+// The last lines written (at most kLogRingLines, oldest first, without their line ends), kept in
+// memory for the agent's status page, which shows them where no journal or log file is at hand.
+inline constexpr size_t kLogRingLines = 200;
+std::vector<std::string> RecentLogLines();
 
 inline void LogError(std::string_view component, std::string_view message) {
   Log(LogLevel::Error, component, message);

@@ -30,5 +30,18 @@ TEST(LogTest, LinesAboveTheLevelAreDropped) {
   EXPECT_EQ(said.find("dropped"), std::string::npos);
 }
 
+TEST(LogTest, TheRingKeepsTheLastLinesWrittenAtTheLevel) {
+  ::testing::internal::CaptureStderr();
+  for (size_t i = 0; i < kLogRingLines + 5; ++i) LogInfo("ring", "line " + std::to_string(i));
+  SetLogLevel(LogLevel::Warning);
+  LogInfo("ring", "dropped");
+  SetLogLevel(LogLevel::Info);
+  ::testing::internal::GetCapturedStderr();
+  const std::vector<std::string> lines = RecentLogLines();
+  ASSERT_EQ(lines.size(), kLogRingLines);
+  EXPECT_THAT(lines.front(), ::testing::EndsWith(" info ring: line 5"));
+  EXPECT_THAT(lines.back(), ::testing::EndsWith(" info ring: line 204"));
+}
+
 }  // namespace
 }  // namespace dralmin
