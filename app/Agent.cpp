@@ -138,11 +138,18 @@ int RunAgent(const std::string& programPath) {
 
   CMainFrame::Parts parts;
   if (desktop) {
-    parts.makeTrayIcon = [](const CMainFrame::TrayCommands& commands) {
-      return std::make_unique<TrayIcon>(
-          TrayIcon::Commands{commands.selectScanner, commands.settings, commands.status,
-                             commands.exit});
-    };
+    // A tray icon on a platform without one would only make Qt warn on standard error.
+    const QString platform = QGuiApplication::platformName();
+    if (PlatformCanShowTray(platform)) {
+      parts.makeTrayIcon = [](const CMainFrame::TrayCommands& commands) {
+        return std::make_unique<TrayIcon>(
+            TrayIcon::Commands{commands.selectScanner, commands.settings, commands.status,
+                               commands.exit});
+      };
+    } else {
+      LogInfo("tray", "the display platform " + platform.toStdString() +
+                          " has no notification area; running without a tray icon");
+    }
     parts.showSettings = [] { RunSettingsCommand(); };
     parts.showStatus = [port = settings.httpPort] {
       const QString url = QStringLiteral("http://127.0.0.1:%1/agent/status").arg(port);

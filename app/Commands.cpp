@@ -9,6 +9,7 @@
 #include "app/BrowserPolicyStore.h"
 #include "app/StatusCommand.h"
 #include "app/StopAgents.h"
+#include "app/UsersData.h"
 
 namespace dralmin {
 namespace {
@@ -16,6 +17,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: dralmin-tray-agent browser-policies write|remove [--root FOLDER]\n"
     "       dralmin-tray-agent stop-all\n"
+    "       dralmin-tray-agent remove-user-data\n"
     "       dralmin-tray-agent status\n";
 
 int BrowserPolicies(std::string_view action, const std::string& root, std::ostream& out,
@@ -42,6 +44,7 @@ std::optional<int> RunCommand(int argc, const char* const* argv, std::ostream& o
   if (argc < 2) return std::nullopt;
   const std::string_view command = argv[1];
   if (command == "stop-all" && argc == 2) return StopAllAgents(err);
+  if (command == "remove-user-data" && argc == 2) return RemoveUsersData(out, err);
   if (command == "status" && argc == 2) {
     // The agent's port as this user's agent reads it.
     const AgentSettings settings = LoadAgentSettings(SettingsSourcesFromEnvironment(), err);

@@ -10,6 +10,8 @@ namespace dralmin {
 //                                            in the browsers without asking the user
 //   browser-policies remove [--root FOLDER]  takes exactly that away again
 //   stop-all                                 (Windows) ends the agents of every user
+//   remove-user-data                         (Windows) removes what the agent keeps for each
+//                                            user, for an uninstallation that leaves nothing
 // Both read only the settings that hold for the whole machine. nullopt when the command line is
 // none of these (it is then a role's); otherwise the exit status.
 std::optional<int> RunCommand(int argc, const char* const* argv, std::ostream& out,

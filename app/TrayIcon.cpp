@@ -5,6 +5,11 @@
 
 namespace dralmin {
 
+bool PlatformCanShowTray(const QString& platformName) {
+  return platformName == QLatin1String("xcb") || platformName.startsWith(QLatin1String("wayland")) ||
+         platformName == QLatin1String("windows") || platformName == QLatin1String("cocoa");
+}
+
 TrayIcon::TrayIcon(Commands commands, const std::function<bool()>& trayAvailable) {
   icon_.setIcon(AgentIcon());
   icon_.setToolTip(QString::fromLatin1(kTrayTooltip));

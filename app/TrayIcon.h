@@ -11,6 +11,10 @@ namespace dralmin {
 
 inline constexpr const char* kTrayTooltip = "Dralmin Tray Agent " DRALMIN_VERSION;
 
+// Whether the Qt platform plug-in `platformName` can ever show a notification area: desktops
+// can (one may come later), while offscreen, minimal, framebuffer and VNC platforms never do.
+bool PlatformCanShowTray(const QString& platformName);
+
 // The notification-area icon with its menu. Only the right button opens the menu; the chosen
 // item runs its command. The icon is kept while this lives: desktops start their panels late and
 // restart them, and Qt puts the icon into a notification area whenever one appears. It is

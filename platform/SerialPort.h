@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -39,13 +40,22 @@ class SerialPort {
   virtual bool ReadBytes(std::string& received, std::size_t count) = 0;
   // Why the last operation failed, for developers.
   virtual const std::string& LastError() const = 0;
+  // True when the last OpenPort failed because there is no device behind the path: the usual
+  // case for most of the names a scale is looked for on.
+  virtual bool DeviceAbsent() const { return false; }
 };
+
+// How long the port waits at most before it looks at its cancel flag again.
+inline constexpr std::chrono::milliseconds kSerialWaitSlice{50};
 
 #ifndef _WIN32
 // The termios implementation.
 class PosixSerialPort final : public SerialPort {
  public:
-  explicit PosixSerialPort(SerialTimings timings = {});
+  // Once `*cancelled` is true (the agent is stopping), waits end within kSerialWaitSlice and
+  // reads and writes fail with "cancelled".
+  explicit PosixSerialPort(SerialTimings timings = {},
+                           const std::atomic<bool>* cancelled = nullptr);
   ~PosixSerialPort() override;
   PosixSerialPort(const PosixSerialPort&) = delete;
   PosixSerialPort& operator=(const PosixSerialPort&) = delete;
@@ -55,14 +65,22 @@ class PosixSerialPort final : public SerialPort {
   bool WriteByte(std::uint8_t byte) override;
   bool ReadBytes(std::string& received, std::size_t count) override;
   const std::string& LastError() const override { return lastError_; }
+  bool DeviceAbsent() const override { return absent_; }
   // The open line, for an event loop to wait on; -1 when closed.
   int Descriptor() const { return fd_; }
 
  private:
   bool Fail(const std::string& what);  // records what and errno; returns false
+  bool Cancelled() const { return cancelled_ != nullptr && cancelled_->load(); }
+  // poll() on the open line until `deadline`, in slices that look at the cancel flag; 0 at the
+  // deadline, -1 with errno ECANCELED when cancelled.
+  int Wait(short events, std::chrono::steady_clock::time_point deadline, short& revents);
+  void Pause();  // the pause after a write, cut short by a cancel
 
   SerialTimings timings_;
+  const std::atomic<bool>* cancelled_;
   int fd_ = -1;
+  bool absent_ = false;
   std::string lastError_;
 };
 using NativeSerialPort = PosixSerialPort;
@@ -70,7 +88,9 @@ using NativeSerialPort = PosixSerialPort;
 // The Win32 communications implementation; paths are of the form "\\.\COM3".
 class WinSerialPort final : public SerialPort {
  public:
-  explicit WinSerialPort(SerialTimings timings = {});
+  // Once `*cancelled` is true (the agent is stopping), waits end within kSerialWaitSlice and
+  // reads and writes fail with "cancelled".
+  explicit WinSerialPort(SerialTimings timings = {}, const std::atomic<bool>* cancelled = nullptr);
   ~WinSerialPort() override;
   WinSerialPort(const WinSerialPort&) = delete;
   WinSerialPort& operator=(const WinSerialPort&) = delete;
@@ -80,12 +100,17 @@ class WinSerialPort final : public SerialPort {
   bool WriteByte(std::uint8_t byte) override;
   bool ReadBytes(std::string& received, std::size_t count) override;
   const std::string& LastError() const override { return lastError_; }
+  bool DeviceAbsent() const override { return absent_; }
 
  private:
   bool Fail(const std::string& what);  // records what and GetLastError; returns false
+  bool Cancelled() const { return cancelled_ != nullptr && cancelled_->load(); }
+  void Pause();  // the pause after a write, cut short by a cancel
 
   SerialTimings timings_;
+  const std::atomic<bool>* cancelled_;
   void* handle_ = nullptr;
+  bool absent_ = false;
   std::string lastError_;
 };
 using NativeSerialPort = WinSerialPort;

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -52,7 +53,8 @@ std::vector<std::string> DefaultSerialPorts() {
   return ports;
 }
 
-PosixSerialPort::PosixSerialPort(SerialTimings timings) : timings_(timings) {}
+PosixSerialPort::PosixSerialPort(SerialTimings timings, const std::atomic<bool>* cancelled)
+    : timings_(timings), cancelled_(cancelled) {}
 
 PosixSerialPort::~PosixSerialPort() {
   ClosePort();
@@ -71,9 +73,14 @@ bool PosixSerialPort::Fail(const std::string& what) {
 bool PosixSerialPort::OpenPort(const std::string& path) {
   ClosePort();
   lastError_.clear();
+  absent_ = false;
 
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return Fail("cannot open " + path);
+  if (fd < 0) {
+    // A serial node without its hardware (ttyS4 and up on most machines) fails with EIO.
+    absent_ = errno == ENOENT || errno == ENODEV || errno == ENXIO || errno == EIO;
+    return Fail("cannot open " + path);
+  }
 
   const auto refuse = [&](const std::string& what) {
     Fail(what + " " + path);
@@ -96,6 +103,33 @@ bool PosixSerialPort::OpenPort(const std::string& path) {
 
   fd_ = fd;
   return true;
+}
+
+int PosixSerialPort::Wait(short events, Clock::time_point deadline, short& revents) {
+  for (;;) {
+    if (Cancelled()) {
+      errno = ECANCELED;
+      return -1;
+    }
+    const int left = PollTimeout(deadline);
+    pollfd ready{fd_, events, 0};
+    const int polled =
+        poll(&ready, 1, std::min(left, static_cast<int>(kSerialWaitSlice.count())));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled != 0 || left <= kSerialWaitSlice.count()) {
+      revents = ready.revents;
+      return polled;
+    }
+  }
+}
+
+void PosixSerialPort::Pause() {
+  const auto until = Clock::now() + timings_.pauseAfterWrite;
+  while (!Cancelled()) {
+    const auto left = until - Clock::now();
+    if (left <= Clock::duration::zero()) return;
+    std::this_thread::sleep_for(std::min<Clock::duration>(left, kSerialWaitSlice));
+  }
 }
 
 bool PosixSerialPort::ClosePort() {
@@ -126,17 +160,20 @@ bool PosixSerialPort::WriteByte(std::uint8_t byte) {
         Fail("write failed");
         break;
       }
-      pollfd ready{fd_, POLLOUT, 0};
-      const int polled = poll(&ready, 1, PollTimeout(deadline));
-      if (polled < 0 && errno == EINTR) continue;
-      if (polled <= 0 || (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      short revents = 0;
+      const int polled = Wait(POLLOUT, deadline, revents);
+      if (polled < 0 && errno == ECANCELED) {
+        lastError_ = "write cancelled";
+        return false;
+      }
+      if (polled <= 0 || (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
         if (polled == 0) errno = ETIMEDOUT;
         Fail("write did not complete");
         break;
       }
     }
   }
-  std::this_thread::sleep_for(timings_.pauseAfterWrite);
+  Pause();
   return written;
 }
 
@@ -171,14 +208,18 @@ bool PosixSerialPort::ReadBytes(std::string& received, std::size_t count) {
   const auto deadline =
       Clock::now() + timings_.readBase + timings_.readPerByte * static_cast<int64_t>(count);
   while (received.size() < count) {
-    pollfd ready{fd_, POLLIN, 0};
-    const int polled = poll(&ready, 1, PollTimeout(deadline));
-    if (polled < 0 && errno == EINTR) continue;
+    short revents = 0;
+    const int polled = Wait(POLLIN, deadline, revents);
+    if (polled < 0 && errno == ECANCELED) {
+      received.clear();
+      lastError_ = "read cancelled";
+      return false;
+    }
     if (polled < 0) return Fail("poll failed");
     if (polled == 0) break;  // time-out: what has come is the answer
     const size_t before = received.size();
     if (!take()) return false;
-    if (received.size() == before && (ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    if (received.size() == before && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
       errno = EIO;
       return Fail("the line was hung up");
     }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "platform/SerialPort.h"
@@ -13,7 +14,21 @@ std::vector<std::string> DefaultSerialPorts() {
   return ports;
 }
 
-WinSerialPort::WinSerialPort(SerialTimings timings) : timings_(timings) {}
+namespace {
+using Clock = std::chrono::steady_clock;
+}  // namespace
+
+WinSerialPort::WinSerialPort(SerialTimings timings, const std::atomic<bool>* cancelled)
+    : timings_(timings), cancelled_(cancelled) {}
+
+void WinSerialPort::Pause() {
+  const auto until = Clock::now() + timings_.pauseAfterWrite;
+  while (!Cancelled()) {
+    const auto left = until - Clock::now();
+    if (left <= Clock::duration::zero()) return;
+    std::this_thread::sleep_for(std::min<Clock::duration>(left, kSerialWaitSlice));
+  }
+}
 
 WinSerialPort::~WinSerialPort() {
   ClosePort();
@@ -29,11 +44,16 @@ bool WinSerialPort::Fail(const std::string& what) {
 bool WinSerialPort::OpenPort(const std::string& path) {
   ClosePort();
   lastError_.clear();
+  absent_ = false;
 
   // No sharing: the port is this process's alone while open.
   HANDLE port = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (port == INVALID_HANDLE_VALUE) return Fail("cannot open " + path);
+  if (port == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    absent_ = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return Fail("cannot open " + path);
+  }
   const auto refuse = [&](const std::string& what) {
     Fail(what + " " + path);
     CloseHandle(port);
@@ -43,13 +63,13 @@ bool WinSerialPort::OpenPort(const std::string& path) {
   if (!SetCommMask(port, EV_RXCHAR)) return refuse("cannot set the event mask of");
   if (!SetupComm(port, 1600, 1600)) return refuse("cannot size the queues of");
 
-  // A read returns at once with what has arrived; only when nothing has does it wait, for the
-  // count or readBase + readPerByte per byte. With the default timings the write allows 2000 ms
-  // + 100 ms per byte: 2100 ms for the one byte it is ever given.
+  // One ReadFile returns at once with what has arrived, or with the first byte that arrives
+  // within a slice; ReadBytes waits slice by slice, so that a stop is seen. With the default
+  // timings the write allows 2000 ms + 100 ms per byte: 2100 ms for the one byte it is ever given.
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = static_cast<DWORD>(timings_.readPerByte.count());
-  timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(timings_.readBase.count());
+  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+  timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(kSerialWaitSlice.count());
   timeouts.WriteTotalTimeoutMultiplier = static_cast<DWORD>(timings_.readPerByte.count());
   timeouts.WriteTotalTimeoutConstant =
       static_cast<DWORD>((timings_.writeTimeout - timings_.readPerByte).count());
@@ -108,7 +128,7 @@ bool WinSerialPort::WriteByte(std::uint8_t byte) {
       written = true;
     }
   }
-  std::this_thread::sleep_for(timings_.pauseAfterWrite);
+  Pause();
   return written;
 }
 
@@ -119,13 +139,30 @@ bool WinSerialPort::ReadBytes(std::string& received, std::size_t count) {
     return Fail("read on a closed port");
   }
   if (count == 0) return true;
-  received.resize(count);
-  DWORD got = 0;
-  // One read: the time-outs make it return what is there, or wait as the timings say.
-  const BOOL ok = ReadFile(static_cast<HANDLE>(handle_), received.data(),
-                           static_cast<DWORD>(count), &got, nullptr);
-  received.resize(ok ? got : 0);
-  return ok ? true : Fail("read failed");
+
+  // What has arrived is the answer; only when nothing has is the count or the time-out awaited.
+  const auto deadline =
+      Clock::now() + timings_.readBase + timings_.readPerByte * static_cast<int64_t>(count);
+  char buffer[256];
+  bool waited = false;
+  while (received.size() < count) {
+    if (Cancelled()) {
+      received.clear();
+      lastError_ = "read cancelled";
+      return false;
+    }
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min(sizeof buffer, count - received.size()));
+    if (!ReadFile(static_cast<HANDLE>(handle_), buffer, want, &got, nullptr)) {
+      received.clear();
+      return Fail("read failed");
+    }
+    received.append(buffer, got);
+    if (!waited && got > 0) break;  // took what was there (or came within the first slice)
+    waited = true;
+    if (Clock::now() >= deadline) break;  // time-out: what has come is the answer
+  }
+  return true;
 }
 
 }  // namespace dralmin

@@ -10,6 +10,10 @@ namespace dralmin {
 // cannot close the script block that loaded it.
 void AppendJsString(std::string& out, std::string_view text);
 
+// The charset every reply declares. Texts the agent's side makes from characters (codes typed by
+// keyboard scanners) are written in it, so that a page reads back what was typed.
+inline constexpr const char* kReplyCharset = "windows-1251";
+
 // Reply forms shared by more than one place.
 inline constexpr std::string_view kWeightCallback = "DralminWeighter__callback(";
 inline constexpr std::string_view kFingerprintCallback = "VeltranaSdk__callback(";

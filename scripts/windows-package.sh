@@ -104,7 +104,7 @@ mkdir -p "$(dirname "$output")"
 wixl -a x86 -I "$stage" "${defines[@]}" -o "$output" "${sources[@]}"
 # The properties pass from the user's side of the installation to the system's, also when a user
 # who is not an administrator is allowed to install (wixl has no attribute for it).
-secure=$(for key in $keys BROWSER_POLICIES; do printf '%s;' "${key^^}"; done)
+secure=$(for key in $keys BROWSER_POLICIES REMOVE_USER_DATA; do printf '%s;' "${key^^}"; done)
 msibuild "$output" -q "UPDATE Property SET Value = '${secure}WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE Property = 'SecureCustomProperties'"
 # The older version goes first, whole (its agents stopped, its files removed), before this one's
 # files are copied; wixl would place it after everything.

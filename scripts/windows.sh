@@ -51,7 +51,6 @@ xvfb-run -a python3 tests/windows/agent_smoke.py build/windows/bin/dralmin-tray-
 scripts/windows-package.sh >/dev/null
 newer=${version%.*}.$((${version##*.} + 1))
 scripts/windows-package.sh --version "$newer" --output build/windows/installer-check/newer.msi >/dev/null
-wineserver -k || true  # the tests' prefix is done with
 echo "== installer check under Wine"
 xvfb-run -a python3 tests/windows/installer_check.py "$PWD/build/windows/installer-check/wine" \
   "build/windows/dralmin-tray-agent-$version.msi" "$version" build/windows/installer-check/newer.msi \

@@ -98,7 +98,8 @@ std::unique_ptr<WeightEndpoint> WeightEndpoint::ForSerialPorts(std::string_view 
   std::vector<std::string> ports = ScaleCandidatePorts(serialPorts);
   return std::make_unique<WeightEndpoint>(
       [ports = std::move(ports), stopping] {
-        return std::make_unique<Weighter>(std::make_unique<NativeSerialPort>(), ports, stopping);
+        return std::make_unique<Weighter>(
+            std::make_unique<NativeSerialPort>(SerialTimings{}, stopping), ports, stopping);
       },
       std::make_unique<CurlHttpClient>(stopping));
 }

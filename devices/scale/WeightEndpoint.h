@@ -37,8 +37,8 @@ class WeightEndpoint {
   WeightEndpoint(ScaleFactory makeScale, std::unique_ptr<HttpClient> http);
 
   // The scale searched on `serialPorts` (comma-separated; empty: the usual names), through the
-  // termios port, and the libcurl client. Once `*stopping` is true, a port search ends after
-  // its current port and a networked reading is cancelled.
+  // termios port, and the libcurl client. Once `*stopping` is true, a serial weighing or port
+  // search and a networked reading are cancelled.
   static std::unique_ptr<WeightEndpoint> ForSerialPorts(std::string_view serialPorts,
                                                         const std::atomic<bool>* stopping);
 

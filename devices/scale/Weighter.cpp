@@ -1,8 +1,8 @@
 #include "devices/scale/Weighter.h"
 
 #include <cctype>
-#include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <limits>
 
 namespace dralmin {
@@ -11,6 +11,7 @@ namespace {
 constexpr std::uint8_t kEnq = 0x05;
 constexpr std::uint8_t kAck = 0x06;
 constexpr std::uint8_t kDc1 = 0x11;
+constexpr std::uint8_t kNak = 0x15;
 
 constexpr std::size_t kSearchAnswerSize = 10;
 constexpr std::size_t kAnswerSize = 128;
@@ -25,6 +26,15 @@ constexpr double kKilogramsPerPound = 0.45359237;
 
 bool StartsWithAck(const std::string& answer) {
   return !answer.empty() && static_cast<std::uint8_t>(answer[0]) == kAck;
+}
+
+// What a device that is no scale said to ENQ.
+std::string AnswerToEnq(const std::string& answer) {
+  if (answer.empty()) return "no answer to ENQ";
+  if (static_cast<std::uint8_t>(answer[0]) == kNak) return "NAK to ENQ";
+  char text[40];
+  std::snprintf(text, sizeof text, "answered 0x%02X to ENQ", static_cast<std::uint8_t>(answer[0]));
+  return text;
 }
 
 bool IsBlank(char c) {
@@ -105,33 +115,41 @@ Weighter::~Weighter() {
 void Weighter::FindScale(const std::vector<std::string>& candidates,
                          const std::atomic<bool>* stopping) {
   std::string answer;
-  // Why each port that is there did not do; absent ports are the usual case and not worth naming.
+  // Why each port did not do, for one line: ports that are not there only by name, together.
   std::string notes;
+  std::string absent;
+  const auto note = [&](const std::string& text) { notes += (notes.empty() ? "" : "; ") + text; };
   for (const std::string& path : candidates) {
-    // A search of many silent ports takes seconds each; a stop waits for the current one only.
+    // A search of many silent ports takes seconds each; a stop ends it at once.
     if (stopping != nullptr && stopping->load()) {
-      notes += "; stopped before " + path;
+      note("stopped before " + path);
       break;
     }
     portPath_ = path;
     // Opening the next candidate closes the one before.
-    errno = 0;
     if (!port_->OpenPort(path)) {
-      const std::string& error = port_->LastError();
-      if (errno != ENOENT) notes += "; " + (error.empty() ? path + ": cannot open" : error);
+      if (port_->DeviceAbsent()) {
+        absent += (absent.empty() ? "" : ", ") + path;
+      } else {
+        const std::string& error = port_->LastError();
+        note(error.empty() ? path + ": cannot open" : error);
+      }
     } else if (!port_->WriteByte(kEnq) || !port_->ReadBytes(answer, kSearchAnswerSize)) {
       const std::string& error = port_->LastError();
-      notes += "; " + path + ": " + (error.empty() ? "no answer to ENQ" : error);
+      note(path + ": " + (error.empty() ? "no answer to ENQ" : error));
     } else if (StartsWithAck(answer)) {
       acknowledged_ = true;
       return;
     } else {
-      notes += "; " + path + ": " + (answer.empty() ? "no answer to ENQ" : "no ACK to ENQ");
+      note(path + ": " + AnswerToEnq(answer));
     }
   }
   port_->ClosePort();
   portPath_.clear();
-  throw ComPortException("no scale on " + std::to_string(candidates.size()) + " ports" + notes);
+  if (!absent.empty()) note("not there: " + absent);
+  const std::size_t count = candidates.size();
+  throw ComPortException("no scale on " + std::to_string(count) + (count == 1 ? " port" : " ports") +
+                         (notes.empty() ? "" : ": " + notes));
 }
 
 void Weighter::Fail(const char* what) {
@@ -145,7 +163,7 @@ double Weighter::ReadWeight() {
   if (!acknowledged_) {
     if (!port_->WriteByte(kEnq)) Fail("ENQ not sent");
     if (!port_->ReadBytes(answer, kAnswerSize)) Fail("no answer to ENQ");
-    if (!StartsWithAck(answer)) throw WeighterException(portPath_ + ": no ACK to ENQ");
+    if (!StartsWithAck(answer)) throw WeighterException(portPath_ + ": " + AnswerToEnq(answer));
   }
   acknowledged_ = false;
   if (!port_->WriteByte(kDc1)) Fail("DC1 not sent");

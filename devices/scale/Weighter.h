@@ -25,8 +25,8 @@ double DecodeWeightAnswer(std::string_view answer);
 class Weighter {
  public:
   // Searches `candidates` in order and keeps the first port whose device answers ENQ with ACK
-  // open; throws ComPortException when none does, or when `*stopping` (the agent is stopping)
-  // is true before the next port.
+  // open; throws ComPortException, naming each port and why it did not do, when none does, or
+  // when `*stopping` (the agent is stopping) is true before the next port.
   Weighter(std::unique_ptr<SerialPort> port, const std::vector<std::string>& candidates,
            const std::atomic<bool>* stopping = nullptr);
   ~Weighter();

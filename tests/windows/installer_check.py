@@ -7,6 +7,7 @@ leaves nothing the installation made (the prefix's files and registry compared b
 usage: installer_check.py PREFIX PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION
 PREFIX is created afresh; a display comes from the caller.
 """
+import glob
 import os
 import shutil
 import socket
@@ -57,9 +58,16 @@ def wine(*args, check=True):
     return done
 
 
-def msiexec(*args):
-    return subprocess.run(["wine", "msiexec", *args, "/qn"], stdin=subprocess.DEVNULL,
-                          capture_output=True).returncode
+def agent_environment():
+    """No setting from the environment: the agent is to take the installed ones."""
+    return {k: v for k, v in os.environ.items() if not k.startswith("DRALMIN_")}
+
+
+def msiexec(*args, ui="/qn"):
+    # Not through pipes: an agent the installer starts would hold them open.
+    return subprocess.run(["wine", "msiexec", *args, ui], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          env=agent_environment()).returncode
 
 
 def reg_value(key, name, view="32"):
@@ -113,9 +121,8 @@ def listening(port):
 
 
 def start_agent():
-    """The watchdog as the Run key starts it, with no setting from the environment."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("DRALMIN_")}
-    return subprocess.Popen(["wine", AGENT], env=env, stdin=subprocess.DEVNULL)
+    """The watchdog as the Run key starts it."""
+    return subprocess.Popen(["wine", AGENT], env=agent_environment(), stdin=subprocess.DEVNULL)
 
 
 def stop_agents(watchdog):
@@ -194,13 +201,17 @@ def main():
         fail("the agent still listens on the installer's port under a policy")
     ok("a policy value overrides the installer's")
 
-    # An upgrade with the agent running and no properties keeps every setting.
+    # An upgrade with the agent running and no properties keeps every setting. With the installer's
+    # own window (reduced, as there is no dialog to click), the agent starts again afterwards.
     wine("reg", "add", SETTINGS, "/v", "log_level", "/d", "debug", "/f", "/reg:32")
-    expect("upgrade's status", msiexec("/i", newer), 0)
+    expect("upgrade's status", msiexec("/i", newer, ui="/qr"), 0)
     try:
         watchdog.wait(timeout=60)
     except subprocess.TimeoutExpired:
         fail("the upgrade did not stop the running agent")
+    wait_for(lambda: listening(policy_port), "the agent started again after the upgrade", 60)
+    wine(AGENT, "stop-all")
+    wait_for(lambda: not listening(policy_port), "the restarted agent ending at stop-all", 60)
     for name, value in (("allowed_origins", "https://shop.example"), ("http_port", str(port)),
                         ("https_port", str(https_port)), ("log_level", "debug")):
         expect(f"{name} after the upgrade", reg_value(SETTINGS, name), value)
@@ -209,7 +220,7 @@ def main():
     installed = wine("reg", "query", UNINSTALL, "/s", "/reg:32").stdout
     if f"DisplayVersion    REG_SZ    {newer_version}" not in installed:
         fail(f"version {newer_version} not in Apps and features:\n{installed}")
-    ok("an upgrade stops the agent and keeps the settings and the browser policies")
+    ok("an upgrade stops the agent, keeps the settings and the browser policies, and starts it again")
 
     if msiexec("/i", package) == 0:
         fail("the older package installed over the newer one")
@@ -227,11 +238,29 @@ def main():
     ok("a repair restores a deleted file")
 
     wine("reg", "delete", POLICY.rsplit("\\", 1)[0], "/f", "/reg:64")  # the test's own
-    expect("uninstallation's status", msiexec("/x", newer), 0)
+
+    # A user's own data, which the uninstallation removes only when asked to.
+    roaming = [p for p in glob.glob(os.path.join(prefix, "drive_c/users/*/AppData/Roaming"))
+               if "/Public/" not in p][0]
+    for name, text in (("Dralmin/agent.conf", "log_level = debug\n"), ("Veltrana/7.crt", "c"),
+                       ("Veltrana/7.key", "k"), ("Veltrana/other.txt", "another program's")):
+        os.makedirs(os.path.dirname(os.path.join(roaming, name)), exist_ok=True)
+        with open(os.path.join(roaming, name), "w") as file:
+            file.write(text)
+    wine("reg", "add", "HKCU\\SOFTWARE\\Veltrana", "/v", "CertVersion", "/d", "7", "/f")
+    expect("uninstallation's status", msiexec("/x", newer, "REMOVE_USER_DATA=1"), 0)
+    expect("the user's data left",
+           sorted(os.path.relpath(os.path.join(folder, name), roaming)
+                  for folder, _, names in os.walk(roaming) for name in names
+                  if "Dralmin" in folder or "Veltrana" in folder),
+           ["Veltrana/other.txt"])
+    expect("the user's certificate version", reg_value("HKCU\\SOFTWARE\\Veltrana", "CertVersion"),
+           None)
     remains = left_behind(before, snapshot(prefix))
     if remains:
         fail("left behind by the uninstallation:\n  " + "\n  ".join(remains))
-    ok("the uninstallation leaves no file and no key that the installation made")
+    ok("the uninstallation with REMOVE_USER_DATA=1 leaves no file and no key that the "
+       "installation made, and removes the user's own")
     shutil.rmtree(prefix, ignore_errors=True)
 
 

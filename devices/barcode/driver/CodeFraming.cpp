@@ -18,7 +18,10 @@ void CodeBuffer::Finish(const CodeSink& sink) {
     LogWarning("barcode", source_ + ": events were lost during a scan; the code (" +
                               std::to_string(bytes_.size() + cut_) +
                               " bytes read) is discarded, scan it again");
-  } else if (!bytes_.empty()) {
+  } else if (bytes_.find_first_not_of('\0') == std::string::npos) {
+    // A line of nothing but NUL bytes (line noise, a scanner waking up) is as empty as an empty
+    // line: a page would receive an empty code.
+  } else {
     if (cut_ > 0) {
       LogWarning("barcode", source_ + ": a code of " + std::to_string(bytes_.size() + cut_) +
                                 " bytes was cut to its first " + std::to_string(kMaxCodeBytes));

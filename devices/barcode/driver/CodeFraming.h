@@ -28,7 +28,7 @@ class CodeBuffer {
   void Damage() { damaged_ = true; }
   bool InProgress() const { return !bytes_.empty() || damaged_; }
 
-  // Ends the code and passes it to `sink` unless it is empty or damaged; a cut code is passed on
+  // Ends the code and passes it to `sink` unless it is empty, only NUL bytes, or damaged; a cut code is passed on
   // cut, and both are reported on standard error.
   void Finish(const CodeSink& sink);
   // Forgets a code in progress without passing it on (its device went away).
@@ -41,7 +41,8 @@ class CodeBuffer {
   bool damaged_ = false;
 };
 
-// A serial scanner's byte stream: each code ends at CR, LF or CR LF; empty lines are no codes.
+// A serial scanner's byte stream: each code ends at CR, LF or CR LF; empty lines and lines of only
+// NUL bytes are no codes.
 // Other bytes, those outside ASCII included, are the code's bytes unchanged.
 class SerialFramer {
  public:

@@ -3,13 +3,19 @@
 #include <linux/input.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <cstdio>
 #include <cstring>
+
+#include "platform/Log.h"
+#include "replies/Jsonp.h"
 
 namespace dralmin {
 namespace {
 
 // evdev key codes are X key codes less 8.
 constexpr uint32_t kXkbKeycodeOffset = 8;
+
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
 
 enum KeyValue : int32_t { kRelease = 0, kPress = 1, kRepeat = 2 };
 
@@ -83,7 +89,9 @@ KeyboardDecoder::KeyboardDecoder(std::shared_ptr<const KeyboardLayout> layout,
       framing_(framing),
       heldKeys_(std::move(heldKeys)),
       state_(xkb_state_new(layout_->keymap())),
-      code_(std::move(source)) {
+      source_(source),
+      code_(std::move(source)),
+      toReplies_(iconv_open(kReplyCharset, "UTF-8")) {
   // Num Lock starts on: scanners set to type digits on the keypad mean digits, never the
   // cursor keys, and no desktop sets the lock for a device it does not see.
   const xkb_mod_index_t numLock = xkb_keymap_mod_get_index(layout_->keymap(), XKB_MOD_NAME_NUM);
@@ -91,7 +99,43 @@ KeyboardDecoder::KeyboardDecoder(std::shared_ptr<const KeyboardLayout> layout,
 }
 
 KeyboardDecoder::~KeyboardDecoder() {
+  if (toReplies_ != kNoConverter) iconv_close(toReplies_);
   xkb_state_unref(state_);
+}
+
+void KeyboardDecoder::AppendCharacter(uint32_t character) {
+  std::string utf8;
+  AppendUtf8(utf8, character);
+  char written[8];
+  char* in = utf8.data();
+  size_t inLeft = utf8.size();
+  char* out = written;
+  size_t outLeft = sizeof written;
+  if (toReplies_ != kNoConverter &&
+      iconv(toReplies_, &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1)) {
+    code_.Append(std::string_view(written, static_cast<size_t>(out - written)));
+    return;
+  }
+  if (toReplies_ != kNoConverter) iconv(toReplies_, nullptr, nullptr, nullptr, nullptr);
+  if (unwritable_++ == 0) firstUnwritable_ = character;
+  code_.Append("?");
+}
+
+void KeyboardDecoder::EndCode(const CodeSink& sink) {
+  if (unwritable_ > 0) {
+    char first[16];
+    std::snprintf(first, sizeof first, "U+%04X", static_cast<unsigned>(firstUnwritable_));
+    LogWarning("barcode", source_ + ": " + std::to_string(unwritable_) +
+                              " typed character(s) of a code, the first " + first +
+                              ", cannot be written in " + kReplyCharset + "; sent as ?");
+  }
+  unwritable_ = 0;
+  code_.Finish(sink);
+}
+
+void KeyboardDecoder::Drop() {
+  unwritable_ = 0;
+  code_.Drop();
 }
 
 void KeyboardDecoder::Feed(std::string_view bytes, Clock::time_point now, const CodeSink& sink) {
@@ -122,7 +166,7 @@ std::optional<KeyboardDecoder::Clock::time_point> KeyboardDecoder::Deadline() co
 }
 
 void KeyboardDecoder::Expire(Clock::time_point now, const CodeSink& sink) {
-  if (const auto deadline = Deadline(); deadline && now >= *deadline) code_.Finish(sink);
+  if (const auto deadline = Deadline(); deadline && now >= *deadline) EndCode(sink);
 }
 
 void KeyboardDecoder::OnEvent(const input_event& event, Clock::time_point now,
@@ -150,7 +194,7 @@ void KeyboardDecoder::OnEvent(const input_event& event, Clock::time_point now,
     // they were read: a reader held up in the middle of a code must not cut it in two, and one
     // that reads two codes at once must not join them.
     const std::chrono::microseconds typed = TypedAt(event);
-    if (code_.InProgress() && typed - lastTyped_ >= framing_.idleGap) code_.Finish(sink);
+    if (code_.InProgress() && typed - lastTyped_ >= framing_.idleGap) EndCode(sink);
     lastTyped_ = typed;
     lastKey_ = now;
   }
@@ -168,15 +212,13 @@ void KeyboardDecoder::OnKeyPress(uint16_t key, const CodeSink& sink) {
   const bool end =
       framing_.end == EndKey::Enter ? (key == KEY_ENTER || key == KEY_KPENTER) : key == KEY_TAB;
   if (end) {
-    code_.Finish(sink);
+    EndCode(sink);
     return;
   }
   // Control transformation included, so Ctrl+] gives the group separator GS1 codes carry.
   const uint32_t character = xkb_state_key_get_utf32(state_, key + kXkbKeycodeOffset);
   if (character == 0) return;  // modifiers, dead keys, keys without a character
-  std::string bytes;
-  AppendUtf8(bytes, character);
-  code_.Append(bytes);
+  AppendCharacter(character);
 }
 
 void KeyboardDecoder::Resynchronise() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <iconv.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -47,8 +49,9 @@ struct KeyboardFraming {
 };
 
 // Turns a keyboard scanner's event stream (struct input_event records, as read from its event
-// device) into codes: each key press gives the characters the layout assigns to it in the current
-// shift and lock state, as UTF-8; the end key or the idle gap ends the code.
+// device) into codes: each key press gives the character the layout assigns to it in the current
+// shift and lock state, written in the replies' charset (a character it lacks becomes "?", said
+// once a code); the end key or the idle gap ends the code.
 class KeyboardDecoder {
  public:
   using Clock = std::chrono::steady_clock;
@@ -71,18 +74,24 @@ class KeyboardDecoder {
   // Ends the code in progress when its idle gap has passed by `now`.
   void Expire(Clock::time_point now, const CodeSink& sink);
   // The device went away: the code in progress ends unread.
-  void Drop() { code_.Drop(); }
+  void Drop();
 
  private:
   void OnEvent(const input_event& event, Clock::time_point now, const CodeSink& sink);
   void OnKeyPress(uint16_t key, const CodeSink& sink);
   void Resynchronise();
+  void AppendCharacter(uint32_t character);
+  void EndCode(const CodeSink& sink);
 
   std::shared_ptr<const KeyboardLayout> layout_;
   KeyboardFraming framing_;
   HeldKeys heldKeys_;
   xkb_state* state_;
+  std::string source_;
   CodeBuffer code_;
+  iconv_t toReplies_;                       // UTF-8 to the replies' charset
+  std::size_t unwritable_ = 0;              // characters of this code sent as "?"
+  uint32_t firstUnwritable_ = 0;
   std::string partial_;                     // the start of a record that a read cut
   bool dropping_ = false;                   // after SYN_DROPPED, until the next SYN_REPORT
   Clock::time_point lastKey_{};             // when the last key press was read

@@ -33,7 +33,8 @@ class FakeSerialPort final : public SerialPort {
     ClosePort();
     lines_.log.push_back("open " + path);
     const auto device = lines_.devices.find(path);
-    if (device == lines_.devices.end() || !device->second.opens) return false;
+    absent_ = device == lines_.devices.end();
+    if (absent_ || !device->second.opens) return false;
     lines_.openPath = path;
     return true;
   }
@@ -60,6 +61,7 @@ class FakeSerialPort final : public SerialPort {
     return true;
   }
   const std::string& LastError() const override { return error_; }
+  bool DeviceAbsent() const override { return absent_; }
 
  private:
   FakeLines::Device& Current() { return lines_.devices.at(lines_.openPath); }
@@ -67,6 +69,7 @@ class FakeSerialPort final : public SerialPort {
   FakeLines& lines_;
   std::string pending_;
   std::string error_;
+  bool absent_ = false;
 };
 
 }  // namespace dralmin::test

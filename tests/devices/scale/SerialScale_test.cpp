@@ -2,6 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "devices/scale/WeightEndpoint.h"
 #include "devices/scale/Weighter.h"
 #include "simulators/scale/ScaleSimulator.h"
@@ -51,9 +54,36 @@ TEST(SerialScaleTest, SearchSkipsSilentAndWrongPortsAndWeighsOnTheScale) {
   EXPECT_EQ(wrong.Received(), kEnq);  // left behind for good
 }
 
-TEST(SerialScaleTest, NoAnsweringPortThrows) {
+TEST(SerialScaleTest, NoAnsweringPortThrowsNamingEachPortAndWhy) {
   ScaleSimulator silent(Scale("1", "kg", Fault::Silent));
-  EXPECT_THROW(Search({silent.devicePath(), "/nonexistent/tty"}), ComPortException);
+  try {
+    Search({silent.devicePath(), "/nonexistent/tty", "/dev/null"});
+    ADD_FAILURE() << "no scale was there";
+  } catch (const ComPortException& error) {
+    const std::string what = error.what();
+    EXPECT_THAT(what, ::testing::StartsWith("no scale on 3 ports: " + silent.devicePath() +
+                                            ": no answer to ENQ; "));
+    EXPECT_THAT(what, ::testing::HasSubstr("/dev/null"));
+    EXPECT_THAT(what, ::testing::EndsWith("; not there: /nonexistent/tty"));
+  }
+}
+
+TEST(SerialScaleTest, AStopEndsAReadFromASilentScaleAtOnce) {
+  ScaleSimulator silent(Scale("1", "kg", Fault::Silent));
+  std::atomic<bool> stopping{false};
+  PosixSerialPort port(SerialTimings{}, &stopping);  // a silent read waits 3 s for 10 bytes
+  ASSERT_TRUE(port.OpenPort(silent.devicePath()));
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(200ms);
+    stopping = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  std::string received;
+  EXPECT_FALSE(port.ReadBytes(received, 10));
+  const auto took = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_EQ(port.LastError(), "read cancelled");
+  EXPECT_LT(took, 1500ms);
 }
 
 TEST(SerialScaleTest, DecodesWhatTheScaleSends) {

@@ -204,7 +204,7 @@ TEST_F(GetWeightTest, AFailureDropsTheReaderAndTheNextRequestSearchesAgain) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(endpoint_.GetWeight(), kFailed);
   EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-              ::testing::HasSubstr("scale: weighing failed: /scale: no ACK to ENQ\n"));
+              ::testing::HasSubstr("scale: weighing failed: /scale: NAK to ENQ\n"));
   EXPECT_FALSE(endpoint_.HasScale());
   EXPECT_TRUE(lines_.openPath.empty());  // the port was closed with the reader
 

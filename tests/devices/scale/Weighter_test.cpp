@@ -120,17 +120,27 @@ TEST_F(WeighterTest, SearchPassesOverAbsentBusySilentAndWrongPorts) {
                           "open /scale", "write 05", "read 10"));
 }
 
-TEST_F(WeighterTest, NoScaleFoundClosesTheLastPortAndThrows) {
+TEST_F(WeighterTest, NoScaleFoundClosesTheLastPortAndSaysWhyEachPortDidNotDo) {
+  lines_.devices["/busy"].opens = false;
   lines_.devices["/silent"].enqAnswer = "";
+  lines_.devices["/nak"].enqAnswer = "\x15";
+  lines_.devices["/modem"].enqAnswer = "AT";
   try {
-    Make({"/absent", "/silent"});
+    Make({"/absent", "/busy", "/silent", "/gone", "/nak", "/modem"});
     ADD_FAILURE() << "no scale was there";
   } catch (const ComPortException& error) {
-    EXPECT_THAT(error.what(), ::testing::HasSubstr("/silent: no answer to ENQ"));
+    EXPECT_STREQ(error.what(),
+                 "no scale on 6 ports: /busy: cannot open; /silent: no answer to ENQ; "
+                 "/nak: NAK to ENQ; /modem: answered 0x41 to ENQ; not there: /absent, /gone");
   }
   EXPECT_TRUE(lines_.openPath.empty());
   EXPECT_EQ(lines_.log.back(), "close");
-  EXPECT_THROW(Make({}), ComPortException);
+  try {
+    Make({"/absent"});
+    ADD_FAILURE() << "no scale was there";
+  } catch (const ComPortException& error) {
+    EXPECT_STREQ(error.what(), "no scale on 1 port: not there: /absent");
+  }
 }
 
 TEST_F(WeighterTest, AStopEndsTheSearchBeforeTheNextPort) {

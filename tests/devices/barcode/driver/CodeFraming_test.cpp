@@ -27,6 +27,11 @@ TEST_F(SerialFramerTest, CodesEndAtCrLfOrCrLfEvenWhenTheLineEndIsSplitBetweenRea
   EXPECT_THAT(codes_, ElementsAre("4601", "ABC", "DEF"));
 }
 
+TEST_F(SerialFramerTest, ALineOfOnlyNulBytesIsNoCode) {
+  Feed(std::string("\0\0\r\n\0\n", 6) + "7\n");
+  EXPECT_THAT(codes_, ElementsAre("7"));
+}
+
 TEST_F(SerialFramerTest, BytesOutsideAsciiPassUnchanged) {
   Feed(std::string("\xC9\x00\xFF\x7F", 4) + "\r\n");
   EXPECT_THAT(codes_, ElementsAre(std::string("\xC9\x00\xFF\x7F", 4)));

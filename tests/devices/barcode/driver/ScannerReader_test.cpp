@@ -169,6 +169,43 @@ TEST_F(ScannerReaderTest, AScannerSetToAnotherLayoutIsReadInThatLayout) {
   EXPECT_THAT(Codes(), ElementsAre("yz/4601"));
 }
 
+TEST_F(ScannerReaderTest, TypedCharactersAreWrittenInTheRepliesCharset) {
+  devices_.Plug(kKeyboard, DeviceKind::Keyboard);
+  Start({kKeyboard}, "ru");
+  // "кириллица" on a Russian keyboard.
+  ASSERT_TRUE(devices_.Send(kKeyboard, EventStream()
+                                           .Tap(KEY_R)
+                                           .Tap(KEY_B)
+                                           .Tap(KEY_H)
+                                           .Tap(KEY_B)
+                                           .Tap(KEY_K)
+                                           .Tap(KEY_K)
+                                           .Tap(KEY_B)
+                                           .Tap(KEY_W)
+                                           .Tap(KEY_F)
+                                           .Digits("7")
+                                           .Tap(KEY_ENTER)
+                                           .bytes()));
+  Pump();
+  EXPECT_THAT(Codes(), ElementsAre("\xEA\xE8\xF0\xE8\xEB\xEB\xE8\xF6\xE0"
+                                   "7"));
+}
+
+TEST_F(ScannerReaderTest, ACharacterTheRepliesCharsetLacksIsSentAsAQuestionMarkWithALine) {
+  devices_.Plug(kKeyboard, DeviceKind::Keyboard);
+  Start({kKeyboard}, "de");
+  ::testing::internal::CaptureStderr();
+  // German sharp s and a umlaut have no place in the Cyrillic code page.
+  ASSERT_TRUE(devices_.Send(
+      kKeyboard,
+      EventStream().Tap(KEY_MINUS).Tap(KEY_A).Tap(KEY_APOSTROPHE).Tap(KEY_ENTER).bytes()));
+  Pump();
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_THAT(Codes(), ElementsAre("?a?"));
+  EXPECT_THAT(said, ::testing::HasSubstr(": 2 typed character(s) of a code, the first U+00DF, "
+                                         "cannot be written in windows-1251; sent as ?"));
+}
+
 TEST_F(ScannerReaderTest, ACodeWithoutAnEndKeyEndsAfterTheIdleGap) {
   devices_.Plug(kKeyboard, DeviceKind::Keyboard);
   Start({kKeyboard});
