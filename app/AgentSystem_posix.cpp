@@ -43,6 +43,9 @@ std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettin
     scanDialog = std::make_shared<QtScanDialog>(userFile);
   }
   parts.makeScannerDriver = [] { return DbusScannerDriver::Create(QDBusConnection::sessionBus()); };
+  parts.watchScannerDriver = [](std::function<void()> appeared) {
+    return WatchScannerDriver(QDBusConnection::sessionBus(), std::move(appeared));
+  };
   parts.makeScanSession = [&settings, dialog = scanDialog.get(), &messages,
                            &queue](TwainOwner& owner) {
     return MakeScanSession(settings, owner, dialog, messages, queue);

@@ -1,10 +1,14 @@
 #include <windows.h>
+#include <shlobj.h>
 
 #include <QCoreApplication>
 #include <QWinEventNotifier>
 
 #include "app/AgentSystem.h"
+#include "platform/Log.h"
+#include "platform/Paths.h"
 #include "platform/StopSignals.h"
+#include "platform/WideText.h"
 
 namespace dralmin::agent_system {
 
@@ -16,11 +20,30 @@ LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// Started by the watchdog, the agent has no console, so its log goes to a file of the user's
+// local (not roaming) application data: %LOCALAPPDATA%\Dralmin\logs\agent.log and agent.log.1.
+constexpr std::size_t kLogFileBytes = 2 * 1024 * 1024;
+
+void StartLogFile() {
+  wchar_t local[MAX_PATH];
+  if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local) != S_OK) {
+    LogWarning("agent", "no local application data folder: logging to standard error only");
+    return;
+  }
+  const std::string folder = Narrow(local) + "\\Dralmin\\logs";
+  if (!MakeFolders(folder)) {
+    LogWarning("agent", "cannot create " + folder + ": logging to standard error only");
+    return;
+  }
+  SetLogFile(folder + "\\agent.log", kLogFileBytes);
+}
+
 }  // namespace
 
 void PrepareProcess() {
   SetUnhandledExceptionFilter(EndOnCrash);
   SetErrorMode(SEM_NOALIGNMENTFAULTEXCEPT);
+  StartLogFile();  // only the one agent of the logon comes here, so one process writes the file
 }
 
 bool PrepareDesktop() {

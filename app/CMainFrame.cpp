@@ -31,6 +31,7 @@ CMainFrame::CMainFrame(Parts parts, PendingBarcode& barcode)
 CMainFrame::~CMainFrame() {
   gateway_.reset();  // joins the poll thread: no request is in progress afterwards
   trayIcon_.reset();
+  driverWatch_.reset();
   scannerCommands_.reset();
   offerTimer_.stop();
   std::lock_guard lock(sessionMutex_);
@@ -50,6 +51,19 @@ void CMainFrame::Create() {
     gateway_ = std::make_unique<GatewayThread>(parts_.makeGateway, parts_.onGatewayFailure,
                                                parts_.gatewayCompanion);
   }
+  ConnectScannerDriver();
+  // After the first connection, so that a driver the agent itself started is not taken for a
+  // new one.
+  if (parts_.watchScannerDriver) {
+    driverWatch_ = parts_.watchScannerDriver([this] { ConnectScannerDriver(); });
+  }
+  if (!scannerCommands_->IsDriverAvailable() && driverWatch_) {
+    LogInfo("barcode", "no scanner driver yet; barcodes come once it starts");
+  }
+}
+
+void CMainFrame::ConnectScannerDriver() {
+  scannerCommands_.reset();  // a driver that went away, or none
   scannerCommands_ = std::make_unique<CScannerCommands>(parts_.makeScannerDriver, barcode_);
   if (scannerCommands_->IsDriverAvailable()) {
     // Statuses and results tell nothing the agent could act on: a driver that refuses simply

@@ -42,6 +42,9 @@ class CMainFrame final : public QObject, public TwainOwner {
     // Run beside the poll loop once the gateway serves (the certificate and the HTTPS port).
     GatewayThread::Companion gatewayCompanion;
     ScannerDriverFactory makeScannerDriver;
+    // Watches for the driver starting (later, or again) and calls its argument then; the watch
+    // lasts as long as the returned object.
+    std::function<std::unique_ptr<QObject>(std::function<void()> appeared)> watchScannerDriver;
     // The scanning session (TWAIN or SANE), made on first use for this frame.
     std::function<std::unique_ptr<ScanSession>(TwainOwner& owner)> makeScanSession;
     // The gateway's scanned-image operation: takes one page while the session still owns it.
@@ -66,7 +69,8 @@ class CMainFrame final : public QObject, public TwainOwner {
   CMainFrame& operator=(const CMainFrame&) = delete;
 
   // In this order: the tray icon, the gateway's poll thread, the barcode driver connection
-  // (opened and subscribed when the driver is there). Call once.
+  // (opened and subscribed when the driver is there), made again whenever the driver starts
+  // later or again. Call once.
   void Create();
 
   // The scanning session, created on first use from either thread; never two. Without a
@@ -88,12 +92,14 @@ class CMainFrame final : public QObject, public TwainOwner {
 
  private:
   void OfferMessage();
+  void ConnectScannerDriver();
 
   Parts parts_;
   PendingBarcode& barcode_;
   std::unique_ptr<TrayIcon> trayIcon_;
   std::unique_ptr<GatewayThread> gateway_;
   std::unique_ptr<CScannerCommands> scannerCommands_;
+  std::unique_ptr<QObject> driverWatch_;
   mutable std::mutex sessionMutex_;  // guards the creation of session_, not its use
   std::unique_ptr<ScanSession> session_;
   QTimer offerTimer_;

@@ -12,6 +12,7 @@ GatewayThread::Factory MakeGatewayFactory(RequestHandler& router, const AgentSet
   settings.listenAddress = agent.listenAddress;
   settings.httpPort = agent.httpPort;
   settings.httpsPort = agent.httpsPort;
+  settings.sharedPorts = agent.sharedPorts;
   return [&router, settings] { return std::make_unique<GatewayServer>(settings, router); };
 }
 

@@ -6,7 +6,8 @@
 namespace dralmin {
 
 bool PlatformCanShowTray(const QString& platformName) {
-  return platformName == QLatin1String("xcb") || platformName.startsWith(QLatin1String("wayland")) ||
+  return platformName == QLatin1String("xcb") ||
+         platformName.startsWith(QLatin1String("wayland")) ||
          platformName == QLatin1String("windows") || platformName == QLatin1String("cocoa");
 }
 

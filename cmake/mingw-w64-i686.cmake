@@ -27,7 +27,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-find_program(DRALMIN_WINE NAMES wine)
+# The 32-bit loader by name: Debian's `wine` wrapper takes whichever loader is installed.
+find_program(DRALMIN_WINE NAMES wine PATHS /usr/lib/wine /usr/lib/i386-linux-gnu/wine NO_DEFAULT_PATH)
+if(NOT DRALMIN_WINE)
+  find_program(DRALMIN_WINE NAMES wine)
+endif()
 if(DRALMIN_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${DRALMIN_WINE})
 endif()

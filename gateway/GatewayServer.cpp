@@ -1,9 +1,6 @@
 #include "gateway/GatewayServer.h"
 
-#include <utility>  // Boost 1.74's Asio uses std::exchange without including it
-
 #include <algorithm>
-#include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -11,9 +8,12 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <system_error>
 #include <unordered_set>
 
+#include "gateway/PortSharing.h"
 #include "gateway/RequestReader.h"
+#include "gateway/Sockets.h"
 #include "platform/Log.h"
 
 namespace dralmin {
@@ -25,13 +25,6 @@ namespace http = beast::http;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 
-// Concrete types throughout: the type-erased any_io_executor costs a copy and a destruction at
-// every step of every operation, and the server has one io_context and one thread anyway.
-using Executor = asio::io_context::executor_type;
-using Socket = asio::basic_stream_socket<tcp, Executor>;
-using Acceptor = asio::basic_socket_acceptor<tcp, Executor>;
-using Timer = asio::basic_waitable_timer<std::chrono::steady_clock,
-                                         asio::wait_traits<std::chrono::steady_clock>, Executor>;
 using PlainStream = Socket;
 using TlsStream = ssl::stream<Socket>;
 
@@ -56,6 +49,33 @@ bool IsOrdinaryEnd(beast::error_code ec) {
 // Buffers grown beyond this by one large request or reply are given back after it.
 constexpr std::size_t kKeptCapacity = 64 * 1024;
 
+// After a refusal the peer may still be sending what it announced; closing on unread bytes would
+// reset the connection, and the reset can destroy the refusal before the peer reads it. So the
+// rest is read and dropped, up to this much for this long.
+constexpr std::uint64_t kDrainLimit = 4 * 1024 * 1024;
+constexpr std::chrono::seconds kDrainTime{2};
+
+// Replies for requests that are not taken; each closes its connection.
+constexpr std::string_view kBadRequest =
+    "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view kContentTooLarge =
+    "HTTP/1.1 413 Content Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view kHeaderTooLarge =
+    "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: "
+    "0\r\n\r\n";
+constexpr std::string_view kNotImplemented =
+    "HTTP/1.1 501 Not Implemented\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view kUnavailable =
+    "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nRetry-After: 1\r\n"
+    "Content-Length: 0\r\n\r\n";
+
+// What is shared by the connections of one server, on its poll thread.
+struct ConnectionLimits {
+  explicit ConnectionLimits(const GatewaySettings& settings) : bodies(settings.bodyBudget) {}
+  BodyBudget bodies;
+  bool saidFull = false;  // the connection limit was reported and has not been left since
+};
+
 // One client connection: read a request, hand it over, write the reply, and again. Every error
 // of a connection (time-out, malformed or oversized request, failed handshake, peer gone) closes
 // that connection and nothing else, and is judged in Fail.
@@ -68,20 +88,43 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
  public:
   template <typename... StreamArgs>
   Connection(const GatewaySettings& settings, RequestHandler& handler, ConnectionSet& live,
-             Socket socket, StreamArgs&&... streamArgs)
+             ConnectionLimits& limits, Socket socket, StreamArgs&&... streamArgs)
       : stream_(std::move(socket), std::forward<StreamArgs>(streamArgs)...),
         timer_(stream_.get_executor()),
         settings_(settings),
         handler_(handler),
-        live_(live) {
+        live_(live),
+        limits_(limits),
+        reader_(&limits.bodies) {
     live_.insert(this);
   }
-  ~Connection() override { live_.erase(this); }
+  ~Connection() override {
+    live_.erase(this);
+    if (limits_.saidFull && live_.size() < settings_.maxConnections) limits_.saidFull = false;
+  }
 
   void Start() {
     beast::error_code ignored;
     const tcp::endpoint remote = Lowest().remote_endpoint(ignored);
     peer_ = remote.address().to_string() + ":" + std::to_string(remote.port());
+    if (live_.size() > settings_.maxConnections) {
+      // Said once until the crowd thins, as each refused peer can come straight back.
+      if (!limits_.saidFull) {
+        limits_.saidFull = true;
+        LogWarning("gateway", "connection from " + peer_ + " refused with 503: " +
+                                  std::to_string(settings_.maxConnections) +
+                                  " connections are open; further ones are refused until "
+                                  "fewer are");
+      }
+      Lowest().non_blocking(true, ignored);
+      // Over TLS the refusal would need a handshake first: such a peer is simply closed.
+      if constexpr (std::is_same_v<Stream, TlsStream>) {
+        return Close();
+      } else {
+        StartTimer(kDrainTime);
+        return Refuse(kUnavailable, {});
+      }
+    }
     if constexpr (std::is_same_v<Stream, TlsStream>) {
       // A client that stalls in the handshake holds its own connection only, and not for long.
       StartTimer(settings_.handshakeTimeout);
@@ -148,6 +191,63 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
         [self = this->shared_from_this()](beast::error_code error) { self->OnTimer(error); });
   }
 
+  // Answers a request that is not taken with `reply`, says why (unless `why` is empty) and closes
+  // the connection once the peer has had the reply.
+  void Refuse(std::string_view reply, const std::string& why) {
+    if (!why.empty()) {
+      const std::string_view status = reply.substr(9, reply.find('\r') - 9);
+      LogWarning("gateway",
+                 "connection from " + peer_ + " refused with " + std::string(status) + ": " + why);
+    }
+    reply_.assign(reply);
+    keepAlive_ = false;
+    SetDeadline(kDrainTime);
+    asio::async_write(stream_, asio::buffer(reply_),
+                      [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                        if (ec) return self->Fail(ec, "writing the reply");
+                        self->Drain();
+                      });
+  }
+
+  // The status and the reason for a request the parser gave up on.
+  void RefuseUnparsed(beast::error_code ec) {
+    const std::string part = headerSeen_ ? "request body" : "request head";
+    if (ec == http::error::header_limit) {
+      return Refuse(kHeaderTooLarge, "the request head is longer than " +
+                                         std::to_string(settings_.headerLimit) + " bytes");
+    }
+    if (ec == http::error::body_limit && reader_.OverBudget()) {
+      return Refuse(kUnavailable, "the request bodies of all connections would pass " +
+                                      std::to_string(limits_.bodies.limit()) + " bytes");
+    }
+    if (ec == http::error::body_limit) {
+      // The length was judged with the head, whose origin may refuse it first.
+      if (!headerSeen_ && !handler_.AdmitsHead(reader_.View(), reply_)) return Forbid();
+      return Refuse(kContentTooLarge, "the request body is longer than " +
+                                          std::to_string(settings_.bodyLimit) + " bytes");
+    }
+    if (reader_.UnsupportedCoding()) {
+      return Refuse(kNotImplemented, "a Transfer-Encoding other than chunked");
+    }
+    Refuse(kBadRequest, part + ": " + ec.message());
+  }
+
+  // Reads and drops what the peer still sends after a refusal, then closes.
+  void Drain() {
+    beast::error_code ignored;
+    Lowest().shutdown(tcp::socket::shutdown_send, ignored);
+    SetDeadline(kDrainTime);
+    buffer_.clear();
+    stream_.async_read_some(buffer_.prepare(65536),
+                            [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                              self->drained_ += n;
+                              if (ec || self->closed_ || self->drained_ > kDrainLimit) {
+                                return self->Close();
+                              }
+                              self->Drain();
+                            });
+  }
+
   void NextRequest() {
     reader_.Restart(static_cast<std::uint32_t>(settings_.headerLimit), settings_.bodyLimit);
     // The header is parsed on its own first, to answer "Expect: 100-continue" before the body.
@@ -162,6 +262,14 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     for (;;) {
       if (!headerSeen_ && reader_.is_header_done()) {
         headerSeen_ = true;
+        // Decided before any of the body is read, so that a refused page costs nothing more.
+        if (!handler_.AdmitsHead(reader_.View(), reply_)) {
+          if (!reader_.is_done()) return Forbid();
+          keepAlive_ = reader_.KeepAlive();
+          if (!Send()) return;
+          continue;
+        }
+        if (!reader_.ReserveBody()) return RefuseUnparsed(http::error::body_limit);
         if (reader_.ExpectsContinue()) {
           // Clients such as curl otherwise hold a larger body back for a second.
           static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -181,8 +289,16 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
       beast::error_code ec = http::error::need_more;
       if (buffer_.size() != 0) buffer_.consume(reader_.put(buffer_.data(), ec));
       if (ec == http::error::need_more) return ReadSome();
-      if (ec) return Fail(ec, headerSeen_ ? "request body" : "request head");
+      if (ec) return RefuseUnparsed(ec);
     }
+  }
+
+  // Sends the handler's refusal of a request whose body is still to come, and ends the
+  // connection, as that body is never read. (A refused request without a body keeps it.)
+  void Forbid() {
+    const std::string refusal = std::move(reply_);
+    const std::size_t lineEnd = refusal.find("\r\n") + 2;
+    Refuse(refusal.substr(0, lineEnd) + "Connection: close\r\n" + refusal.substr(lineEnd), {});
   }
 
   void ReadSome() {
@@ -220,6 +336,11 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   bool Answer() {
     handler_.HandleRequestInto(reader_.View(), reply_);
     keepAlive_ = reader_.KeepAlive();
+    return Send();
+  }
+
+  // Sends reply_; as Answer.
+  bool Send() {
     std::size_t written = 0;
     if constexpr (std::is_same_v<Stream, PlainStream>) {
       // The reply usually fits the socket's send buffer at once, which saves the event loop
@@ -260,11 +381,13 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   const GatewaySettings& settings_;
   RequestHandler& handler_;
   ConnectionSet& live_;
+  ConnectionLimits& limits_;
   beast::flat_buffer buffer_;
   RequestReader reader_;
   bool headerSeen_ = false;
   std::string reply_;
   bool keepAlive_ = true;
+  std::uint64_t drained_ = 0;
   bool closed_ = false;
   std::string peer_;  // address:port, for the log
 };
@@ -294,18 +417,18 @@ std::unique_ptr<ssl::context> LoadTlsContext(const TlsFiles& files) {
 
 struct GatewayServer::Impl {
   Impl(const GatewaySettings& s, RequestHandler& h)
-      : settings(s), handler(h), plain(io), secure(io) {}
+      : settings(s), handler(h), limits(settings), plain(io), secure(io) {}
 
   void Listen(Acceptor& acceptor, uint16_t port) {
     beast::error_code ec;
     const auto address = asio::ip::make_address(settings.listenAddress, ec);
-    if (ec) throw ListenerError();
+    if (ec) throw ListenerError(settings.listenAddress, port, "not an IP address");
     const tcp::endpoint endpoint(address, port);
     acceptor.open(endpoint.protocol(), ec);
     if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec) acceptor.bind(endpoint, ec);
     if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw ListenerError();
+    if (ec) throw ListenerError(settings.listenAddress, port, ec.message());
   }
 
   template <typename Stream>
@@ -322,17 +445,67 @@ struct GatewayServer::Impl {
         });
         return;
       }
-      beast::error_code ignored;
-      // Without it a fresh connection's first reply waits on Nagle and delayed ACK (~40 ms).
-      socket.set_option(tcp::no_delay(true), ignored);
-      if constexpr (std::is_same_v<Stream, TlsStream>) {
-        std::make_shared<Connection<TlsStream>>(settings, handler, live, std::move(socket), *tls)
-            ->Start();
-      } else {
-        std::make_shared<Connection<PlainStream>>(settings, handler, live, std::move(socket))
-            ->Start();
-      }
+      constexpr auto port =
+          std::is_same_v<Stream, TlsStream> ? PortSharing::Port::Secure : PortSharing::Port::Plain;
+      if (!sharing || sharing->KeepOrPass(socket, port)) Serve(std::move(socket), port);
       Accept<Stream>(acceptor);
+    });
+  }
+
+  void Serve(Socket socket, PortSharing::Port port) {
+    beast::error_code ignored;
+    // Without it a fresh connection's first reply waits on Nagle and delayed ACK (~40 ms).
+    socket.set_option(tcp::no_delay(true), ignored);
+    if (port == PortSharing::Port::Plain) {
+      std::make_shared<Connection<PlainStream>>(settings, handler, live, limits, std::move(socket))
+          ->Start();
+    } else if (tls) {
+      std::make_shared<Connection<TlsStream>>(settings, handler, live, limits, std::move(socket),
+                                              *tls)
+          ->Start();
+    } else {
+      // Handed over from the agent holding the ports before this one has its certificate.
+      LogWarning("gateway",
+                 "an HTTPS connection handed over was closed: no certificate loaded yet");
+    }
+  }
+
+  // With shared ports, a port another agent holds is not an error: this agent is handed its own
+  // user's connections meanwhile, and takes the port over once that agent has ended.
+  bool TryListen(Acceptor& acceptor, uint16_t port) {
+    try {
+      Listen(acceptor, port);
+      return true;
+    } catch (const ListenerError&) {
+      beast::error_code ignored;
+      acceptor.close(ignored);
+      return false;
+    }
+  }
+
+  // Binds whichever port is still to be held; true when every port is.
+  bool HoldPorts() {
+    if (!plain.is_open()) {
+      if (!TryListen(plain, settings.httpPort)) return false;
+      LogInfo("gateway", "holding port " + std::to_string(settings.httpPort) +
+                             ": other users' connections are passed on to their agents");
+      Accept<PlainStream>(plain);
+    }
+    if (tls && !secure.is_open()) {
+      if (!TryListen(secure, settings.httpsPort)) return false;
+      httpsPort = secure.local_endpoint().port();
+      Accept<TlsStream>(secure);
+    }
+    return true;
+  }
+
+  void TakeOverLater() {
+    if (takingOver) return;
+    takingOver = true;
+    takeover.expires_after(kTakeoverInterval);
+    takeover.async_wait([this](beast::error_code ec) {
+      takingOver = false;
+      if (!ec && !HoldPorts()) TakeOverLater();
     });
   }
 
@@ -346,6 +519,8 @@ struct GatewayServer::Impl {
     secure.close(ignored);
     plainRetry.cancel();
     secureRetry.cancel();
+    takeover.cancel();
+    if (sharing) sharing->Close();
     for (ConnectionBase* connection : ConnectionSet(live)) connection->Close();
     // Let the aborted handlers run so that every connection is released here, on this thread.
     io.restart();
@@ -355,19 +530,26 @@ struct GatewayServer::Impl {
   GatewaySettings settings;
   RequestHandler& handler;
   std::unique_ptr<ssl::context> tls;
+  ConnectionLimits limits;
   ConnectionSet live;  // before io: connections still held by handlers deregister as io goes
   asio::io_context io{1};
   Acceptor plain;
   Acceptor secure;
   Timer plainRetry{io};
   Timer secureRetry{io};
+  Timer takeover{io};
+  bool takingOver = false;
+  std::unique_ptr<PortSharing> sharing;  // after io's objects: it holds some of its own
   std::atomic<bool> stopRequested{false};
+  std::atomic<uint16_t> httpPort{0};
   std::atomic<uint16_t> httpsPort{0};
   // Set by CloseAll before its last poll: a handler posted later would never run.
   std::mutex closeMutex;
   bool closed = false;
 
   static constexpr std::chrono::milliseconds kAcceptRetry{100};
+  // Well within the two seconds a user may wait for another agent to take over.
+  static constexpr std::chrono::milliseconds kTakeoverInterval{400};
 };
 
 GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& handler)
@@ -375,9 +557,30 @@ GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& ha
   Impl& s = *impl_;
   // The files are checked before anything listens, so that a caller can retry without them.
   if (settings.tls) s.tls = LoadTlsContext(*settings.tls);
+  if (settings.sharedPorts && PortSharing::Supported()) {
+    try {
+      s.sharing = std::make_unique<PortSharing>(
+          s.io, settings.httpPort, settings.httpsPort,
+          [&s](Socket socket, PortSharing::Port port) { s.Serve(std::move(socket), port); });
+    } catch (const std::system_error& error) {
+      LogWarning("gateway", "the ports cannot be shared with other users' agents: " +
+                                std::string(error.what()));
+    }
+  }
+  if (s.sharing) {
+    if (!s.HoldPorts()) {
+      LogInfo("gateway", "port " + std::to_string(settings.httpPort) +
+                             " is held by another agent, which hands this user's connections "
+                             "over; this agent takes the ports over when it ends");
+      s.TakeOverLater();
+    }
+    s.httpPort = settings.httpPort;
+    return;
+  }
   s.Listen(s.plain, settings.httpPort);
   if (s.tls) s.Listen(s.secure, settings.httpsPort);
   s.Accept<PlainStream>(s.plain);
+  s.httpPort = s.plain.local_endpoint().port();
   if (s.tls) {
     s.httpsPort = s.secure.local_endpoint().port();
     s.Accept<TlsStream>(s.secure);
@@ -396,6 +599,11 @@ bool GatewayServer::StartTls(const TlsFiles& files) {
     // locals it refers to outlive it.
     asio::post(s.io, [&s, &opened, &context] {
       if (s.stopRequested.load() || s.tls) return opened.set_value(false);
+      if (s.sharing) {
+        s.tls = std::move(context);
+        if (!s.HoldPorts()) s.TakeOverLater();
+        return opened.set_value(true);
+      }
       try {
         s.Listen(s.secure, s.settings.httpsPort);
       } catch (const ListenerError&) {
@@ -413,7 +621,12 @@ bool GatewayServer::StartTls(const TlsFiles& files) {
 }
 
 GatewayServer::~GatewayServer() {
-  if (impl_->plain.is_open()) impl_->CloseAll();
+  bool closed;
+  {
+    std::lock_guard lock(impl_->closeMutex);
+    closed = impl_->closed;
+  }
+  if (!closed) impl_->CloseAll();
 }
 
 void GatewayServer::Run() {
@@ -431,7 +644,7 @@ void GatewayServer::Stop() {
 }
 
 uint16_t GatewayServer::HttpPort() const {
-  return impl_->plain.local_endpoint().port();
+  return impl_->httpPort.load();
 }
 
 uint16_t GatewayServer::HttpsPort() const {

@@ -24,15 +24,25 @@ struct GatewaySettings {
   uint16_t httpsPort = 8433;
   std::optional<TlsFiles> tls;  // no HTTPS listener without it
   std::chrono::seconds handshakeTimeout{10};
-  std::size_t headerLimit = 16 * 1024;
-  std::uint64_t bodyLimit = 64ull * 1024 * 1024;
+  std::size_t headerLimit = 16 * 1024;            // a longer head is answered 431
+  std::uint64_t bodyLimit = 64ull * 1024 * 1024;  // a longer body is answered 413
+  // What the bodies of all connections may hold at once; a body past it is answered 503.
+  std::uint64_t bodyBudget = 96ull * 1024 * 1024;
+  // Connections past this many are answered 503 and closed.
+  std::size_t maxConnections = 1024;
   std::chrono::seconds idleTimeout{60};
+  // Several users' agents on the same ports: the one holding them passes each connection to the
+  // agent of the user at its other end. Off: a port held by another is a ListenerError.
+  bool sharedPorts = false;
 };
 
-// Raised by the constructor when a listener cannot be created.
+// Raised by the constructor when a listener cannot be created: "cannot listen on
+// 127.0.0.1:8081: Address already in use".
 class ListenerError : public std::runtime_error {
  public:
-  ListenerError() : std::runtime_error("Failed to create listener") {}
+  ListenerError(const std::string& address, uint16_t port, const std::string& reason)
+      : std::runtime_error("cannot listen on " + address + ":" + std::to_string(port) + ": " +
+                           reason) {}
 };
 
 // Raised by the constructor, before any listener exists, when the TLS files do not load.

@@ -16,6 +16,9 @@ void RequestReader::Field::Keep(std::string_view text) {
 
 void RequestReader::Restart(std::uint32_t headerLimit, std::uint64_t bodyLimit) {
   // Only the parse state is new; the strings below keep their capacity.
+  GiveBack();
+  overBudget_ = false;
+  unsupportedCoding_ = false;
   RequestReader fresh;
   basic_parser<true>::operator=(std::move(fresh));
   header_limit(headerLimit);
@@ -63,6 +66,26 @@ void RequestReader::Trim(std::size_t keep) {
   if (target_.capacity() > keep) std::string().swap(target_);
 }
 
+bool RequestReader::ReserveBody() {
+  const auto length = content_length();
+  return !length || Charge(*length);
+}
+
+bool RequestReader::Charge(std::uint64_t bytes) {
+  if (budget_ == nullptr || bytes == 0) return true;
+  if (!budget_->Take(bytes)) {
+    overBudget_ = true;
+    return false;
+  }
+  charged_ += bytes;
+  return true;
+}
+
+void RequestReader::GiveBack() {
+  if (budget_ != nullptr) budget_->Give(charged_);
+  charged_ = 0;
+}
+
 void RequestReader::on_request_impl(http::verb, beast::string_view methodText,
                                     beast::string_view target, int version, beast::error_code&) {
   // The text as sent; for a known method it is the same as Beast's name of it.
@@ -72,7 +95,7 @@ void RequestReader::on_request_impl(http::verb, beast::string_view methodText,
 }
 
 void RequestReader::on_field_impl(http::field name, beast::string_view nameText,
-                                  beast::string_view value, beast::error_code&) {
+                                  beast::string_view value, beast::error_code& ec) {
   switch (name) {
     case http::field::origin:
       return origin_.Keep(value);
@@ -86,6 +109,15 @@ void RequestReader::on_field_impl(http::field name, beast::string_view nameText,
       return connection_.Keep(value);
     case http::field::accept:
       return accept_.Keep(value);
+    case http::field::transfer_encoding:
+      // A coding other than chunked would hand its coded bytes over as the body.
+      for (const auto coding : http::token_list{value}) {
+        if (!beast::iequals(coding, "chunked")) {
+          unsupportedCoding_ = true;
+          ec = http::error::bad_transfer_encoding;
+        }
+      }
+      return;
     default:
       // Not among Beast's known names, so compared by its text.
       if (beast::iequals(nameText, "Access-Control-Request-Private-Network")) {
@@ -108,7 +140,11 @@ std::size_t RequestReader::on_body_impl(beast::string_view body, beast::error_co
 }
 
 std::size_t RequestReader::on_chunk_body_impl(std::uint64_t, beast::string_view body,
-                                              beast::error_code&) {
+                                              beast::error_code& ec) {
+  if (!Charge(body.size())) {
+    ec = http::error::body_limit;
+    return 0;
+  }
   body_.append(body);
   return body.size();
 }

@@ -143,6 +143,12 @@ void Router::HandleRequestInto(const Request& request, std::string& reply) {
   reply += body;
 }
 
+bool Router::AdmitsHead(const Request& head, std::string& refusal) {
+  if (Admit(head)) return true;
+  refusal.assign(kForbidden);
+  return false;
+}
+
 std::string Router::SendPreflight(const Request& request) {
   std::string reply =
       "HTTP/1.1 200 OK\r\n"

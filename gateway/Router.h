@@ -26,6 +26,8 @@ class Router final : public RequestHandler {
   // reaches no endpoint. The status page (when configured) is answered apart, by its own rules.
   std::string HandleRequest(const Request& request) override;
   void HandleRequestInto(const Request& request, std::string& reply) override;
+  // Refuses a page that the policy does not allow before its body is read.
+  bool AdmitsHead(const Request& head, std::string& refusal) override;
 
   static constexpr std::string_view kForbidden =
       "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";

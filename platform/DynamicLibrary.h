@@ -5,7 +5,7 @@
 
 namespace dralmin {
 
-// A shared library loaded at run time; functions are taken by name.
+// A shared library loaded at run time; functions are taken by name (or, on Windows, by ordinal).
 class DynamicLibrary {
  public:
   // Throws DynamicLibraryError with the loader's message when the library cannot be loaded.
@@ -22,6 +22,17 @@ class DynamicLibrary {
   Function* Get(const char* name) const {
     return reinterpret_cast<Function*>(Symbol(name));
   }
+
+#ifdef _WIN32
+  // The address of the function exported at `ordinal`, or nullptr. Some makers' libraries export
+  // by ordinal only, with no names at all.
+  void* SymbolAt(unsigned short ordinal) const;
+
+  template <typename Function>
+  Function* GetAt(unsigned short ordinal) const {
+    return reinterpret_cast<Function*>(SymbolAt(ordinal));
+  }
+#endif
 
  private:
   void* handle_;

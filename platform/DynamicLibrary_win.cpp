@@ -20,4 +20,9 @@ void* DynamicLibrary::Symbol(const char* name) const {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
 }
 
+void* DynamicLibrary::SymbolAt(unsigned short ordinal) const {
+  return reinterpret_cast<void*>(
+      GetProcAddress(static_cast<HMODULE>(handle_), MAKEINTRESOURCEA(ordinal)));
+}
+
 }  // namespace dralmin

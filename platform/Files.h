@@ -5,6 +5,11 @@
 
 namespace dralmin {
 
+// Opens an existing file for reading when it is a regular file, without ever waiting: a FIFO,
+// a device or a folder is not opened (`notRegular` set) and neither blocks nor is touched.
+// Returns the descriptor, or -1 with errno set or `notRegular`.
+int OpenRegularFile(const std::string& path, bool& notRegular);
+
 // Files written whole: a new file beside the old one, synced, then put in its place, so that a
 // reader sees either the old content or the new one.
 

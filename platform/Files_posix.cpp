@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -6,6 +7,27 @@
 #include "platform/Files.h"
 
 namespace dralmin {
+
+int OpenRegularFile(const std::string& path, bool& notRegular) {
+  notRegular = false;
+  // Looked at before opening: opening a FIFO waits for a writer, opening a device may act on it.
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return -1;
+  if (!S_ISREG(status.st_mode)) {
+    notRegular = true;
+    return -1;
+  }
+  // Does not wait either, should the name have been given to a FIFO meanwhile.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    notRegular = true;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
 
 int CreateFileBeside(const std::string& path, std::string& temporary) {
   temporary = path + ".XXXXXX";

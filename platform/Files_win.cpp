@@ -29,6 +29,26 @@ void SetErrnoFromSystem() {
 
 }  // namespace
 
+int OpenRegularFile(const std::string& path, bool& notRegular) {
+  notRegular = false;
+  const HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    SetErrnoFromSystem();
+    return -1;
+  }
+  // A device name (CON, NUL, COM1, a pipe) opens as well, but is not a file on a disk.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    notRegular = true;
+    return -1;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+  if (fd < 0) CloseHandle(file);
+  return fd;
+}
+
 int CreateFileBeside(const std::string& path, std::string& temporary) {
   // The process id and a counter make the name unique; _O_EXCL refuses a leftover of the same name.
   static LONG counter = 0;

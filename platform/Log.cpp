@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <ctime>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 namespace dralmin {
 namespace {
@@ -26,9 +29,103 @@ void Remember(std::string_view line) {
   gRing.emplace_back(line);
 }
 
+void WriteStderr(const std::string& line) {
+  const char* data = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    const ssize_t written = ::write(STDERR_FILENO, data, left);
+    if (written <= 0) break;  // nowhere left to say it
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+// The log file, if any; its lock also keeps lines of different threads whole and in order.
+struct LogFile {
+  std::mutex mutex;
+  std::filesystem::path path;
+  std::string name;  // the path as given, for messages
+  std::ofstream stream;
+  std::size_t size = 0;
+  std::size_t maxBytes = 0;
+
+  void Write(const std::string& line) {
+    const std::lock_guard lock(mutex);
+    if (!stream.is_open()) return;
+    if (size > 0 && size + line.size() > maxBytes) Rotate();
+    if (!stream.is_open()) return;
+    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+    stream.flush();  // a crash must not take the lines that explain it
+    size += line.size();
+  }
+
+  void Rotate() {
+    stream.close();
+    std::filesystem::path old = path;
+    old += ".1";
+    std::error_code ignored;
+    std::filesystem::remove(old, ignored);
+    std::filesystem::rename(path, old, ignored);
+    stream.open(path, std::ios::binary | std::ios::trunc);
+    size = 0;
+    if (!stream.is_open()) WriteStderr("log file " + name + " could not be started anew\n");
+  }
+};
+
+LogFile& TheLogFile() {
+  static LogFile file;
+  return file;
+}
+
 }  // namespace
 
+bool SetLogFile(const std::string& path, std::size_t maxBytes) {
+  LogFile& file = TheLogFile();
+  const std::lock_guard lock(file.mutex);
+  file.stream.close();
+  if (path.empty()) return true;
+  file.path = std::filesystem::path(std::u8string(path.begin(), path.end()));
+  file.name = path;
+  file.maxBytes = maxBytes;
+  file.stream.open(file.path, std::ios::binary | std::ios::app);
+  if (!file.stream.is_open()) {
+    WriteStderr("log file " + path + " cannot be opened; logging to standard error only\n");
+    return false;
+  }
+  std::error_code error;
+  const auto size = std::filesystem::file_size(file.path, error);
+  file.size = error ? 0 : static_cast<std::size_t>(size);
+  return true;
+}
+
 void SetLogLevel(LogLevel level) { gLevel.store(static_cast<int>(level)); }
+
+std::string LogSafe(std::string_view text, std::size_t limit) {
+  const std::size_t kept = text.size() > limit ? limit : text.size();
+  std::string out;
+  out.reserve(kept + 32);
+  for (const char c : text.substr(0, kept)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  if (kept < text.size()) {
+    out += "... (" + std::to_string(text.size() - kept) + " bytes more)";
+  }
+  return out;
+}
 
 bool LogEnabled(LogLevel level) { return static_cast<int>(level) <= gLevel.load(); }
 
@@ -53,27 +150,11 @@ void Log(LogLevel level, std::string_view component, std::string_view message) {
   line.reserve(48 + component.size() + message.size());
   line.append(stamp).append(" ").append(kLogLevelNames[static_cast<size_t>(level)]).append(" ");
   line.append(component).append(": ");
-  // Messages quote texts of pages and peers, which may hold line breaks: a call stays one line,
-  // so that nobody can forge lines of the journal.
-  for (char c : message) {
-    if (c == '\n') {
-      line.append("\\n");
-    } else if (c == '\r') {
-      line.append("\\r");
-    } else {
-      line.push_back(c);
-    }
-  }
+  line += LogSafe(message);
   Remember(line);
   line.push_back('\n');
-  const char* data = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = ::write(STDERR_FILENO, data, left);
-    if (written <= 0) break;  // nowhere left to say it
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
+  WriteStderr(line);
+  TheLogFile().Write(line);
 }
 
 }  // namespace dralmin

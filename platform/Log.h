@@ -22,6 +22,22 @@ bool LogEnabled(LogLevel level);
 inline constexpr std::array<std::string_view, 4> kLogLevelNames = {"error", "warning", "info",
                                                                    "debug"};
 
+// Also writes every line to the file at `path` (UTF-8), created when missing and appended to
+// otherwise; an empty path stops that. Where a program has no standard error (a Windows program
+// started without a console) the file is the only log. A line that would take the file past
+// `maxBytes` first moves it to `path` + ".1", replacing the one there, so the two files together
+// stay under twice that size. False, with standard error told why, when the file cannot be
+// opened; lines then go to standard error only.
+bool SetLogFile(const std::string& path, std::size_t maxBytes);
+
+// Messages are cut after this many bytes: they quote what pages, peers and files hold.
+inline constexpr std::size_t kLogMessageLimit = 4096;
+
+// `text` fit for one line of a log or of standard error: line breaks and other control bytes
+// written as \n, \r, \t or \xHH (so that nobody can forge lines or drive the terminal), and
+// cut after `limit` bytes with a note of how many more there were.
+std::string LogSafe(std::string_view text, std::size_t limit = kLogMessageLimit);
+
 // Writes the line with one write(2), so lines of different threads never interleave.
 void Log(LogLevel level, std::string_view component, std::string_view message);
 

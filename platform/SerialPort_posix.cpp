@@ -113,8 +113,7 @@ int PosixSerialPort::Wait(short events, Clock::time_point deadline, short& reven
     }
     const int left = PollTimeout(deadline);
     pollfd ready{fd_, events, 0};
-    const int polled =
-        poll(&ready, 1, std::min(left, static_cast<int>(kSerialWaitSlice.count())));
+    const int polled = poll(&ready, 1, std::min(left, static_cast<int>(kSerialWaitSlice.count())));
     if (polled < 0 && errno == EINTR) continue;
     if (polled != 0 || left <= kSerialWaitSlice.count()) {
       revents = ready.revents;

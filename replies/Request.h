@@ -35,6 +35,14 @@ class RequestHandler {
   virtual void HandleRequestInto(const Request& request, std::string& reply) {
     reply = HandleRequest(request);
   }
+
+  // Called as soon as a request's head has arrived, before any of its body is read (`head.body`
+  // is empty): false, with the reply in `refusal`, for a request refused whatever its body holds.
+  virtual bool AdmitsHead(const Request& head, std::string& refusal) {
+    (void)head;
+    (void)refusal;
+    return true;
+  }
 };
 
 }  // namespace dralmin

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build: builds the libraries it needs when they are missing (scripts/windows-deps.sh),
 # cross-builds the programs and their tests with mingw-w64 (the windows preset), and runs the tests
-# under Wine, in a Wine prefix of its own inside the build folder: the unit tests, then a smoke test
-# of the real agent and its watchdog (tests/windows/agent_smoke.py) with the scale simulator of the
-# Linux build; then builds the installer package (scripts/windows-package.sh) and checks it in a
+# under 32-bit Wine, in a Wine prefix of its own inside the build folder: the unit tests, then a
+# smoke test of the real agent and its watchdog (tests/windows/agent_smoke.py) with the scale
+# simulator of the Linux build; then builds the installer package (scripts/windows-package.sh) and checks it in a
 # second prefix (tests/windows/installer_check.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,20 +19,38 @@ fi
 cmake --preset windows "${launchers[@]}" >/dev/null
 cmake --build --preset windows -j2
 
-# Wine: quiet, its own prefix, without the offers to install Mono and Gecko, and one server for
-# every test program (started afresh for each, it would cost seconds per program).
-export WINEPREFIX=$PWD/build/windows/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [[ ! -f $WINEPREFIX/system.reg ]]; then
-  wineboot --init >/dev/null 2>&1
+# Wine: the 32-bit loader by name (Debian's `wine` wrapper picks whichever loader is installed,
+# and a 64-bit one cannot run these programs), quiet, a 32-bit prefix of its own, without the
+# offers to install Mono and Gecko, and one server for every test program (started afresh for
+# each, it would cost seconds per program).
+export WINELOADER=${DRALMIN_WINE_LOADER:-/usr/lib/wine/wine}
+export WINESERVER=${DRALMIN_WINE_SERVER:-/usr/lib/wine/wineserver32}
+if [[ ! -x $WINELOADER ]]; then
+  echo "windows.sh: no 32-bit Wine loader at $WINELOADER (install wine32:i386)" >&2
+  exit 1
 fi
-wineserver -p 2>/dev/null || true  # fails only when this prefix's server already runs
-trap 'wineserver -k' EXIT
+export WINEPREFIX=$PWD/build/windows/wine WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# A prefix made by another Wine (another loader, architecture or version) fails in odd ways, e.g.
+# "could not load kernel32.dll": such a prefix is made anew.
+setup="loader=$WINELOADER arch=$WINEARCH version=$("$WINELOADER" --version)"
+if [[ -d $WINEPREFIX && $(cat "$WINEPREFIX/.dralmin-setup" 2>/dev/null) != "$setup" ]]; then
+  "$WINESERVER" -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+fi
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+  "$WINELOADER" wineboot --init >/dev/null 2>&1
+  "$WINESERVER" -w
+  echo "$setup" >"$WINEPREFIX/.dralmin-setup"
+fi
+"$WINESERVER" -p 2>/dev/null || true  # fails only when this prefix's server already runs
+trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
 # The first program of a server's life starts the prefix's background services, and the first one
 # that loads the window library starts the desktop process (explorer /desktop); both inherit its
 # output: started by a test, they would hold ctest's pipe open, and that test's time, until they end.
-wine cmd /c exit >/dev/null 2>&1 </dev/null
-wine rundll32.exe user32.dll,MessageBeep >/dev/null 2>&1 </dev/null
+"$WINELOADER" cmd /c exit >/dev/null 2>&1 </dev/null
+"$WINELOADER" rundll32.exe user32.dll,MessageBeep >/dev/null 2>&1 </dev/null
 
+started=$SECONDS
 ctest --preset windows -j2
 
 # The scale simulator is a Linux program: its pseudo-terminal is the COM port Wine gives the agent.
@@ -45,6 +63,7 @@ version=$(sed -n 's/.*DRALMIN_VERSION "\(.*\)".*/\1/p' build/windows/generated/D
 echo "== agent smoke test under Wine"
 xvfb-run -a python3 tests/windows/agent_smoke.py build/windows/bin/dralmin-tray-agent.exe \
   "$simulator" "$version" build/windows/bin/dralmin-agent-control.exe
+echo "== Windows tests under Wine took $((SECONDS - started)) s"
 
 # The package of this version and one of a higher version, for the upgrade; a prefix of their own,
 # so that what the uninstallation leaves is seen against a clean one.
@@ -52,6 +71,7 @@ scripts/windows-package.sh >/dev/null
 newer=${version%.*}.$((${version##*.} + 1))
 scripts/windows-package.sh --version "$newer" --output build/windows/installer-check/newer.msi >/dev/null
 echo "== installer check under Wine"
-xvfb-run -a python3 tests/windows/installer_check.py "$PWD/build/windows/installer-check/wine" \
-  "build/windows/dralmin-tray-agent-$version.msi" "$version" build/windows/installer-check/newer.msi \
-  "$newer"
+# Its prefix is made afresh by Debian's wrapper, as a user's would be: none of the settings above.
+env -u WINEARCH -u WINELOADER -u WINESERVER xvfb-run -a python3 tests/windows/installer_check.py \
+  "$PWD/build/windows/installer-check/wine" "build/windows/dralmin-tray-agent-$version.msi" \
+  "$version" build/windows/installer-check/newer.msi "$newer"

@@ -68,6 +68,7 @@ struct AgentSettings {
   std::string listenAddress = "127.0.0.1";
   uint16_t httpPort = 8081;
   uint16_t httpsPort = 8433;
+  bool sharedPorts = true;  // each user's connections reach that user's agent on the same ports
   std::string certBaseUrl;  // the build's default when the settings are loaded
   // Page origins allowed to use the devices ("scheme://host[:port]" as ParseOrigin writes them).
   // nullopt: every page; an empty list: none (every origin listed was unreadable).

@@ -120,6 +120,12 @@ const Key kKeys[] = {
     {"https_port", [](AgentSettings& s, std::string_view v) { return Port(s.httpsPort, v); }},
     {"listen_address",
      [](AgentSettings& s, std::string_view v) { return Address(s.listenAddress, v); }},
+    {"shared_ports",
+     [](AgentSettings& s, std::string_view v) -> std::optional<std::string> {
+       if (v != "true" && v != "false") return "'" + std::string(v) + "' is not true or false";
+       s.sharedPorts = v == "true";
+       return std::nullopt;
+     }},
     {"allowed_origins",
      [](AgentSettings& s, std::string_view v) { return Origins(s.allowedOrigins, v); }, true},
     {"cert_base_url",

@@ -2,51 +2,122 @@
 #include "settings/SettingsFiles.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <ostream>
+#include <sstream>
+#include <unistd.h>
 
 #include "platform/Files.h"
+#include "platform/Log.h"
 #include "platform/Paths.h"
 #include "settings/SettingsText.h"
 
 namespace dralmin {
 namespace {
 
-// The whole file; nullopt with errno set when it cannot be read. A folder of that name opens,
-// then fails to read.
-std::optional<std::string> ReadText(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return std::nullopt;
+// A settings line is a few hundred bytes; far longer ones are left out rather than held.
+constexpr std::size_t kMaxLineBytes = 64 * 1024;
+// What is kept of one file, and how much of it is read at most.
+constexpr std::size_t kMaxKeptBytes = 1024 * 1024;
+constexpr std::uint64_t kMaxReadBytes = 256ull * 1024 * 1024;
+
+struct FileText {
   std::string text;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-  const int error = std::ferror(file) ? errno : 0;
-  std::fclose(file);
-  if (error != 0) {
-    errno = error;
-    return std::nullopt;
-  }
-  return text;
-}
+  std::vector<int> overlong;  // numbers of lines left empty as longer than kMaxLineBytes
+  bool cut = false;           // the rest of the file was not read
+};
 
 // A file that is not there is the normal case; one that is there but unreadable is not.
 bool Missing(int error) {
   return error == ENOENT || error == ENOTDIR;
 }
 
+// The text of the regular file at `path`, read in pieces; with `capped`, a line longer than
+// kMaxLineBytes is left empty (so that the others keep their numbers) and reading ends at the
+// limits above. nullopt when it cannot be read, with the reason in `error`, which stays empty
+// when there is no such file. A FIFO or a device is not read: it would block or never end.
+std::optional<FileText> ReadText(const std::string& path, bool capped, std::string& error) {
+  bool notRegular = false;
+  const int fd = OpenRegularFile(path, notRegular);
+  if (fd < 0) {
+    if (notRegular) {
+      error = "not a regular file";
+    } else if (!Missing(errno)) {
+      error = std::strerror(errno);
+    }
+    return std::nullopt;
+  }
+  FileText file;
+  std::size_t lineStart = 0;
+  int line = 1;
+  bool skipping = false;
+  std::uint64_t read = 0;
+  char buffer[64 * 1024];
+  for (;;) {
+    const auto count = ::read(fd, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      error = std::strerror(errno);
+      close(fd);
+      return std::nullopt;
+    }
+    if (count == 0) break;
+    std::string_view piece(buffer, static_cast<std::size_t>(count));
+    if (!capped) {
+      file.text.append(piece);
+      continue;
+    }
+    read += piece.size();
+    while (!piece.empty()) {
+      const std::size_t end = piece.find('\n');
+      if (!skipping) {
+        file.text.append(piece.substr(0, end));
+        if (file.text.size() - lineStart > kMaxLineBytes) {
+          file.text.resize(lineStart);
+          file.overlong.push_back(line);
+          skipping = true;
+        }
+      }
+      if (end == std::string_view::npos) break;
+      file.text += '\n';
+      ++line;
+      lineStart = file.text.size();
+      skipping = false;
+      piece.remove_prefix(end + 1);
+    }
+    if (file.text.size() > kMaxKeptBytes || read >= kMaxReadBytes) {
+      // A line cut short could mean something else: it goes too.
+      file.text.resize(lineStart);
+      file.cut = true;
+      break;
+    }
+  }
+  close(fd);
+  return file;
+}
+
 // False when there is no such file, or it cannot be read (said on `problems`): then the next
 // folder's file is looked for.
 bool ApplyFile(AgentSettings& settings, const std::string& path, SettingOrigin::Kind kind,
                std::ostream& problems) {
-  const std::optional<std::string> text = ReadText(path);
-  if (!text) {
-    if (!Missing(errno)) problems << path << ": cannot be read: " << std::strerror(errno) << '\n';
+  std::string error;
+  const std::optional<FileText> file = ReadText(path, true, error);
+  if (!file) {
+    if (!error.empty()) problems << path << ": cannot be read: " << error << '\n';
     return false;
   }
-  ApplySettingsText(settings, *text, path, problems, kind);
+  for (const int line : file->overlong) {
+    problems << path << ':' << line << ": longer than " << kMaxLineBytes
+             << " bytes: the line is ignored\n";
+  }
+  if (file->cut) {
+    problems << path << ": longer than settings are: only its first " << file->text.size()
+             << " bytes are read\n";
+  }
+  ApplySettingsText(settings, file->text, path, problems, kind);
   return true;
 }
 
@@ -131,7 +202,9 @@ void ApplySettingsText(AgentSettings& settings, std::string_view text, const std
   }
 }
 
-AgentSettings LoadAgentSettings(const SettingsSources& sources, std::ostream& problems) {
+namespace {
+
+AgentSettings LoadSettings(const SettingsSources& sources, std::ostream& problems) {
   AgentSettings settings;
   settings.certBaseUrl = DefaultCertBaseUrl();
   ApplyRegistry(settings, sources.installed, SettingOrigin::Kind::Installer, problems);
@@ -157,6 +230,22 @@ AgentSettings LoadAgentSettings(const SettingsSources& sources, std::ostream& pr
   return settings;
 }
 
+}  // namespace
+
+AgentSettings LoadAgentSettings(const SettingsSources& sources, std::ostream& problems) {
+  // Problems quote what files and variables hold, which may be binary or huge: each is passed on
+  // as one line of text.
+  std::ostringstream said;
+  AgentSettings settings = LoadSettings(sources, said);
+  const std::string text = said.str();
+  for (std::string_view rest = text; !rest.empty();) {
+    const std::size_t end = rest.find('\n');
+    problems << LogSafe(rest.substr(0, end)) << '\n';
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+  }
+  return settings;
+}
+
 std::string UserSettingsPath(const SettingsSources& sources) {
   if (sources.userFolder.empty()) return {};
   return sources.userFolder + "/" + std::string(kSettingsFile);
@@ -164,15 +253,17 @@ std::string UserSettingsPath(const SettingsSources& sources) {
 
 bool StoreSetting(const std::string& path, std::string_view key, std::string_view value,
                   std::string& error) {
-  std::optional<std::string> text = ReadText(path);
-  if (!text) {
-    if (!Missing(errno)) {
-      error = path + ": cannot be read: " + std::strerror(errno);
+  // Read whole, as every line of it is written back.
+  std::string reason;
+  std::optional<FileText> file = ReadText(path, false, reason);
+  if (!file) {
+    if (!reason.empty()) {
+      error = path + ": cannot be read: " + reason;
       return false;
     }
-    text.emplace();
+    file.emplace();
   }
-  const std::string out = WithLine(*text, key, std::string(key) + " = " + std::string(value));
+  const std::string out = WithLine(file->text, key, std::string(key) + " = " + std::string(value));
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   switch (WriteFileWhole(path, out)) {

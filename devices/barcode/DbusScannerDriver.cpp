@@ -3,9 +3,11 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusReply>
+#include <QDBusServiceWatcher>
 #include <QList>
 
 #include "devices/barcode/ScannerDriverProxy.h"
+#include "platform/Log.h"
 
 namespace dralmin {
 namespace {
@@ -17,6 +19,33 @@ bool Answered(const QDBusMessage& reply, int count) {
 }
 
 }  // namespace
+
+std::unique_ptr<QObject> WatchScannerDriver(const QDBusConnection& bus,
+                                            std::function<void()> appeared) {
+  const QString name = QString::fromLatin1(kScannerDriverBusName);
+  auto watcher =
+      std::make_unique<QDBusServiceWatcher>(name, bus, QDBusServiceWatcher::WatchForOwnerChange);
+  if (!bus.isConnected() || bus.interface() == nullptr) return watcher;
+  // The owner the agent is connected to already; an activation by the agent's own first call
+  // announces that owner too, late.
+  QString owner = bus.interface()->serviceOwner(name).value();
+  QDBusServiceWatcher* const watch = watcher.get();
+  QObject::connect(watch, &QDBusServiceWatcher::serviceOwnerChanged, watch,
+                   [owner, appeared = std::move(appeared)](const QString&, const QString&,
+                                                           const QString& newOwner) mutable {
+                     if (newOwner.isEmpty()) {
+                       LogInfo("barcode", "the scanner driver left the session bus");
+                       owner.clear();
+                       return;
+                     }
+                     if (newOwner == owner) return;
+                     owner = newOwner;
+                     LogInfo("barcode", "the scanner driver appeared on the session bus (" +
+                                            newOwner.toStdString() + "); connecting to it");
+                     appeared();
+                   });
+  return watcher;
+}
 
 std::unique_ptr<ScannerDriver> DbusScannerDriver::Create(const QDBusConnection& bus) {
   if (!bus.isConnected() || bus.interface() == nullptr) return nullptr;

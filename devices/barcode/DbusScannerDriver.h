@@ -2,6 +2,8 @@
 
 #include <QDBusConnection>
 #include <QMetaObject>
+#include <QObject>
+#include <functional>
 #include <memory>
 
 #include "devices/barcode/ScannerDriver.h"
@@ -37,5 +39,11 @@ class DbusScannerDriver final : public ScannerDriver {
   QMetaObject::Connection scanData_;
   QMetaObject::Connection cmdResponse_;
 };
+
+// Calls `appeared` each time the driver's name gets a new owner on `bus`: a driver started after
+// the agent, or started again. An owner that has the name already when this is made does not
+// count. Each appearance is said in one line. The watch lasts as long as the returned object.
+std::unique_ptr<QObject> WatchScannerDriver(const QDBusConnection& bus,
+                                            std::function<void()> appeared);
 
 }  // namespace dralmin

@@ -1,8 +1,10 @@
 #pragma once
 
-// The fingerprint scanner maker's SDK as this program calls it: eight C functions, taken by name
-// from the SDK's shared library. Every function returns 1 on success; handles and counts are
-// 32-bit signed. The simulated SDK implements exactly these declarations.
+// The fingerprint scanner maker's SDK as this program calls it: eight C functions (cdecl, the
+// compiler's default for C functions) from the SDK's shared library, taken by ordinal on Windows,
+// where the maker's DLL exports no names, and by name elsewhere. Every function returns 1 on
+// success; handles and counts are 32-bit signed. The simulated SDK implements exactly these
+// declarations.
 
 #include <cstdint>
 
@@ -38,6 +40,17 @@ namespace dralmin::quorvel {
 
 inline constexpr int32_t kSuccess = 1;
 inline constexpr int32_t kNoUsableFinger = -13;
+
+// The ordinals of the Windows DLL's exports (simulators/fingerprint/quorvelsdk.def gives the
+// simulated DLL the same ones).
+inline constexpr unsigned short kSdkInitOrdinal = 42;
+inline constexpr unsigned short kScanGetConnectedOrdinal = 33;
+inline constexpr unsigned short kScanOpenOrdinal = 38;
+inline constexpr unsigned short kScanCaptureOrdinal = 30;
+inline constexpr unsigned short kMathEnrollOrdinal = 15;
+inline constexpr unsigned short kScanFreeSampleOrdinal = 32;
+inline constexpr unsigned short kScanCloseOrdinal = 31;
+inline constexpr unsigned short kMemFreeOrdinal = 10;
 
 using SdkInitFunction = decltype(::SdkInit);
 using ScanGetConnectedFunction = decltype(::ScanGetConnected);

@@ -5,24 +5,34 @@
 namespace dralmin {
 
 template <typename Function>
-Function* SdkLibrary::Bind(const char* name) const {
+Function* SdkLibrary::Bind(const char* name, [[maybe_unused]] unsigned short ordinal) const {
+#ifdef _WIN32
+  Function* function = library_.GetAt<Function>(ordinal);
+  if (function == nullptr) {
+    throw DynamicLibraryError(std::string("fingerprint SDK has no function ") + name +
+                              " (ordinal " + std::to_string(ordinal) + ")");
+  }
+#else
   Function* function = library_.Get<Function>(name);
   if (function == nullptr) {
     throw DynamicLibraryError(std::string("fingerprint SDK has no function ") + name);
   }
+#endif
   return function;
 }
 
 SdkLibrary::SdkLibrary(const std::string& name)
     : library_(name),
-      sdkInit_(Bind<quorvel::SdkInitFunction>("SdkInit")),
-      scanGetConnected_(Bind<quorvel::ScanGetConnectedFunction>("ScanGetConnected")),
-      scanOpen_(Bind<quorvel::ScanOpenFunction>("ScanOpen")),
-      scanCapture_(Bind<quorvel::ScanCaptureFunction>("ScanCapture")),
-      mathEnroll_(Bind<quorvel::MathEnrollFunction>("MathEnroll")),
-      scanFreeSample_(Bind<quorvel::ScanFreeSampleFunction>("ScanFreeSample")),
-      scanClose_(Bind<quorvel::ScanCloseFunction>("ScanClose")),
-      memFree_(Bind<quorvel::MemFreeFunction>("MemFree")) {}
+      sdkInit_(Bind<quorvel::SdkInitFunction>("SdkInit", quorvel::kSdkInitOrdinal)),
+      scanGetConnected_(Bind<quorvel::ScanGetConnectedFunction>("ScanGetConnected",
+                                                                quorvel::kScanGetConnectedOrdinal)),
+      scanOpen_(Bind<quorvel::ScanOpenFunction>("ScanOpen", quorvel::kScanOpenOrdinal)),
+      scanCapture_(Bind<quorvel::ScanCaptureFunction>("ScanCapture", quorvel::kScanCaptureOrdinal)),
+      mathEnroll_(Bind<quorvel::MathEnrollFunction>("MathEnroll", quorvel::kMathEnrollOrdinal)),
+      scanFreeSample_(
+          Bind<quorvel::ScanFreeSampleFunction>("ScanFreeSample", quorvel::kScanFreeSampleOrdinal)),
+      scanClose_(Bind<quorvel::ScanCloseFunction>("ScanClose", quorvel::kScanCloseOrdinal)),
+      memFree_(Bind<quorvel::MemFreeFunction>("MemFree", quorvel::kMemFreeOrdinal)) {}
 
 int32_t SdkLibrary::SdkInit(int32_t* context, int32_t reserved) {
   return sdkInit_(context, reserved);

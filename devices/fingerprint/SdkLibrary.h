@@ -9,8 +9,8 @@
 
 namespace dralmin {
 
-// The SDK's shared library, loaded at run time with its eight functions taken by name. The
-// library stays loaded as long as this object lives.
+// The SDK's shared library, loaded at run time with its eight functions taken by ordinal on
+// Windows and by name elsewhere. The library stays loaded as long as this object lives.
 class SdkLibrary final : public FingerprintSdk {
  public:
   // Throws DynamicLibraryError when the library cannot be loaded or lacks one of the functions.
@@ -30,7 +30,7 @@ class SdkLibrary final : public FingerprintSdk {
 
  private:
   template <typename Function>
-  Function* Bind(const char* name) const;
+  Function* Bind(const char* name, unsigned short ordinal) const;
 
   DynamicLibrary library_;
   quorvel::SdkInitFunction* sdkInit_;

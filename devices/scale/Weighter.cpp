@@ -148,8 +148,8 @@ void Weighter::FindScale(const std::vector<std::string>& candidates,
   portPath_.clear();
   if (!absent.empty()) note("not there: " + absent);
   const std::size_t count = candidates.size();
-  throw ComPortException("no scale on " + std::to_string(count) + (count == 1 ? " port" : " ports") +
-                         (notes.empty() ? "" : ": " + notes));
+  throw ComPortException("no scale on " + std::to_string(count) +
+                         (count == 1 ? " port" : " ports") + (notes.empty() ? "" : ": " + notes));
 }
 
 void Weighter::Fail(const char* what) {

@@ -57,13 +57,16 @@ TEST_F(AgentBarcodeTest, TypedCodesReachBarcodeOnceEach) {
   EXPECT_EQ(agent.Stop(), 0);
 }
 
-TEST_F(AgentBarcodeTest, WithoutADriverAtStartTheAgentServesWithoutBarcodes) {
-  // (That a driver appearing later is not connected is tested on the connection itself: here the
-  // agent's start-up could not be told apart from a late driver.)
+TEST_F(AgentBarcodeTest, ADriverStartedAfterTheAgentIsConnected) {
   AgentProcess agent(Env());
   EXPECT_EQ(agent.Get("/barcode"), "");
-  EXPECT_EQ(agent.Get("/barcode"), "");
 
+  DriverSimulator driver(bus_.address());
+  ASSERT_TRUE(driver.ok());
+  EXPECT_EQ(driver.Calls(2),
+            (std::vector<std::string>{"OpenScanners 0 [1,0,0,0,0,0,0,0] 1", kSubscribe}));
+  ASSERT_TRUE(driver.Type("4601"));
+  EXPECT_EQ(NextBarcode(agent), "DralminBarcode__callback({code:'4601'})");
   EXPECT_EQ(agent.Stop(), 0);
 }
 

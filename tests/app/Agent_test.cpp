@@ -130,7 +130,9 @@ TEST_F(AgentTest, ManyConnectionsAreServedOneRequestAtATime) {
 TEST(AgentProcessTest, APortInUseEndsTheAgentWithAFailure) {
   HeldPort taken;
   ASSERT_NE(taken.port(), 0);
-  AgentProcess agent({"DRALMIN_HTTP_PORT=" + std::to_string(taken.port())},
+  // Shared, a port in use is another agent's, which hands this agent its user's connections.
+  AgentProcess agent({"DRALMIN_HTTP_PORT=" + std::to_string(taken.port()),
+                      "DRALMIN_SHARED_PORTS=false"},
                      AgentProcess::Role::Agent, false);
   EXPECT_NE(agent.WaitExit(10s), 0);
 }

@@ -213,13 +213,15 @@ TEST_F(CMainFrameTest, ExitItemEndsTheEventLoopWithZero) {
 
 TEST_F(CMainFrameTest, AGatewayThatCannotStartIsReportedFromThePollThread) {
   CMainFrame::Parts parts = Parts();
-  parts.makeGateway = []() -> std::unique_ptr<GatewayServer> { throw ListenerError(); };
+  parts.makeGateway = []() -> std::unique_ptr<GatewayServer> {
+    throw ListenerError("127.0.0.1", 8081, "Address already in use");
+  };
   CMainFrame frame(std::move(parts), barcode_);
   frame.Create();
   EXPECT_TRUE(test::WaitFor(
       [&] {
         const auto entries = journal_.Entries();
-        return std::count(entries.begin(), entries.end(), "failed: Failed to create listener");
+        return std::count(entries.begin(), entries.end(), "failed: cannot listen on 127.0.0.1:8081: Address already in use");
       },
       5s));
 }

@@ -75,7 +75,8 @@ TEST(WatchdogTest, AStopDuringThePauseBeforeARestartEndsIt) {
   ASSERT_NE(taken.port(), 0);
   const std::string port = std::to_string(taken.port());
 
-  AgentProcess watchdog({"DRALMIN_HTTP_PORT=" + port}, AgentProcess::Role::Watchdog, false);
+  AgentProcess watchdog({"DRALMIN_HTTP_PORT=" + port, "DRALMIN_SHARED_PORTS=false"},
+                        AgentProcess::Role::Watchdog, false);
   // Once a second agent has failed, the watchdog pauses for a second or more without an agent.
   std::vector<int> seen;
   ASSERT_TRUE(WaitFor(

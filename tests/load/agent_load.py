@@ -137,9 +137,13 @@ def wait_for(condition, timeout, pause=0.005):
         time.sleep(pause)
 
 
-def serves(port):
+def serves(port, origin=None):
+    """The agent answers /barcode (from a page of `origin`, when given)."""
+    request = b"GET /barcode HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+    if origin:
+        request += b"Origin: " + origin.encode() + b"\r\n"
     try:
-        return get(port, "/barcode", 1.0) == EMPTY_REPLY
+        return exchange(port, request + b"\r\n", 1.0) == EMPTY_REPLY
     except OSError:
         return False
 
@@ -202,7 +206,8 @@ class Agent:
         threading.Thread(target=self._drain, daemon=True).start()
         AGENTS.append(self)
         if wait:
-            check(wait_for(lambda: serves(self.port), 20), "the agent never served")
+            origin = (env or {}).get("DRALMIN_ALLOWED_ORIGINS", "").split(",")[0] or None
+            check(wait_for(lambda: serves(self.port, origin), 20), "the agent never served")
 
     def _drain(self):
         for line in self.process.stderr:
@@ -740,7 +745,9 @@ def scenario_crash_loop():
     window = OPTIONS.crash_loop_seconds
     holder = socket.create_server(("127.0.0.1", 0))
     port = holder.getsockname()[1]
-    with Agent(role="watchdog", http_port=port, wait=False) as watchdog:
+    # Not shared: a port in use then fails every agent, which is what the watchdog is tried with.
+    with Agent(role="watchdog", http_port=port, wait=False,
+               env={"DRALMIN_SHARED_PORTS": "false"}) as watchdog:
         starts = []
         seen = set()
         started = time.monotonic()
@@ -1067,6 +1074,98 @@ def scenario_upload_server_dies():
         good.close()
 
 
+# ---------------------------------------------------------------------------------------------
+# Large bodies from many peers at once, and from a page that is refused
+
+
+def send_body(port, head, size, replies, index):
+    """Sends the head and `size` bytes of body (as far as the agent takes them) on a connection
+    of its own, and puts the status line of the reply, or what happened, in replies[index]."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+
+    def read():
+        try:
+            replies[index] = (read_reply(s, 30).split(b"\r\n", 1)[0] or b"closed").decode()
+        except OSError:
+            pass  # closed here while the agent still held the body
+
+    reader = threading.Thread(target=read, daemon=True)
+    replies[index] = "no reply"
+    chunk = b"x" * (1 << 20)
+    try:
+        s.sendall(head)
+        reader.start()
+        sent = 0
+        while sent < size:
+            s.sendall(chunk)
+            sent += len(chunk)
+    except OSError:
+        pass  # the agent stopped reading after its refusal
+    return s, reader
+
+
+def scenario_hostile_bodies():
+    name = "hostile-bodies"
+    allowed = "http://shop.example"
+    with Agent(env={"DRALMIN_ALLOWED_ORIGINS": allowed}) as agent:
+        before = rss_kib(agent.pid)
+        peak = [before]
+        sampling = threading.Event()
+
+        def sample():
+            while not sampling.is_set():
+                peak[0] = max(peak[0], rss_kib(agent.pid))
+                time.sleep(0.01)
+
+        sampler = threading.Thread(target=sample, daemon=True)
+        sampler.start()
+        # Eight pages each announce just under the 64 MB limit of one body and send 60 MB of it.
+        started = time.monotonic()
+        head = (b"POST /print HTTP/1.1\r\nOrigin: " + allowed.encode() +
+                b"\r\nContent-Length: 67108854\r\n\r\n")
+        replies = [None] * 8
+        senders = [threading.Thread(target=lambda i=i: held.append(
+            send_body(agent.port, head, 60 << 20, replies, i))) for i in range(8)]
+        held = []
+        for t in senders:
+            t.start()
+        for t in senders:
+            t.join(60)
+        flood_seconds = time.monotonic() - started
+        busy = sum(r == "HTTP/1.1 503 Service Unavailable" for r in replies if r)
+        serving_meanwhile = serves(agent.port, allowed)
+        with_bodies = peak[0]
+        # A refused page with an 85 MB body: the refusal comes from the head alone.
+        refused = [None]
+        started = time.monotonic()
+        s, reader = send_body(agent.port, b"POST /print HTTP/1.1\r\nOrigin: http://evil.example"
+                              b"\r\nContent-Length: 89128960\r\n\r\n", 85 << 20, refused, 0)
+        reader.join(30)
+        refusal_seconds = time.monotonic() - started
+        s.close()
+        for connection, _ in held:
+            connection.close()
+        sampling.set()
+        sampler.join()
+        serving = serves(agent.port, allowed)
+        bound = before + 128 * 1024
+        FIGURES.add(name, "replies to eight bodies of 64 MB at once",
+                    ", ".join(sorted(set(r or "none" for r in replies))))
+        FIGURES.add(name, "of them refused as over the body budget (96 MB)", busy, "7", busy == 7)
+        FIGURES.add(name, "flood sent in", "%.1f s" % flood_seconds)
+        FIGURES.add(name, "served others meanwhile", serving_meanwhile, "True", serving_meanwhile)
+        FIGURES.add(name, "refused origin, 85 MB body", "%s after %.2f s" %
+                    (refused[0], refusal_seconds), "403", refused[0] == "HTTP/1.1 403 Forbidden")
+        FIGURES.add(name, "resident memory before / peak", "%d / %d KiB (%d after the flood)" %
+                    (before, peak[0], with_bodies), "< %d KiB" % bound,
+                    None if SANITIZED else peak[0] < bound)
+        FIGURES.add(name, "serves afterwards", serving, "True", serving)
+        check(busy == 7, "replies to the eight: %s" % replies)
+        check(refused[0] == "HTTP/1.1 403 Forbidden", "the refused page got %r" % refused[0])
+        check(SANITIZED or peak[0] < bound, "resident memory reached %d KiB" % peak[0])
+        check(serving_meanwhile and serving, "the agent stopped serving")
+
+
 SCENARIOS = {
     "soak": scenario_soak,
     "idle-crowd": scenario_idle_crowd,
@@ -1077,6 +1176,7 @@ SCENARIOS = {
     "scale-vanishes": scenario_scale_vanishes,
     "printer-vanishes": scenario_printer_vanishes,
     "upload-server-dies": scenario_upload_server_dies,
+    "hostile-bodies": scenario_hostile_bodies,
 }
 
 

@@ -14,6 +14,10 @@
 
 #include "tests/testkit/Helpers.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace dralmin {
 namespace {
 
@@ -191,7 +195,7 @@ TEST(AgentSettingsTest, TheFoldersComeFromTheXdgVariables) {
 
 TEST(AgentSettingsTest, AnUnreadableFileIsReportedAndTheNextFolderServes) {
   test::TempFolder root;
-  // A folder where the file should be: it opens but cannot be read, even by root.
+  // A folder where the file should be: not read, even by root.
   std::filesystem::create_directories(root.path() + "/first/Dralmin/agent.conf");
   Write(root.path() + "/second/Dralmin/agent.conf", "http_port = 1234\n");
   std::ostringstream problems;
@@ -201,11 +205,42 @@ TEST(AgentSettingsTest, AnUnreadableFileIsReportedAndTheNextFolderServes) {
 #ifdef _WIN32
   const std::string reason = "Permission denied";
 #else
-  const std::string reason = "Is a directory";
+  const std::string reason = "not a regular file";
 #endif
   EXPECT_EQ(problems.str(), root.path() + "/first/Dralmin/agent.conf: cannot be read: " + reason + "\n");
   EXPECT_EQ(settings.httpPort, 1234);
 }
+
+TEST(AgentSettingsTest, AnOverlongLineIsLeftOutAndProblemsAreSaidAsText) {
+  test::TempFolder root;
+  const std::string path = root.path() + "/Dralmin/agent.conf";
+  Write(path, "http_port = 1234\nallowed_origins = " + std::string(70000, 'o') +
+                  "\nhttps_port = 4321\n\x1b[2J\x07 = 1\n");
+  std::ostringstream problems;
+  const AgentSettings settings = LoadAgentSettings({{}, root.path(), {}}, problems);
+  EXPECT_EQ(settings.httpPort, 1234);
+  EXPECT_EQ(settings.httpsPort, 4321);
+  EXPECT_FALSE(settings.allowedOrigins);
+  EXPECT_EQ(problems.str(), path + ":2: longer than 65536 bytes: the line is ignored\n" + path +
+                                ":4: unknown key '\\x1b[2J\\x07'\n");
+}
+
+#ifndef _WIN32
+TEST(AgentSettingsTest, AFifoOrDeviceIsNotReadAndDoesNotBlock) {
+  test::TempFolder root;
+  std::filesystem::create_directories(root.path() + "/Dralmin");
+  const std::string path = root.path() + "/Dralmin/agent.conf";
+  // Opened as files are, a FIFO without a writer would wait for one for good.
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  std::ostringstream problems;
+  LoadAgentSettings({{"/nonexistent", root.path()}, "", {}}, problems);
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink("/dev/zero", path);
+  LoadAgentSettings({{}, root.path(), {}}, problems);
+  EXPECT_EQ(problems.str(), path + ": cannot be read: not a regular file\n" + path +
+                                ": cannot be read: not a regular file\n");
+}
+#endif
 
 // The shipped file names every key with its real default, so that removing a "#" changes
 // nothing until the value is edited. It is the Debian package's, with the POSIX defaults.

@@ -4,14 +4,18 @@ one weighing from the scale simulator through a COM port that Wine maps to its p
 then the watchdog: its agent answers, and both end once the watchdog's stop event is set.
 
 usage: agent_smoke.py AGENT_EXE SCALE_SIMULATOR VERSION AGENT_CONTROL_EXE
-Wine's environment (WINEPREFIX and the rest) and a display come from the caller.
+Wine's environment (WINEPREFIX, WINELOADER naming the loader, and the rest) and a display come
+from the caller.
 """
+import glob
 import os
 import signal
 import socket
 import subprocess
 import sys
 import time
+
+WINE = os.environ.get("WINELOADER", "wine")
 
 HEAD = (b"HTTP/1.1 200 OK\r\nContent-Type: text/javascript; charset=windows-1251\r\n"
         b"Content-Length: ")
@@ -89,7 +93,7 @@ def main():
         env = dict(os.environ, DRALMIN_HTTP_PORT=str(port), DRALMIN_HTTPS_PORT=str(free_port()),
                    DRALMIN_SERIAL_PORTS="\\\\.\\COM5",
                    DRALMIN_CERT_BASE_URL="http://127.0.0.1:9/dist/cert/")
-        agent = subprocess.Popen(["wine", agent_exe, "run"], env=env)
+        agent = subprocess.Popen([WINE, agent_exe, "run"], env=env)
         wait_listening(port, agent, "the agent")
 
         expect("/barcode", exchange(port, b"GET /barcode HTTP/1.1\r\nHost: x\r\n\r\n"),
@@ -106,6 +110,7 @@ def main():
         expect("/weight through COM5",
                exchange(port, b"GET /weight HTTP/1.1\r\nHost: x\r\n\r\n"),
                HEAD + str(len(body)).encode() + b"\r\n\r\n" + body)
+        log_names_the_certificate(prefix)
     finally:
         if agent is not None and agent.poll() is None:
             agent.terminate()
@@ -117,9 +122,20 @@ def main():
     watchdog_stops(agent_exe, control)
 
 
+def log_names_the_certificate(prefix):
+    """The agent's log file in the user's local application data holds its start-up lines: here
+    that no certificate could be fetched (the distribution address leads nowhere)."""
+    logs = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local", "Dralmin",
+                                  "logs", "agent.log"))
+    text = open(logs[0], "rb").read() if logs else b""
+    if b"certificate" not in text:
+        sys.exit(f"FAIL no certificate line in the agent's log file {logs}: {text[-500:]!r}")
+    print("ok   the log file in the local application data")
+
+
 def agent_processes(control):
     """(pid, parent) of each running dralmin-tray-agent.exe."""
-    listed = subprocess.run(["wine", control, "pids"], capture_output=True, text=True, check=True)
+    listed = subprocess.run([WINE, control, "pids"], capture_output=True, text=True, check=True)
     return [tuple(int(n) for n in line.split()) for line in listed.stdout.splitlines()]
 
 
@@ -127,7 +143,7 @@ def watchdog_stops(agent_exe, control):
     port = free_port()
     env = dict(os.environ, DRALMIN_HTTP_PORT=str(port), DRALMIN_HTTPS_PORT=str(free_port()),
                DRALMIN_CERT_BASE_URL="http://127.0.0.1:9/dist/cert/")
-    watchdog = subprocess.Popen(["wine", agent_exe], env=env)
+    watchdog = subprocess.Popen([WINE, agent_exe], env=env)
     try:
         wait_listening(port, watchdog, "the watchdog")
         expect("/barcode from the watchdog's agent",
@@ -138,7 +154,7 @@ def watchdog_stops(agent_exe, control):
         agents = [pid for pid, parent in running if parent in ids]
         if len(watchdogs) != 1 or len(agents) != 1:
             sys.exit(f"FAIL not one watchdog and one agent (pid, parent): {running}")
-        subprocess.run(["wine", control, "stop", str(watchdogs[0])], check=True)
+        subprocess.run([WINE, control, "stop", str(watchdogs[0])], check=True)
         try:
             watchdog.wait(timeout=60)
         except subprocess.TimeoutExpired:

@@ -88,13 +88,34 @@ TEST_F(DbusScannerDriverTest, NoDriverOnTheBusMeansNoDriverObject) {
   PendingBarcode barcode;
   const auto commands = Start(barcode);
   EXPECT_FALSE(commands->IsDriverAvailable());
+}
 
-  // A driver that appears later is not picked up: there is no reconnection.
-  DriverSimulator simulator(bus_.address());
-  ASSERT_TRUE(simulator.ok());
-  ASSERT_TRUE(simulator.Type("4601"));
-  EXPECT_FALSE(ProcessEventsUntil([&] { return barcode.Take().has_value(); }, 300ms));
-  EXPECT_TRUE(simulator.Calls(1, 0ms).empty());
+TEST_F(DbusScannerDriverTest, ADriverStartedLaterOrAgainIsWatchedForAndConnected) {
+  PendingBarcode barcode;
+  std::unique_ptr<CScannerCommands> commands = Start(barcode);
+  ASSERT_FALSE(commands->IsDriverAvailable());
+  int connections = 0;
+  const auto watch = WatchScannerDriver(Connect(), [&] {
+    ++connections;
+    commands.reset();
+    commands = Start(barcode);
+  });
+  const auto typedCodeArrives = [&](DriverSimulator& driver, const std::string& code) {
+    std::optional<std::string> taken;
+    return driver.Type(code) &&
+           ProcessEventsUntil([&] { return (taken = barcode.Take()).has_value(); }, 5s) &&
+           taken == code;
+  };
+
+  for (const std::string code : {"4601", "4602"}) {  // a driver started later, then again
+    const int before = connections;
+    DriverSimulator driver(bus_.address());
+    ASSERT_TRUE(driver.ok());
+    EXPECT_TRUE(ProcessEventsUntil([&] { return connections == before + 1; }, 5s));
+    EXPECT_EQ(driver.Calls(2).size(), 2u);  // opened and subscribed to
+    EXPECT_TRUE(typedCodeArrives(driver, code));
+  }
+  EXPECT_EQ(connections, 2);
 }
 
 TEST_F(DbusScannerDriverTest, NoBusAtAllMeansNoDriverObject) {

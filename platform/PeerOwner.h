@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace dralmin {
+
+// Who a connection belongs to on this machine: the user id on Linux, the logon session on
+// Windows. Agents run one per user (per session), so this names the agent that must serve it.
+using LocalUser = std::uint32_t;
+
+// The user this process runs as.
+LocalUser CurrentLocalUser();
+
+// Looks up, in the operating system's own table of TCP sockets, the owner of the socket at the
+// far end of a connected socket. The answer never comes from anything the peer sent.
+class PeerOwners {
+ public:
+  PeerOwners();  // std::system_error when the table cannot be read at all
+  ~PeerOwners();
+  PeerOwners(const PeerOwners&) = delete;
+  PeerOwners& operator=(const PeerOwners&) = delete;
+
+  // The owner of the peer of `socket` (a native socket handle), or nullopt when no socket of
+  // this machine is that peer (a connection from another machine, or one already gone); `why`
+  // then says which.
+  std::optional<LocalUser> OfPeer(std::uintptr_t socket, std::string& why);
+
+ private:
+  std::intptr_t table_;  // the netlink socket on Linux; unused on Windows
+};
+
+}  // namespace dralmin
