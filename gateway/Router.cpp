@@ -82,6 +82,10 @@ std::string Router::ServeStatus(const Request& request) {
   return StatusReply(request, report);
 }
 
+bool Router::IsStatusRequest(const Request& request) const {
+  return status_.collect && PercentDecode(request.uri) == kStatusPath;
+}
+
 bool Router::Admit(const Request& request) {
   if (origins_.AllowsEveryPage()) return true;
   const std::optional<std::string> origin = OriginPolicy::PageOrigin(request);
@@ -116,7 +120,7 @@ std::string Router::HandleRequest(const Request& request) {
 
 void Router::HandleRequestInto(const Request& request, std::string& reply) {
   // A navigation needs no allowed origin: the page serves where the devices are still refused.
-  if (status_.collect && PercentDecode(request.uri) == kStatusPath) {
+  if (IsStatusRequest(request)) {
     reply = ServeStatus(request);
     return;
   }
@@ -144,6 +148,12 @@ void Router::HandleRequestInto(const Request& request, std::string& reply) {
 }
 
 bool Router::AdmitsHead(const Request& head, std::string& refusal) {
+  if (IsStatusRequest(head)) {
+    // The page's own rules, not the allowed origins; a refusal is counted and sent at once.
+    if (StatusRequestAllowed(head, status_.selfOrigins)) return true;
+    refusal = ServeStatus(head);
+    return false;
+  }
   if (Admit(head)) return true;
   refusal.assign(kForbidden);
   return false;

@@ -51,6 +51,7 @@ class Router final : public RequestHandler {
   // Counts the refusal of `who`; true the first time.
   bool CountRefusal(const std::string& who);
   std::string ServeStatus(const Request& request);
+  bool IsStatusRequest(const Request& request) const;
 
   Endpoints& endpoints_;
   const OriginPolicy origins_;

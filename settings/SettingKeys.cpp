@@ -258,6 +258,7 @@ std::string SettingValue(const AgentSettings& s, std::string_view key) {
   if (key == "http_port") return std::to_string(s.httpPort);
   if (key == "https_port") return std::to_string(s.httpsPort);
   if (key == "listen_address") return s.listenAddress;
+  if (key == "shared_ports") return s.sharedPorts ? "true" : "false";
   if (key == "allowed_origins") return s.allowedOrigins ? list(*s.allowedOrigins) : std::string();
   if (key == "cert_base_url") return s.certBaseUrl;
   if (key == "serial_ports") return s.serialPorts;

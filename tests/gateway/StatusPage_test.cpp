@@ -106,6 +106,11 @@ TEST(StatusPageTest, ThePageIsServedWhereDevicesAreRefusedAndKeptFromOtherSites)
   EXPECT_THAT(refused, StartsWith("HTTP/1.1 403 Forbidden\r\n"));
   EXPECT_THAT(refused, HasSubstr("\r\nContent-Length: 0\r\n\r\n"));
   EXPECT_THAT(refused, Not(HasSubstr("Access-Control")));
+  // The gateway asks with the head alone, before any body: the same rules answer there.
+  std::string early;
+  EXPECT_TRUE(router.AdmitsHead(Get("/agent/status"), early));
+  EXPECT_FALSE(router.AdmitsHead(scripted, early));
+  EXPECT_EQ(early, refused);
   EXPECT_EQ(collected, 2);  // nothing was gathered for it
 }
 

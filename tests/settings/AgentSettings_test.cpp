@@ -294,7 +294,8 @@ TEST(AgentSettingsTest, EachKeysValueReadsBackAsTheFileWroteIt) {
   // A value other than the default for every key, so that a key added without its text fails.
   const std::map<std::string_view, std::string_view> samples = {
       {"http_port", "9081"},           {"https_port", "9433"},
-      {"listen_address", "0.0.0.0"},   {"allowed_origins", "https://a.example, http://b:8080"},
+      {"listen_address", "0.0.0.0"},   {"shared_ports", "false"},
+      {"allowed_origins", "https://a.example, http://b:8080"},
       {"cert_base_url", "https://c.example/certs/"},
       {"serial_ports", "/dev/ttyS1,/dev/ttyUSB0"},
       {"fingerprint_sdk", "/opt/sdk.so"}, {"twain_dsm", "/opt/dsm.so"},
