@@ -134,7 +134,8 @@ std::vector<std::string> RecentLogLines() {
   return {gRing.begin(), gRing.end()};
 }
 
-void Log(LogLevel level, std::string_view component, std::string_view message) {
+void Log(LogLevel level, std::string_view component, std::string_view message,
+         LogReach reach) {
   if (!LogEnabled(level)) return;
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -151,7 +152,7 @@ void Log(LogLevel level, std::string_view component, std::string_view message) {
   line.append(stamp).append(" ").append(kLogLevelNames[static_cast<size_t>(level)]).append(" ");
   line.append(component).append(": ");
   line += LogSafe(message);
-  Remember(line);
+  if (reach == LogReach::kEverywhere) Remember(line);
   line.push_back('\n');
   WriteStderr(line);
   TheLogFile().Write(line);
