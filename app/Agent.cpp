@@ -158,6 +158,9 @@ int RunAgent(const std::string& programPath) {
       }
     };
   }
+  parts.scannerDriverConnected = [&endpoints](bool connected) {
+    endpoints.NoteScannerDriver(connected);
+  };
   parts.makeGateway = MakeGatewayFactory(router, settings);
   parts.gatewayCompanion = MakeHttpsCompanion(settings, &https);
   parts.onGatewayFailure = [loop = app.get()](const std::string& what) {

@@ -65,6 +65,9 @@ void CMainFrame::Create() {
 void CMainFrame::ConnectScannerDriver() {
   scannerCommands_.reset();  // a driver that went away, or none
   scannerCommands_ = std::make_unique<CScannerCommands>(parts_.makeScannerDriver, barcode_);
+  if (parts_.scannerDriverConnected) {
+    parts_.scannerDriverConnected(scannerCommands_->IsDriverAvailable());
+  }
   if (scannerCommands_->IsDriverAvailable()) {
     // Statuses and results tell nothing the agent could act on: a driver that refuses simply
     // sends no scans.

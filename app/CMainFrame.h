@@ -53,6 +53,8 @@ class CMainFrame final : public QObject, public TwainOwner {
     std::function<void()> showSettings;
     // Opens the status page in the user's browser.
     std::function<void()> showStatus;
+    // Told after each connection to the barcode scanner driver whether the driver was there.
+    std::function<void(bool connected)> scannerDriverConnected;
   };
 
   // How often a TWAIN session is offered a message while it exists: the only way the source's

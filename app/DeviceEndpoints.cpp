@@ -5,6 +5,7 @@
 
 #include "devices/barcode/PendingBarcode.h"
 #include "devices/scanning/ScanQueue.h"
+#include "support/dralmin.h"
 
 namespace dralmin {
 namespace {
@@ -69,6 +70,7 @@ std::string DeviceEndpoints::PrintForm(const Request& request) {
 std::string DeviceEndpoints::GetWeight() {
   std::string reply = weight_->GetWeight();
   Note(weightCall_, WeightOutcome(reply));
+  if (scaleFound_.empty() && weight_->HasScale()) scaleFound_ = weightCall_.when;
   return reply;
 }
 
@@ -78,25 +80,44 @@ std::string DeviceEndpoints::GetIpWeight(const std::string& address) {
   return reply;
 }
 
+void DeviceEndpoints::NoteScannerDriver(bool connected) {
+  const std::lock_guard lock(driverMutex_);
+  Note(scannerDriver_, connected ? "connected" : "not there; barcodes come once it starts");
+}
+
 std::vector<StatusRow> DeviceEndpoints::StatusRows() const {
   std::string ports;
   for (const std::string& port : ScaleCandidatePorts(settings_.serialPorts)) {
     ports += (ports.empty() ? "" : ", ") + port;
   }
   const std::string scalePort = weight_->ScalePort();
+  LastCall driver;
+  {
+    const std::lock_guard lock(driverMutex_);
+    driver = scannerDriver_;
+  }
+  // The support library's own settings; the address text lasts until this thread calls it again.
+  PrinterSettings printer{};
+  dralmin_GetSettings(&printer);
+  const std::string printerAddress =
+      printer.printerAddress && *printer.printerAddress ? printer.printerAddress
+                                                         : "the local default printer";
   return {
       {"scale", scalePort.empty() ? "not found yet" : "found on " + scalePort,
-       "searched: " + ports},
+       (scaleFound_.empty() ? std::string() : "at " + scaleFound_ + "; ") + "searched: " + ports},
       {"scale: last weighing", Last(weightCall_.when, weightCall_.outcome), {}},
       {"networked scale: last fetch", Last(ipWeightCall_.when, ipWeightCall_.outcome), {}},
+      {"barcode: scanner driver", driver.when.empty() ? "not tried yet" : driver.outcome,
+       driver.when.empty() ? std::string() : "since " + driver.when},
       {"barcode: last code", Last(barcodeCall_.when, barcodeCall_.outcome), {}},
-      {"fingerprint SDK", settings_.fingerprintSdk,
+      {"fingerprint SDK", settings_.fingerprintSdk + ": " + sdkState_,
        "last request: " + Last(fingerprintCall_.when, fingerprintCall_.outcome)},
       {"document scanner: backend", std::string(kScanBackendNames[static_cast<size_t>(
                                         settings_.scanBackend)]),
        settings_.saneDevice.empty() ? std::string() : "device " + settings_.saneDevice},
       {"document scanner: last scan", Last(scanCall_.when, scanCall_.outcome), {}},
       {"document scanner: queued pages", std::to_string(scanQueue_.Size()), {}},
+      {"label printer", printerAddress, "code page " + std::to_string(printer.codePage)},
       {"label printer: last print", Last(printCall_.when, printCall_.outcome), {}},
   };
 }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include "devices/fingerprint/FingerprintEndpoint.h"
 #include "devices/fingerprint/SdkLibrary.h"
 #include "devices/printing/PrintEndpoint.h"
@@ -29,7 +33,12 @@ class DeviceEndpoints final : public Endpoints {
       : settings_(settings),
         barcode_(barcode),
         scanQueue_(scanQueue),
-        fingerprint_(LibrarySdkLoader(settings.fingerprintSdk), MonotonicSeconds),
+        fingerprint_(LibrarySdkLoader(settings.fingerprintSdk,
+                                      [this](const std::string& failure) {
+                                        sdkState_ = failure.empty() ? "loaded"
+                                                                    : "not loaded: " + failure;
+                                      }),
+                     MonotonicSeconds),
         weight_(WeightEndpoint::ForSerialPorts(settings.serialPorts, &stopping)),
         uploads_(&stopping),
         scan_(sessions, scanQueue, uploads_, messages) {}
@@ -46,6 +55,9 @@ class DeviceEndpoints final : public Endpoints {
   // page sent or received (codes, templates, answers) is never among them. Poll thread only.
   std::vector<StatusRow> StatusRows() const;
 
+  // Whether the barcode scanner driver was there at the last connection to it. Any thread.
+  void NoteScannerDriver(bool connected);
+
  private:
   // When an endpoint last answered, and how.
   struct LastCall {
@@ -58,6 +70,10 @@ class DeviceEndpoints final : public Endpoints {
   PendingBarcode& barcode_;
   ScanQueue& scanQueue_;
   LastCall weightCall_, ipWeightCall_, barcodeCall_, fingerprintCall_, printCall_, scanCall_;
+  std::string scaleFound_;  // when the scale was first found
+  std::string sdkState_ = "not loaded yet (it is on the first fingerprint request)";
+  mutable std::mutex driverMutex_;
+  LastCall scannerDriver_;  // the user-interface thread writes it
   // The SDK library is loaded on the first fingerprint request, not here.
   ::dralmin::FingerprintEndpoint fingerprint_;
   // The scale reader is created by the first "/weight" request, not here.
