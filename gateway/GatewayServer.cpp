@@ -413,6 +413,14 @@ std::unique_ptr<ssl::context> LoadTlsContext(const TlsFiles& files) {
   return context;
 }
 
+// The same words on every system for what commonly stops a listener: Windows' own texts differ
+// by language and Wine has none for socket errors.
+std::string ListenFailureReason(const beast::error_code& ec) {
+  if (ec == asio::error::address_in_use) return "Address already in use";
+  if (ec == asio::error::access_denied) return "Permission denied";
+  return ec.message();
+}
+
 }  // namespace
 
 struct GatewayServer::Impl {
@@ -425,10 +433,10 @@ struct GatewayServer::Impl {
     if (ec) throw ListenerError(settings.listenAddress, port, "not an IP address");
     const tcp::endpoint endpoint(address, port);
     acceptor.open(endpoint.protocol(), ec);
-    if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor.set_option(ListenerPortUse(true), ec);
     if (!ec) acceptor.bind(endpoint, ec);
     if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw ListenerError(settings.listenAddress, port, ec.message());
+    if (ec) throw ListenerError(settings.listenAddress, port, ListenFailureReason(ec));
   }
 
   template <typename Stream>

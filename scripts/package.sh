@@ -5,7 +5,7 @@
 # dpkg-buildpackage builds in the tree and writes the packages beside it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh packages
 
 out=build/deb
 rm -rf "$out"

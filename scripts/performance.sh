@@ -6,7 +6,7 @@
 # machine, so run it when nothing else is busy (see `uptime`).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh tests
 build=${DRALMIN_BUILD_DIR:-build/default}
 cmake --preset default -B "$build" -DDRALMIN_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j2 --target dralmin-tray-agent scanning_bench sane_scan_bench scan_upload_bench \

@@ -3,7 +3,7 @@
 # full 60-second soak, and writes their figures to docs/reliability.md. Takes about two minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh tests
 build=${DRALMIN_BUILD_DIR:-build/default}
 cmake --preset default -B "$build" >/dev/null
 cmake --build "$build" -j2 --target dralmin-tray-agent dralmin-scale-simulator dralmin_twain_sim

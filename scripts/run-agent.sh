@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the agent (watchdog and agent) in the foreground.
+# Installs what building and running need when it is missing, builds the agent (without the tests,
+# in build/run), and runs it (watchdog and agent) in the foreground.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-cmake --preset default >/dev/null
-cmake --build --preset default --target dralmin-tray-agent  # only what runs, not the tests
-exec build/default/app/dralmin-tray-agent
+scripts/setup.sh run
+cmake --preset run >/dev/null
+cmake --build --preset run --target dralmin-tray-agent
+exec build/run/app/dralmin-tray-agent

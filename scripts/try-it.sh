@@ -29,11 +29,11 @@ scanner_text="the simulated TWAIN scanner (scripts/try-it.sh sane: SANE's test s
 targets=(dralmin-tray-agent dralmin-scale-simulator dralmin-netscale-simulator dralmin-barcode-sim
   dralmin-scanner-driver quorvelsdk_sim dralmin_twain_sim)
 if [[ -z ${DRALMIN_BUILD_DIR:-} ]]; then
-  scripts/setup.sh
-  # Only what runs here: the tests and benchmarks of the preset can wait for scripts/test.sh.
-  cmake --preset default >/dev/null
-  cmake --build --preset default --target "${targets[@]}"
-  build=$source/build/default
+  # Only what runs here: the build without the tests, in build/run.
+  scripts/setup.sh run
+  cmake --preset run >/dev/null
+  cmake --build --preset run --target "${targets[@]}"
+  build=$source/build/run
 else
   build=$(cd "$DRALMIN_BUILD_DIR" && pwd)
 fi
@@ -45,7 +45,7 @@ for program in app/dralmin-tray-agent simulators/scale/dralmin-scale-simulator \
   simulators/netscale/dralmin-netscale-simulator simulators/barcode/dralmin-barcode-sim \
   devices/barcode/driver/dralmin-scanner-driver simulators/fingerprint/libquorvelsdk.so simulators/twain/libdralmin_twain_sim.so; do
   if [[ ! -e $build/$program ]]; then
-    echo "try-it: $build/$program is missing; build the default preset first" >&2
+    echo "try-it: $build/$program is missing; build the run or default preset first" >&2
     exit 1
   fi
 done
@@ -180,7 +180,7 @@ EOF
 # SANE's own test scanner: a feeder of 10 pages of a colour pattern, and a flatbed.
 if [[ $scanner == sane ]]; then
   if ! /sbin/ldconfig -p | grep -q 'libsane\.so\.1 '; then
-    echo "try-it: SANE's test scanner needs libsane1 (scripts/setup.sh installs it)" >&2
+    echo "try-it: SANE's test scanner needs libsane1 (scripts/setup.sh run installs it)" >&2
     exit 1
   fi
   mkdir -p "$run/sane"

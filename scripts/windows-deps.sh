@@ -32,7 +32,7 @@ recipe=1
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/dralmin/windows-deps
 
 # The cross compilers, Wine and the tools the source packages need (as root, once).
-[[ ${1:-} == --prefix ]] || scripts/setup.sh --windows
+[[ ${1:-} == --prefix ]] || scripts/setup.sh windows
 compiler=$(dpkg-query -W -f='${Package} ${Version}\n' g++-mingw-w64-i686-posix mingw-w64-i686-dev)
 key=$( { for p in "${order[@]}"; do echo "$p=${version[$p]}"; done; echo "$compiler $recipe"; } |
   sha256sum | cut -c1-16)
