@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -112,10 +111,7 @@ int RunAgent(const std::string& programPath) {
       settings,
       started,
       &https,
-      [](const std::string& path) {
-        std::error_code error;
-        return std::filesystem::exists(path, error);
-      },
+      &agent_system::DeviceExists,
       [&endpoints] { return endpoints.StatusRows(); },
       &RecentLogLines,
       [] { return std::time(nullptr); },

@@ -3,6 +3,10 @@
 
 #include <QCoreApplication>
 #include <QWinEventNotifier>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <system_error>
 
 #include "app/AgentSystem.h"
 #include "app/ScannerWindow_win.h"
@@ -78,6 +82,18 @@ std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettin
     return std::make_unique<TwainScanSession>(owner, std::move(manager));
   };
   return window;
+}
+
+bool DeviceExists(const std::string& path) {
+  constexpr std::string_view kDeviceNamespace = "\\\\.\\";
+  if (path.starts_with(kDeviceNamespace)) {
+    // A serial port is a DOS device name, such as COM5, and not a file.
+    wchar_t target[1024];
+    return QueryDosDeviceW(Widen(path.substr(kDeviceNamespace.size())).c_str(), target,
+                           static_cast<DWORD>(std::size(target))) != 0;
+  }
+  std::error_code error;
+  return std::filesystem::exists(std::filesystem::path(Widen(path)), error);
 }
 
 }  // namespace dralmin::agent_system
