@@ -89,8 +89,20 @@ bool DeviceExists(const std::string& path) {
   if (path.starts_with(kDeviceNamespace)) {
     // A serial port is a DOS device name, such as COM5, and not a file.
     wchar_t target[1024];
-    return QueryDosDeviceW(Widen(path.substr(kDeviceNamespace.size())).c_str(), target,
-                           static_cast<DWORD>(std::size(target))) != 0;
+    if (QueryDosDeviceW(Widen(path.substr(kDeviceNamespace.size())).c_str(), target,
+                        static_cast<DWORD>(std::size(target))) != 0) {
+      return true;
+    }
+    // Not every system lists its ports there (Wine links them only when opened): an open for
+    // no access at all tells, and a port in use by another program exists too.
+    const HANDLE device = CreateFileW(Widen(path).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0,
+                                      nullptr);
+    if (device != INVALID_HANDLE_VALUE) {
+      CloseHandle(device);
+      return true;
+    }
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
   }
   std::error_code error;
   return std::filesystem::exists(std::filesystem::path(Widen(path)), error);

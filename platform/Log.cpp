@@ -18,15 +18,23 @@ namespace {
 
 std::atomic<int> gLevel{static_cast<int>(LogLevel::Info)};
 
-// The ring of recent lines; a deque of strings, bounded, so a chatty peer costs at most
-// kLogRingLines lines of memory.
-std::mutex gRingMutex;
-std::deque<std::string> gRing;
+// The ring of recent lines, bounded, so a chatty peer costs at most kLogRingLines lines of
+// memory. Never destroyed: a thread may still log while the process ends.
+struct Ring {
+  std::mutex mutex;
+  std::deque<std::string> lines;
+};
+
+Ring& TheRing() {
+  static Ring* const ring = new Ring;
+  return *ring;
+}
 
 void Remember(std::string_view line) {
-  std::lock_guard lock(gRingMutex);
-  if (gRing.size() == kLogRingLines) gRing.pop_front();
-  gRing.emplace_back(line);
+  Ring& ring = TheRing();
+  const std::lock_guard lock(ring.mutex);
+  if (ring.lines.size() == kLogRingLines) ring.lines.pop_front();
+  ring.lines.emplace_back(line);
 }
 
 void WriteStderr(const std::string& line) {
@@ -130,8 +138,9 @@ std::string LogSafe(std::string_view text, std::size_t limit) {
 bool LogEnabled(LogLevel level) { return static_cast<int>(level) <= gLevel.load(); }
 
 std::vector<std::string> RecentLogLines() {
-  std::lock_guard lock(gRingMutex);
-  return {gRing.begin(), gRing.end()};
+  Ring& ring = TheRing();
+  const std::lock_guard lock(ring.mutex);
+  return {ring.lines.begin(), ring.lines.end()};
 }
 
 void Log(LogLevel level, std::string_view component, std::string_view message,
