@@ -1,24 +1,15 @@
 #include "devices/barcode/DbusScannerDriver.h"
 
 #include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusReply>
+#include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QList>
 
-#include "devices/barcode/ScannerDriverProxy.h"
+#include "ScannerDriverProxy.h"
+#include "devices/barcode/ScannerDriverBus.h"
 #include "platform/Log.h"
 
 namespace dralmin {
-namespace {
-
-// True when the reply carries at least `count` arguments; D-Bus errors and short replies count
-// as a failed call.
-bool Answered(const QDBusMessage& reply, int count) {
-  return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().size() >= count;
-}
-
-}  // namespace
 
 std::unique_ptr<QObject> WatchScannerDriver(const QDBusConnection& bus,
                                             std::function<void()> appeared) {
@@ -58,7 +49,9 @@ std::unique_ptr<ScannerDriver> DbusScannerDriver::Create(const QDBusConnection& 
 }
 
 DbusScannerDriver::DbusScannerDriver(const QDBusConnection& bus)
-    : proxy_(std::make_unique<ScannerDriverProxy>(bus)) {
+    : proxy_(std::make_unique<::ScannerDriverProxy>(QString::fromLatin1(kScannerDriverBusName),
+                                                    QString::fromLatin1(kScannerDriverObjectPath),
+                                                    bus)) {
   proxy_->setTimeout(kCallTimeoutMs);
 }
 
@@ -68,11 +61,11 @@ DbusScannerDriver::~DbusScannerDriver() {
 
 bool DbusScannerDriver::Advise(ScannerDriverEvents& events) {
   Unadvise();
-  scanData_ = QObject::connect(proxy_.get(), &ScannerDriverProxy::ScanDataEvent, proxy_.get(),
+  scanData_ = QObject::connect(proxy_.get(), &::ScannerDriverProxy::ScanDataEvent, proxy_.get(),
                                [&events](short eventType, const QString& scanData) {
                                  events.OnScanData(eventType, scanData.toStdString());
                                });
-  cmdResponse_ = QObject::connect(proxy_.get(), &ScannerDriverProxy::ScanCmdResponseEvent,
+  cmdResponse_ = QObject::connect(proxy_.get(), &::ScannerDriverProxy::ScanCmdResponseEvent,
                                   proxy_.get(), [&events](short status, const QString& response) {
                                     events.OnScanCmdResponse(status, response.toStdString());
                                   });
@@ -87,20 +80,21 @@ void DbusScannerDriver::Unadvise() {
 int32_t DbusScannerDriver::OpenScanners(int32_t reserved, const std::vector<int16_t>& scannerTypes,
                                         int32_t count, int32_t& status) {
   const QList<short> types(scannerTypes.begin(), scannerTypes.end());
-  const QDBusMessage reply = proxy_->call(QDBus::Block, QStringLiteral("OpenScanners"), reserved,
-                                          QVariant::fromValue(types), count);
-  if (!Answered(reply, 1)) return kCallFailed;
-  status = reply.arguments().at(0).toInt();
+  // A D-Bus error, or a reply of other arguments than the interface's, is a failed call.
+  QDBusPendingReply<int> reply = proxy_->OpenScanners(reserved, types, count);
+  reply.waitForFinished();
+  if (!reply.isValid()) return kCallFailed;
+  status = reply.value();
   return 0;
 }
 
 int32_t DbusScannerDriver::RunCommand(int32_t opcode, const std::string& inXml, std::string& outXml,
                                       int32_t& status) {
-  const QDBusMessage reply = proxy_->call(QDBus::Block, QStringLiteral("RunCommand"), opcode,
-                                          QString::fromStdString(inXml));
-  if (!Answered(reply, 2)) return kCallFailed;
-  outXml = reply.arguments().at(0).toString().toStdString();
-  status = reply.arguments().at(1).toInt();
+  QDBusPendingReply<QString, int> reply = proxy_->RunCommand(opcode, QString::fromStdString(inXml));
+  reply.waitForFinished();
+  if (!reply.isValid()) return kCallFailed;
+  outXml = reply.argumentAt<0>().toStdString();
+  status = reply.argumentAt<1>();
   return 0;
 }
 

@@ -8,9 +8,9 @@
 
 #include "devices/barcode/ScannerDriver.h"
 
-namespace dralmin {
+class ScannerDriverProxy;  // made from org.dralmin.ScannerDriver.xml
 
-class ScannerDriverProxy;
+namespace dralmin {
 
 // The scanner driver reached over D-Bus. Its events arrive through the event loop of the thread
 // that created it.
@@ -35,7 +35,7 @@ class DbusScannerDriver final : public ScannerDriver {
                      int32_t& status) override;
 
  private:
-  std::unique_ptr<ScannerDriverProxy> proxy_;
+  std::unique_ptr<::ScannerDriverProxy> proxy_;
   QMetaObject::Connection scanData_;
   QMetaObject::Connection cmdResponse_;
 };

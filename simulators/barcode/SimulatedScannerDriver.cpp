@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "devices/barcode/driver/ScanDataXml.h"
+
 namespace dralmin {
 namespace {
 
@@ -15,22 +17,9 @@ void Report(const QString& line) {
 
 }  // namespace
 
-QString SimulatedScannerDriver::ScanDataXml(const QByteArray& code) {
-  QString label;
-  for (const char byte : code) {
-    if (!label.isEmpty()) label += QLatin1Char(' ');
-    label += QString::asprintf("0x%02X", static_cast<unsigned>(static_cast<unsigned char>(byte)));
-  }
-  return QStringLiteral(
-             "<?xml version=\"1.0\" encoding=\"UTF-8\"?><outArgs><scannerID>1</scannerID>"
-             "<arg-xml><scandata><modelnumber>SIMULATED-1</modelnumber>"
-             "<serialnumber>0001</serialnumber><datatype>8</datatype><datalabel>%1</datalabel>"
-             "</scandata></arg-xml></outArgs>")
-      .arg(label);
-}
-
 void SimulatedScannerDriver::Scan(const QByteArray& code) {
-  Q_EMIT ScanDataEvent(kBarcodeEvent, ScanDataXml(code));
+  Q_EMIT ScanDataEvent(kBarcodeEvent, QString::fromLatin1(ScanDataXml(
+                                          std::string_view(code.constData(), code.size()), 1)));
 }
 
 int SimulatedScannerDriver::OpenScanners(int reserved, const QList<short>& scannerTypes,

@@ -12,15 +12,11 @@ namespace dralmin {
 // to standard output as one line, so tests and people can see what the agent asked for.
 class SimulatedScannerDriver : public QObject {
   Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.dralmin.ScannerDriver")
 
  public:
   using QObject::QObject;
 
-  // The scan-data XML the driver sends for `code`: its bytes as 0x-prefixed hexadecimal values.
-  static QString ScanDataXml(const QByteArray& code);
-
-  // Sends one ScanDataEvent carrying `code`.
+  // Sends one ScanDataEvent carrying `code`, as the driver writes it for its scanner 1.
   void Scan(const QByteArray& code);
 
  public Q_SLOTS:

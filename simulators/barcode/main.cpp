@@ -12,6 +12,7 @@
 
 #include <cstdio>
 
+#include "ScannerDriverAdaptor.h"
 #include "simulators/barcode/SimulatedScannerDriver.h"
 
 int main(int argc, char** argv) {
@@ -28,13 +29,13 @@ int main(int argc, char** argv) {
   QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
 
   dralmin::SimulatedScannerDriver driver;
+  new ScannerDriverAdaptor(&driver);  // owned by the driver
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) {
     std::fprintf(stderr, "no session bus\n");
     return 2;
   }
-  if (!bus.registerObject(QString::fromLatin1(dralmin::kScannerDriverObjectPath), &driver,
-                          QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) ||
+  if (!bus.registerObject(QString::fromLatin1(dralmin::kScannerDriverObjectPath), &driver) ||
       !bus.registerService(QString::fromLatin1(dralmin::kScannerDriverBusName))) {
     std::fprintf(stderr, "cannot own %s: %s\n", dralmin::kScannerDriverBusName,
                  bus.lastError().message().toUtf8().constData());

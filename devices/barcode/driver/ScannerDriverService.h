@@ -7,12 +7,11 @@
 
 namespace dralmin {
 
-// The driver's object on the session bus, as the agent uses it (see ScannerDriverBus.h): the
-// agent opens the scanners, subscribes to scan events and then receives one ScanDataEvent per
-// scanned code.
+// The driver's object on the session bus, as the agent uses it (org.dralmin.ScannerDriver.xml,
+// served through its adaptor): the agent opens the scanners, subscribes to scan events and then
+// receives one ScanDataEvent per scanned code.
 class ScannerDriverService : public QObject {
   Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.dralmin.ScannerDriver")
 
  public:
   static constexpr int kSubscribeEvents = 1001;

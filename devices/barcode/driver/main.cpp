@@ -17,6 +17,7 @@
 
 #include "devices/barcode/ScannerDriverBus.h"
 #include "devices/barcode/driver/LinuxDevices.h"
+#include "ScannerDriverAdaptor.h"
 #include "devices/barcode/driver/ScannerDriverService.h"
 #include "devices/barcode/driver/ScannerReader.h"
 #include "platform/Log.h"
@@ -121,13 +122,13 @@ int main(int argc, char** argv) {
 
   // The name first: a second driver must end before it takes any device over.
   ScannerDriverService service;
+  new ScannerDriverAdaptor(&service);  // owned by the service
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) {
     LogError(kComponent, "there is no session bus: " + bus.lastError().message().toStdString());
     return 2;
   }
-  if (!bus.registerObject(QString::fromLatin1(kScannerDriverObjectPath), &service,
-                          QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) ||
+  if (!bus.registerObject(QString::fromLatin1(kScannerDriverObjectPath), &service) ||
       !bus.registerService(QString::fromLatin1(kScannerDriverBusName))) {
     // A name already owned is refused without a bus error: that is another driver running.
     const QDBusError error = bus.lastError();
