@@ -5,6 +5,9 @@
 #include <QWinEventNotifier>
 
 #include "app/AgentSystem.h"
+#include "app/ScannerWindow_win.h"
+#include "devices/scanning/SourceManagerLibrary.h"
+#include "devices/scanning/TwainScanSession.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/StopSignals.h"
@@ -58,12 +61,23 @@ std::unique_ptr<QObject> WatchStopRequests(StopSignals& stop) {
   return notifier;
 }
 
-std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts&, const AgentSettings&, const std::string&,
-                                     bool, MessageBox&, ScanQueue&) {
-  // Not yet here: the barcode scanner driver's connection and TWAIN. Without those parts the
-  // frame connects no driver (no barcode ever arrives) and has no scanning session, so a scan
-  // fails as it does where no TWAIN manager is installed.
-  return nullptr;
+std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettings& settings,
+                                     const std::string&, bool, MessageBox&, ScanQueue&) {
+  // Not yet here: the barcode scanner driver's connection; without it the frame connects no
+  // driver and no barcode ever arrives.
+  auto window = std::make_shared<ScannerWindow>();
+  parts.window = window->Handle();
+  parts.offerEveryMessage = &ScannerWindow::OfferEveryMessage;
+  parts.makeScanSession = [&settings](TwainOwner& owner) -> std::unique_ptr<ScanSession> {
+    auto manager = std::make_unique<DlopenSourceManagerLibrary>(settings.twainDsm);
+    // Without the manager the session stays unloaded and every scan fails; the line says why.
+    if (manager->Load() == nullptr) {
+      LogError("scanner", "no scanning: " + manager->error());
+    }
+    manager->Unload();
+    return std::make_unique<TwainScanSession>(owner, std::move(manager));
+  };
+  return window;
 }
 
 }  // namespace dralmin::agent_system

@@ -25,7 +25,8 @@ class NoScanSession final : public ScanSession {
 CMainFrame::CMainFrame(Parts parts, PendingBarcode& barcode)
     : parts_(std::move(parts)), barcode_(barcode) {
   offerTimer_.setInterval(kOfferInterval);
-  connect(&offerTimer_, &QTimer::timeout, this, &CMainFrame::OfferMessage);
+  connect(&offerTimer_, &QTimer::timeout, this,
+          [this] { OfferMessage(PlatformMessage{Window(), PlatformMessage::kIdle}); });
 }
 
 CMainFrame::~CMainFrame() {
@@ -34,6 +35,7 @@ CMainFrame::~CMainFrame() {
   driverWatch_.reset();
   scannerCommands_.reset();
   offerTimer_.stop();
+  messageOffers_.reset();
   std::lock_guard lock(sessionMutex_);
   session_.reset();
 }
@@ -76,7 +78,7 @@ ScanSession& CMainFrame::GetScanSession() {
     if (parts_.makeScanSession) session_ = parts_.makeScanSession(*this);
     if (!session_) session_ = std::make_unique<NoScanSession>();
     // The offers run on this frame's thread, whichever thread created the session.
-    if (session_->WantsMessages()) QMetaObject::invokeMethod(this, [this] { offerTimer_.start(); });
+    if (session_->WantsMessages()) QMetaObject::invokeMethod(this, [this] { StartOffers(); });
   }
   return *session_;
 }
@@ -103,6 +105,7 @@ void CMainFrame::Exit() {
 }
 
 TW_HANDLE CMainFrame::Window() const {
+  if (parts_.window != nullptr) return parts_.window;
   // The frame has no native window of its own; the manager only keeps the value as its parent
   // and hands it back, so the frame's identity serves.
   return const_cast<CMainFrame*>(this);
@@ -112,15 +115,22 @@ void CMainFrame::OnScannedImage(TW_HANDLE dib) {
   if (parts_.onScannedImage) parts_.onScannedImage(dib);
 }
 
-void CMainFrame::OfferMessage() {
+void CMainFrame::StartOffers() {
+  if (parts_.offerEveryMessage) {
+    messageOffers_ =
+        parts_.offerEveryMessage([this](const PlatformMessage& message) { OfferMessage(message); });
+  } else {
+    offerTimer_.start();
+  }
+}
+
+void CMainFrame::OfferMessage(const PlatformMessage& message) {
   ScanSession* session = nullptr;
   {
     std::lock_guard lock(sessionMutex_);
     session = session_.get();
   }
-  if (session != nullptr) {
-    session->ProcessMessage(PlatformMessage{Window(), PlatformMessage::kIdle});
-  }
+  if (session != nullptr) session->ProcessMessage(message);
 }
 
 }  // namespace dralmin

@@ -48,12 +48,21 @@ class CMainFrame final : public QObject, public TwainOwner {
     std::function<std::unique_ptr<ScanSession>(TwainOwner& owner)> makeScanSession;
     // The gateway's scanned-image operation: takes one page while the session still owns it.
     std::function<void(TW_HANDLE dib)> onScannedImage;
+    // The system's window that the scanner's manager and source are parented to. Left null where
+    // the manager only keeps the value and hands it back: the frame's identity serves there.
+    TW_HANDLE window = nullptr;
+    // Offers every message of the user-interface thread's event loop to `offer`, before it is
+    // handled, for as long as the returned object lives. Without it the frame offers an idle
+    // message every kOfferInterval instead.
+    std::function<std::shared_ptr<void>(std::function<void(const PlatformMessage&)> offer)>
+        offerEveryMessage;
     // The settings dialog, run modally.
     std::function<void()> showSettings;
   };
 
-  // How often a TWAIN session is offered a message while it exists: the only way the source's
-  // events (a ready page, a close request) reach the agent.
+  // How often a TWAIN session is offered an idle message while it exists, where the system's own
+  // messages are not offered: the only way the source's events (a ready page, a close request)
+  // reach the agent there.
   static constexpr std::chrono::milliseconds kOfferInterval{50};
   static constexpr std::array<int16_t, 8> kScannerTypes{1, 0, 0, 0, 0, 0, 0, 0};
 
@@ -88,7 +97,9 @@ class CMainFrame final : public QObject, public TwainOwner {
   bool HasScanSession() const;
 
  private:
-  void OfferMessage();
+  void OfferMessage(const PlatformMessage& message);
+  // Starts the offers to a session that wants them, on this frame's thread.
+  void StartOffers();
   void ConnectScannerDriver();
 
   Parts parts_;
@@ -100,6 +111,7 @@ class CMainFrame final : public QObject, public TwainOwner {
   mutable std::mutex sessionMutex_;  // guards the creation of session_, not its use
   std::unique_ptr<ScanSession> session_;
   QTimer offerTimer_;
+  std::shared_ptr<void> messageOffers_;  // while it lives, every message is offered
   bool commandRunning_ = false;  // a modal command is open; the menu does not start a second
 };
 

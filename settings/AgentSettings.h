@@ -77,7 +77,11 @@ struct AgentSettings {
   // Devices.
   std::string serialPorts;  // comma-separated; empty: the usual serial device names
   std::string fingerprintSdk = kDefaultFingerprintSdk;
+#ifdef _WIN32
+  std::string twainDsm = "TWAIN_32.DLL";  // found by the system's normal search
+#else
   std::string twainDsm = "libtwaindsm.so";
+#endif
 
   // Document scanning.
   ScanBackend scanBackend = ScanBackend::Auto;

@@ -240,8 +240,10 @@ int CTwain::ProcessMessage(const PlatformMessage& message) {
   if (!sourceEnabled_ || processing_) return 0;
   ScopedFlag processing(processing_);
 
-  // The manager only reads the message; the protocol's structure has no const.
-  TW_EVENT event{const_cast<PlatformMessage*>(&message), MSG_NULL};
+  // The manager only reads the message; the protocol's structure has no const. A system message
+  // goes as itself, as the manager of that system expects.
+  const void* offered = message.native != nullptr ? message.native : &message;
+  TW_EVENT event{const_cast<void*>(offered), MSG_NULL};
   CallSourceManager(&sourceIdentity_, DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
   if (lastReturnCode_ != TWRC_NOTDSEVENT) OnSourceMessage(event.TWMessage);
   return 0;

@@ -15,11 +15,20 @@ DSMENTRYPROC DlopenSourceManagerLibrary::Load() {
   library_.reset();
   try {
     auto library = std::make_unique<DynamicLibrary>(name_);
+#ifdef _WIN32
+    // The Windows manager's entry point is its first export, whatever name it carries.
+    auto entry = library->GetAt<std::remove_pointer_t<DSMENTRYPROC>>(1);
+    if (entry == nullptr) {
+      error_ = name_ + " has no export at ordinal 1";
+      return nullptr;
+    }
+#else
     auto entry = library->Get<std::remove_pointer_t<DSMENTRYPROC>>("DSM_Entry");
     if (entry == nullptr) {
       error_ = name_ + " exports no DSM_Entry";
       return nullptr;
     }
+#endif
     library_ = std::move(library);
     error_.clear();
     return entry;

@@ -23,7 +23,7 @@ class SourceManagerLibrary {
 };
 
 
-// A manager library opened with the system loader.
+// A manager library opened with the system loader (its normal search for a bare name).
 class DlopenSourceManagerLibrary final : public SourceManagerLibrary {
  public:
   explicit DlopenSourceManagerLibrary(std::string name);

@@ -7,6 +7,14 @@
 
 #include <cstdint>
 
+// The protocol's calling convention: the callee cleans the stack on 32-bit Windows, where managers
+// and sources are built with it; the platform's own elsewhere.
+#if defined(_WIN32) && !defined(_WIN64)
+#define TW_CALLINGSTYLE __stdcall
+#else
+#define TW_CALLINGSTYLE
+#endif
+
 namespace dralmin {
 
 using TW_INT8 = int8_t;
@@ -93,10 +101,10 @@ struct TW_STATUS {
 };
 
 // The memory entry points a version 2 manager hands out (DAT_ENTRYPOINT).
-using DSM_MEMALLOCATE = TW_HANDLE (*)(TW_UINT32 size);
-using DSM_MEMFREE = void (*)(TW_HANDLE handle);
-using DSM_MEMLOCK = TW_MEMREF (*)(TW_HANDLE handle);
-using DSM_MEMUNLOCK = void (*)(TW_HANDLE handle);
+using DSM_MEMALLOCATE = TW_HANDLE(TW_CALLINGSTYLE*)(TW_UINT32 size);
+using DSM_MEMFREE = void(TW_CALLINGSTYLE*)(TW_HANDLE handle);
+using DSM_MEMLOCK = TW_MEMREF(TW_CALLINGSTYLE*)(TW_HANDLE handle);
+using DSM_MEMUNLOCK = void(TW_CALLINGSTYLE*)(TW_HANDLE handle);
 
 struct TW_ENTRYPOINT {
   TW_UINT32 Size;
@@ -112,9 +120,13 @@ struct TW_ENTRYPOINT {
 static_assert(sizeof(TW_ONEVALUE) == 6, "one-value containers are 6 bytes");
 static_assert(sizeof(TW_IDENTITY) == 156, "identity layout");
 
-// The manager's one entry point, exported by name with C linkage.
-using DSMENTRYPROC = TW_UINT16 (*)(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 DG,
-                                   TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF data);
+// The manager's one entry point (exported by name with C linkage, and on Windows at ordinal 1).
+using DSMENTRYPROC = TW_UINT16(TW_CALLINGSTYLE*)(pTW_IDENTITY origin, pTW_IDENTITY dest,
+                                                 TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG,
+                                                 TW_MEMREF data);
+// A data source's one entry point, DS_Entry, as a manager calls it.
+using DSENTRYPROC = TW_UINT16(TW_CALLINGSTYLE*)(pTW_IDENTITY origin, TW_UINT32 DG, TW_UINT16 DAT,
+                                                TW_UINT16 MSG, TW_MEMREF data);
 
 inline constexpr TW_BOOL TW_TRUE = 1;
 inline constexpr TW_BOOL TW_FALSE = 0;

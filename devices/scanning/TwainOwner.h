@@ -6,16 +6,20 @@
 
 namespace dralmin {
 
-// What the owner's user-interface thread offers the session between its own events (after each
-// pass of its event loop, or from a zero-timeout timer). The scanner's events reach the agent
-// only through these offers: each one gives the source a chance to report a ready page or a
-// close request, and page transfers run on the offering thread.
+// One message of the owner's user-interface thread, offered to the session. On Windows every
+// message the thread's event loop takes is offered, and `native` is the system's own message (a
+// MSG), which the manager and the source read: the source's readiness arrives as one of them.
+// Elsewhere the owner offers an idle message between its own events (after each pass of its
+// event loop, or from a zero-timeout timer), each one a chance for the source to report a ready
+// page or a close request. Page transfers run on the offering thread.
 struct PlatformMessage {
   enum Kind : uint32_t {
-    kIdle = 0,  // the owner's event loop had nothing else to do
+    kIdle = 0,    // the owner's event loop had nothing else to do
+    kNative = 1,  // a message of the system, at `native`
   };
   TW_HANDLE window = nullptr;  // the owner's window, as given to the session
   uint32_t kind = kIdle;
+  const void* native = nullptr;
 };
 
 // The party a scanning session works for: it provides the parent window and receives the pages.

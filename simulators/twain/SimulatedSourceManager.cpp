@@ -28,16 +28,16 @@ namespace {
 constexpr TW_UINT32 kSourceId = 1;
 constexpr const char* kSourceName = "Simulated Scanner";
 
-TW_HANDLE MemAllocate(TW_UINT32 size) {
+TW_HANDLE TW_CALLINGSTYLE MemAllocate(TW_UINT32 size) {
   return std::calloc(size == 0 ? 1 : size, 1);
 }
-void MemFree(TW_HANDLE handle) {
+void TW_CALLINGSTYLE MemFree(TW_HANDLE handle) {
   std::free(handle);
 }
-TW_MEMREF MemLock(TW_HANDLE handle) {
+TW_MEMREF TW_CALLINGSTYLE MemLock(TW_HANDLE handle) {
   return handle;
 }
-void MemUnlock(TW_HANDLE) {}
+void TW_CALLINGSTYLE MemUnlock(TW_HANDLE) {}
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -341,7 +341,7 @@ Manager manager;
 
 }  // namespace dralmin::sim
 
-extern "C" __attribute__((visibility("default"))) dralmin::TW_UINT16 DSM_Entry(
+extern "C" __attribute__((visibility("default"))) dralmin::TW_UINT16 TW_CALLINGSTYLE DSM_Entry(
     dralmin::pTW_IDENTITY origin, dralmin::pTW_IDENTITY dest, dralmin::TW_UINT32 group,
     dralmin::TW_UINT16 dataType, dralmin::TW_UINT16 message, dralmin::TW_MEMREF data) {
   return dralmin::sim::manager.Entry(origin, dest, group, dataType, message, data);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QTimer>
 #include <atomic>
 #include <thread>
@@ -58,8 +59,8 @@ class MockDriver : public ScannerDriver {
 // A data source manager that records the messages it gets.
 std::mutex managerMutex;
 std::vector<TW_UINT16> managerMessages;
-TW_UINT16 FakeEntry(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16 message,
-                    TW_MEMREF) {
+TW_UINT16 TW_CALLINGSTYLE FakeEntry(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16,
+                                    TW_UINT16 message, TW_MEMREF) {
   std::lock_guard lock(managerMutex);
   managerMessages.push_back(message);
   return TWRC_SUCCESS;
@@ -191,6 +192,57 @@ TEST_F(CMainFrameTest, OneScanningSessionWhicheverThreadAsksFirst) {
   const std::vector<TW_UINT16> messages = ManagerMessages();
   EXPECT_EQ(std::count(messages.begin(), messages.end(), MSG_USERSELECT), 2);
   EXPECT_EQ(std::count(messages.begin(), messages.end(), MSG_OPENDSM), 1);
+}
+
+// A session that records the messages offered to it.
+class OfferedSession final : public ScanSession {
+ public:
+  explicit OfferedSession(Journal& journal) : journal_(journal) {}
+  ~OfferedSession() override { journal_.Add("session released"); }
+  bool Acquire() override { return false; }
+  void SelectSource() override {}
+  bool WantsMessages() const override { return true; }
+  void ProcessMessage(const PlatformMessage& message) override {
+    journal_.Add(message.kind == PlatformMessage::kNative ? "native" : "idle");
+  }
+
+ private:
+  Journal& journal_;
+};
+
+// Where the system's messages are offered, they alone reach the session, on the frame's thread
+// once the session exists; the window given is the session's parent.
+TEST_F(CMainFrameTest, EveryMessageOfferedReachesTheSessionInsteadOfIdleOffers) {
+  std::function<void(const PlatformMessage&)> offer;
+  int window = 0;
+  {
+    CMainFrame::Parts parts;
+    parts.window = &window;
+    parts.offerEveryMessage = [&](std::function<void(const PlatformMessage&)> to) {
+      offer = std::move(to);
+      journal_.Add("offers");
+      return std::shared_ptr<void>(nullptr, [this](void*) { journal_.Add("offers ended"); });
+    };
+    parts.makeScanSession = [this](TwainOwner&) -> std::unique_ptr<ScanSession> {
+      return std::make_unique<OfferedSession>(journal_);
+    };
+    CMainFrame frame(std::move(parts), barcode_);
+    EXPECT_EQ(frame.Window(), &window);
+    frame.GetScanSession();
+    ASSERT_TRUE(test::WaitFor(
+        [&] {
+          QCoreApplication::processEvents();
+          return static_cast<bool>(offer);
+        },
+        5s));
+    const int message = 0;
+    offer(PlatformMessage{&window, PlatformMessage::kNative, &message});
+    // Long enough for idle offers, were there any.
+    const auto until = std::chrono::steady_clock::now() + 4 * CMainFrame::kOfferInterval;
+    while (std::chrono::steady_clock::now() < until) QCoreApplication::processEvents();
+  }
+  EXPECT_EQ(journal_.Entries(),
+            (std::vector<std::string>{"offers", "native", "offers ended", "session released"}));
 }
 
 TEST_F(CMainFrameTest, SettingsItemRunsTheDialogCommand) {

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The real dralmin-tray-agent.exe under Wine: exact reply bytes for /barcode and a preflight,
 one weighing from the scale simulator through a COM port that Wine maps to its pseudo-terminal,
-then the watchdog: its agent answers, and both end once the watchdog's stop event is set.
+two scans through Wine's own TWAIN manager and the simulated data source (sane.ds, built beside
+the agent) uploaded as JPEG pages to the upload receiver, then the watchdog: its agent answers,
+and both end once the watchdog's stop event is set.
 
 usage: agent_smoke.py AGENT_EXE SCALE_SIMULATOR VERSION AGENT_CONTROL_EXE
 Wine's environment (WINEPREFIX, WINELOADER naming the loader, and the rest) and a display come
@@ -9,13 +11,18 @@ from the caller.
 """
 import glob
 import os
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 WINE = os.environ.get("WINELOADER", "wine")
+RECEIVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "simulators",
+                        "receiver", "upload_receiver.py")
+PAGES = [(64, 48), (30, 20)]  # the simulated source's pages, as DRALMIN_TWAIN_SIM_PAGES below
 
 HEAD = (b"HTTP/1.1 200 OK\r\nContent-Type: text/javascript; charset=windows-1251\r\n"
         b"Content-Length: ")
@@ -89,10 +96,12 @@ def main():
             os.remove(com)
         os.symlink(device, com)
 
+        install_source(agent_exe, prefix)
         port = free_port()
         env = dict(os.environ, DRALMIN_HTTP_PORT=str(port), DRALMIN_HTTPS_PORT=str(free_port()),
                    DRALMIN_SERIAL_PORTS="\\\\.\\COM5",
-                   DRALMIN_CERT_BASE_URL="http://127.0.0.1:9/dist/cert/")
+                   DRALMIN_CERT_BASE_URL="http://127.0.0.1:9/dist/cert/",
+                   DRALMIN_TWAIN_SIM_PAGES=",".join(f"24x{w}x{h}" for w, h in PAGES))
         agent = subprocess.Popen([WINE, agent_exe, "run"], env=env)
         wait_listening(port, agent, "the agent")
 
@@ -110,6 +119,7 @@ def main():
         expect("/weight through COM5",
                exchange(port, b"GET /weight HTTP/1.1\r\nHost: x\r\n\r\n"),
                HEAD + str(len(body)).encode() + b"\r\n\r\n" + body)
+        scans_upload_every_page(port)
         log_names_the_certificate(prefix)
     finally:
         if agent is not None and agent.poll() is None:
@@ -120,6 +130,67 @@ def main():
         if os.path.lexists(com):
             os.remove(com)
     watchdog_stops(agent_exe, control)
+
+
+def install_source(agent_exe, prefix):
+    """Wine's manager loads data sources by fixed names from C:\\windows\\twain_32."""
+    folder = os.path.join(prefix, "drive_c", "windows", "twain_32")
+    os.makedirs(folder, exist_ok=True)
+    shutil.copyfile(os.path.join(os.path.dirname(agent_exe), "sane.ds"),
+                    os.path.join(folder, "sane.ds"))
+
+
+def jpeg_size(data):
+    """(width, height) from a JPEG's frame header, or None."""
+    at = 2
+    while at + 9 < len(data) and data[at] == 0xFF:
+        marker, length = data[at + 1], int.from_bytes(data[at + 2:at + 4], "big")
+        if marker in (0xC0, 0xC1, 0xC2):
+            return (int.from_bytes(data[at + 7:at + 9], "big"),
+                    int.from_bytes(data[at + 5:at + 7], "big"))
+        at += 2 + length
+    return None
+
+
+def scans_upload_every_page(port):
+    """Two scans, each uploading every page of the source in order, as a JPEG of its size."""
+    folder = tempfile.mkdtemp(prefix="dralmin-pages-")
+    port_file = os.path.join(folder, "port")
+    receiver = subprocess.Popen([sys.executable, RECEIVER, "--port", "0", "--folder", folder,
+                                 "--first-id", "7", "--port-file", port_file])
+    try:
+        deadline = time.monotonic() + 20
+        while not os.path.exists(port_file) or not open(port_file).read().strip():
+            if time.monotonic() > deadline:
+                sys.exit("FAIL the upload receiver did not start")
+            time.sleep(0.1)
+        rest = f"/getscan/abc/file/127.0.0.1:{open(port_file).read().strip()}/upload"
+        head = HEAD.split(b"Content-Length")[0]
+        next_id = 7
+        for scan in (1, 2):
+            expect(f"/scan/ {scan}", exchange(port, b"GET /scan/abc HTTP/1.1\r\n\r\n"),
+                   HEAD + b"0\r\n\r\n")
+            ids = []
+            deadline = time.monotonic() + 60
+            while len(ids) < len(PAGES):
+                reply = exchange(port, f"GET {rest} HTTP/1.1\r\n\r\n".encode())
+                if not reply.startswith(head):
+                    sys.exit(f"FAIL /getscan/ answered {reply!r}")
+                body = reply.partition(b"\r\n\r\n")[2]
+                listed = body.partition(b"ids:'")[2].partition(b"'")[0]
+                ids += [int(n) for n in listed.split(b",") if n]
+                if time.monotonic() > deadline:
+                    sys.exit(f"FAIL scan {scan}: {len(ids)} of {len(PAGES)} pages in 60 s")
+                time.sleep(0.2)
+            expect(f"/getscan/ {scan} identifiers", ids,
+                   list(range(next_id, next_id + len(PAGES))))
+            sizes = [jpeg_size(open(os.path.join(folder, f"{n}.jpg"), "rb").read()) for n in ids]
+            expect(f"/getscan/ {scan} JPEG page sizes", sizes, PAGES)
+            next_id += len(PAGES)
+    finally:
+        receiver.terminate()
+        receiver.wait(timeout=10)
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def log_names_the_certificate(prefix):

@@ -172,14 +172,18 @@ def main():
                      f"HTTP_PORT={port}", f"HTTPS_PORT={https_port}",
                      "CERT_BASE_URL=http://127.0.0.1:9/dist/cert/",
                      "SCAN_MODE=sepia",  # not a mode: the agent says so, the installation completes
-                     "BROWSER_POLICIES=1")
+                     "BROWSER_POLICIES=1", "ADDLOCAL=ALL")
     expect("silent installation's status", status, 0)
     expect("Run entry", reg_value(RUN, "DralminTrayAgent"), f'"{AGENT}"')
     expect("allowed_origins given", reg_value(SETTINGS, "allowed_origins"), "https://shop.example")
     expect("scan_mode given", reg_value(SETTINGS, "scan_mode"), "sepia")
     expect("Chrome's policy", reg_value(CHROME, "1", view="64"), "https://shop.example")
     expect("Edge's policy", reg_value(EDGE, "1", view="64"), "https://shop.example")
-    ok("silent installation with properties: files, Run entry, settings, browser policies")
+    # The simulators, chosen: the simulated scanner where the TWAIN manager looks for sources.
+    if not os.path.exists(os.path.join(prefix, "drive_c/windows/twain_32/sane.ds")):
+        fail("the Simulators feature put no sane.ds in C:\\windows\\twain_32")
+    ok("silent installation with properties: files, Run entry, settings, browser policies, "
+       "simulators")
 
     watchdog = start_agent()
     wait_for(lambda: listening(port), "the installed agent listening on HTTP_PORT")

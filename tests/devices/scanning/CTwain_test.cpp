@@ -25,7 +25,7 @@ class FakeManager {
   FakeManager() { current_ = this; }
   ~FakeManager() { current_ = nullptr; }
 
-  static TW_UINT16 Entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 group,
+  static TW_UINT16 TW_CALLINGSTYLE Entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 group,
                          TW_UINT16 dataType, TW_UINT16 message, TW_MEMREF data) {
     return current_->Handle(origin, dest, group, dataType, message, data);
   }
@@ -370,6 +370,11 @@ TEST_F(CTwainTest, MessagesAreNotOfferedWhileNoSourceIsEnabled) {
   EXPECT_EQ(session->ProcessMessage(message), 0);
   EXPECT_EQ(offered, &message);
   EXPECT_EQ(fake.calls, (Calls{"CONTROL/EVENT/PROCESSEVENT", "CONTROL/STATUS/GET"}));
+
+  // A message of the system goes to the manager as itself.
+  const int native = 0;
+  session->ProcessMessage(PlatformMessage{owner.window, PlatformMessage::kNative, &native});
+  EXPECT_EQ(offered, &native);
 }
 
 TEST_F(CTwainTest, SeveralPagesAreHandedOverInOrderUntilCountZero) {

@@ -1,5 +1,7 @@
-// The scanning session against the simulated manager library, loaded through the system loader
-// as the agent loads the real one.
+// The scanning session against a simulated scanner, loaded as the agent loads the real one: on
+// POSIX systems the simulated manager library, through the system loader; on Windows the
+// system's own manager (TWAIN_32.DLL, Wine's under Wine) with the simulated data source installed
+// where that manager looks for sources.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -7,6 +9,13 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <fstream>
+#include <iterator>
+#endif
 
 #include "DibImages.h"
 #include "devices/scanning/CTwain.h"
@@ -18,25 +27,111 @@ namespace {
 
 using Shown = std::vector<std::pair<std::string, std::string>>;
 
+#ifdef _WIN32
+// The simulated source reads the process's environment through the system.
+void SetVariable(const char* name, const char* value) {
+  SetEnvironmentVariableA(name, value);
+}
+void UnsetVariable(const char* name) {
+  SetEnvironmentVariableA(name, nullptr);
+}
+
+std::string ReadFile(const std::wstring& path) {
+  std::ifstream file(path.c_str(), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Puts the simulated source (sane.ds, built beside this program) where Wine's manager looks for
+// sources, C:\windows\twain_32, unless the same file is there already (another test program may
+// have it loaded).
+void InstallSource() {
+  wchar_t program[MAX_PATH];
+  GetModuleFileNameW(nullptr, program, MAX_PATH);
+  std::wstring built(program);
+  built = built.substr(0, built.find_last_of(L"\\/") + 1) + L"sane.ds";
+  wchar_t windows[MAX_PATH];
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  const std::wstring folder = std::wstring(windows) + L"\\twain_32";
+  const std::wstring installed = folder + L"\\sane.ds";
+  const std::string wanted = ReadFile(built);
+  ASSERT_FALSE(wanted.empty()) << "no simulated source beside the test program";
+  if (ReadFile(installed) == wanted) return;
+  CreateDirectoryW(folder.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW(built.c_str(), installed.c_str(), FALSE)) << GetLastError();
+}
+
+// A window of this thread, as the agent's hidden one: the manager posts its notices to it. Only
+// for messages, so that no display is needed.
+class TestWindow {
+ public:
+  TestWindow()
+      : window_(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                GetModuleHandleW(nullptr), nullptr)) {}
+  ~TestWindow() { DestroyWindow(window_); }
+  TestWindow(const TestWindow&) = delete;
+  TestWindow& operator=(const TestWindow&) = delete;
+  TW_HANDLE Handle() const { return window_; }
+
+ private:
+  HWND window_;
+};
+#else
+void SetVariable(const char* name, const char* value) {
+  setenv(name, value, 1);
+}
+void UnsetVariable(const char* name) {
+  unsetenv(name);
+}
+#endif
+
 class QueueOwner final : public TwainOwner {
  public:
   explicit QueueOwner(ScanQueue& queue) : queue_(queue) {}
+#ifdef _WIN32
+  TW_HANDLE Window() const override { return window_.Handle(); }
+#else
   TW_HANDLE Window() const override { return reinterpret_cast<TW_HANDLE>(0x77); }
+#endif
   void OnScannedImage(TW_HANDLE dib) override { queue_.OnScannedImage(dib); }
 
  private:
   ScanQueue& queue_;
+#ifdef _WIN32
+  TestWindow window_;
+#endif
 };
 
 class SimulatedScannerTest : public ::testing::Test {
  protected:
   SimulatedScannerTest() {
-    for (const char* name : kVariables) unsetenv(name);
+    for (const char* name : kVariables) UnsetVariable(name);
   }
   ~SimulatedScannerTest() override {
-    for (const char* name : kVariables) unsetenv(name);
+    for (const char* name : kVariables) UnsetVariable(name);
   }
 
+#ifdef _WIN32
+  static void SetUpTestSuite() { InstallSource(); }
+
+  std::unique_ptr<CTwain> Session() {
+    return std::make_unique<CTwain>(owner,
+                                    std::make_unique<DlopenSourceManagerLibrary>("TWAIN_32.DLL"));
+  }
+
+  // Offers every message of this thread's queue, as the agent's event loop does, a few rounds:
+  // the simulated source posts one when it has something to tell, the manager its own notice.
+  void Offer(CTwain& session, int times = 3) {
+    for (int i = 0; i < times; ++i) OfferOnce(session);
+  }
+  void OfferOnce(CTwain& session) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      session.ProcessMessage(PlatformMessage{msg.hwnd, PlatformMessage::kNative, &msg});
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+#else
   std::unique_ptr<CTwain> Session() {
     return std::make_unique<CTwain>(
         owner, std::make_unique<DlopenSourceManagerLibrary>(DRALMIN_TWAIN_SIM_PATH));
@@ -44,8 +139,10 @@ class SimulatedScannerTest : public ::testing::Test {
 
   // The simulated source answers the first offered message; a few more must change nothing.
   void Offer(CTwain& session, int times = 3) {
-    for (int i = 0; i < times; ++i) session.ProcessMessage(PlatformMessage{});
+    for (int i = 0; i < times; ++i) OfferOnce(session);
   }
+  void OfferOnce(CTwain& session) { session.ProcessMessage(PlatformMessage{}); }
+#endif
 
   std::vector<test::DecodedJpeg> Drain() {
     std::vector<test::DecodedJpeg> pages;
@@ -59,17 +156,15 @@ class SimulatedScannerTest : public ::testing::Test {
       "DRALMIN_TWAIN_SIM_PAGES",     "DRALMIN_TWAIN_SIM_XFERCOUNT",
       "DRALMIN_TWAIN_SIM_FAIL_PAGE", "DRALMIN_TWAIN_SIM_CANCEL_PAGE",
       "DRALMIN_TWAIN_SIM_NO_SOURCE", "DRALMIN_TWAIN_SIM_USERSELECT",
-      "DRALMIN_TWAIN_SIM_CLOSE"};
+      "DRALMIN_TWAIN_SIM_CLOSE",     "DRALMIN_TWAIN_SIM_READY"};
 
   test::RecordingMessageBox messages;
   ScanQueue queue{messages};
   QueueOwner owner{queue};
 };
 
-// Acquire runs on its own thread, as the gateway's poll thread calls it, while this thread keeps
-// offering messages as the user-interface thread does.
 TEST_F(SimulatedScannerTest, ThreePagesArriveAsJpegInTheSourcesOrder) {
-  setenv("DRALMIN_TWAIN_SIM_PAGES", "24x2480x3508,8x640x480,1x1001x700", 1);
+  SetVariable("DRALMIN_TWAIN_SIM_PAGES", "24x2480x3508,8x640x480,1x1001x700");
   auto session = Session();
   ASSERT_TRUE(session->IsSourceManagerOpen());
 
@@ -77,7 +172,7 @@ TEST_F(SimulatedScannerTest, ThreePagesArriveAsJpegInTheSourcesOrder) {
   std::thread poll([&] { acquired = session->Acquire(); });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (queue.Size() < 3 && std::chrono::steady_clock::now() < deadline) {
-    session->ProcessMessage(PlatformMessage{});
+    OfferOnce(*session);
     std::this_thread::yield();
   }
   poll.join();
@@ -103,20 +198,21 @@ TEST_F(SimulatedScannerTest, ThreePagesArriveAsJpegInTheSourcesOrder) {
 }
 
 TEST_F(SimulatedScannerTest, SourceRefusingMinusOneGetsItsOwnCount) {
-  setenv("DRALMIN_TWAIN_SIM_PAGES", "8x20x20,24x30x30", 1);
-  setenv("DRALMIN_TWAIN_SIM_XFERCOUNT", "checkstatus", 1);
+  SetVariable("DRALMIN_TWAIN_SIM_PAGES", "8x20x20,24x30x30");
+  SetVariable("DRALMIN_TWAIN_SIM_XFERCOUNT", "checkstatus");
   auto session = Session();
   ASSERT_TRUE(session->Acquire());
   Offer(*session);
   EXPECT_EQ(queue.Size(), 2u);
 }
 
-TEST_F(SimulatedScannerTest, StartFailsWithoutSourceOrWhenTheCountIsRefused) {
-  setenv("DRALMIN_TWAIN_SIM_NO_SOURCE", "1", 1);
+TEST_F(SimulatedScannerTest, StartFailsWithoutSource) {
+  SetVariable("DRALMIN_TWAIN_SIM_NO_SOURCE", "1");
   EXPECT_FALSE(Session()->Acquire());
-  unsetenv("DRALMIN_TWAIN_SIM_NO_SOURCE");
+}
 
-  setenv("DRALMIN_TWAIN_SIM_XFERCOUNT", "fail", 1);
+TEST_F(SimulatedScannerTest, StartFailsWhenTheCountIsRefused) {
+  SetVariable("DRALMIN_TWAIN_SIM_XFERCOUNT", "fail");
   auto session = Session();
   EXPECT_FALSE(session->Acquire());
   EXPECT_EQ(session->LastReturnCode(), TWRC_FAILURE);
@@ -124,16 +220,16 @@ TEST_F(SimulatedScannerTest, StartFailsWithoutSourceOrWhenTheCountIsRefused) {
 }
 
 TEST_F(SimulatedScannerTest, FailedTransferDropsTheRestCancelledOneOnlyItself) {
-  setenv("DRALMIN_TWAIN_SIM_PAGES", "24x16x16,24x16x16,24x16x16", 1);
-  setenv("DRALMIN_TWAIN_SIM_FAIL_PAGE", "2", 1);
+  SetVariable("DRALMIN_TWAIN_SIM_PAGES", "24x16x16,24x16x16,24x16x16");
+  SetVariable("DRALMIN_TWAIN_SIM_FAIL_PAGE", "2");
   {
     auto session = Session();
     ASSERT_TRUE(session->Acquire());
     Offer(*session);
     EXPECT_EQ(Drain().size(), 1u);
   }
-  unsetenv("DRALMIN_TWAIN_SIM_FAIL_PAGE");
-  setenv("DRALMIN_TWAIN_SIM_CANCEL_PAGE", "2", 1);
+  UnsetVariable("DRALMIN_TWAIN_SIM_FAIL_PAGE");
+  SetVariable("DRALMIN_TWAIN_SIM_CANCEL_PAGE", "2");
   auto session = Session();
   ASSERT_TRUE(session->Acquire());
   Offer(*session);
@@ -141,7 +237,7 @@ TEST_F(SimulatedScannerTest, FailedTransferDropsTheRestCancelledOneOnlyItself) {
 }
 
 TEST_F(SimulatedScannerTest, EachScanDeliversItsPagesEvenAfterAFailedOne) {
-  setenv("DRALMIN_TWAIN_SIM_PAGES", "24x16x16,8x20x20", 1);
+  SetVariable("DRALMIN_TWAIN_SIM_PAGES", "24x16x16,8x20x20");
   auto session = Session();
   for (int scan = 1; scan <= 2; ++scan) {
     ASSERT_TRUE(session->Acquire()) << scan;  // the second finds the source still enabled
@@ -150,7 +246,7 @@ TEST_F(SimulatedScannerTest, EachScanDeliversItsPagesEvenAfterAFailedOne) {
   }
 
   // The second page is too wide to convert: the run ends there, and the next scan works.
-  setenv("DRALMIN_TWAIN_SIM_PAGES", "24x16x16,24x50001x1", 1);
+  SetVariable("DRALMIN_TWAIN_SIM_PAGES", "24x16x16,24x50001x1");
   session.reset();
   session = Session();
   for (int scan = 1; scan <= 2; ++scan) {
@@ -162,8 +258,8 @@ TEST_F(SimulatedScannerTest, EachScanDeliversItsPagesEvenAfterAFailedOne) {
 }
 
 TEST_F(SimulatedScannerTest, SourceAskingToCloseIsClosedAndCanScanAgain) {
-  setenv("DRALMIN_TWAIN_SIM_PAGES", "4x33x17", 1);
-  setenv("DRALMIN_TWAIN_SIM_CLOSE", "1", 1);
+  SetVariable("DRALMIN_TWAIN_SIM_PAGES", "4x33x17");
+  SetVariable("DRALMIN_TWAIN_SIM_CLOSE", "1");
   auto session = Session();
   ASSERT_TRUE(session->Acquire());
   Offer(*session);
@@ -178,7 +274,7 @@ TEST_F(SimulatedScannerTest, SourceAskingToCloseIsClosedAndCanScanAgain) {
 }
 
 TEST_F(SimulatedScannerTest, UnsupportedPageIsToldAndQueuedEmpty) {
-  setenv("DRALMIN_TWAIN_SIM_PAGES", "16x40x40,32x40x40,24x40x40", 1);
+  SetVariable("DRALMIN_TWAIN_SIM_PAGES", "16x40x40,32x40x40,24x40x40");
   auto session = Session();
   ASSERT_TRUE(session->Acquire());
   Offer(*session);
@@ -192,14 +288,39 @@ TEST_F(SimulatedScannerTest, UnsupportedPageIsToldAndQueuedEmpty) {
   EXPECT_TRUE(test::DecodeJpeg(*queue.TakeFront()).ok);
 }
 
+#ifdef _WIN32
+// A source of the newer kind tells the manager that pages are ready, and the manager posts its
+// own notice to the application's window; one that fails in the middle of a run ends the run
+// cleanly, and the next scan starts afresh.
+TEST_F(SimulatedScannerTest, ManagersNoticeDeliversPagesAndAFailingSourceEndsTheRun) {
+  SetVariable("DRALMIN_TWAIN_SIM_READY", "notify");
+  SetVariable("DRALMIN_TWAIN_SIM_PAGES", "24x40x30,8x50x20,24x16x16");
+  SetVariable("DRALMIN_TWAIN_SIM_FAIL_PAGE", "3");
+  auto session = Session();
+  for (int scan = 1; scan <= 2; ++scan) {
+    ASSERT_TRUE(session->Acquire()) << scan;
+    Offer(*session);
+    std::vector<test::DecodedJpeg> pages = Drain();
+    ASSERT_EQ(pages.size(), 2u) << scan;
+    EXPECT_EQ(pages[1].width, 50);
+    EXPECT_FALSE(session->IsSourceEnabled());
+    EXPECT_TRUE(session->IsSourceOpen());
+  }
+  EXPECT_TRUE(messages.shown.empty());
+}
+#else
+// The manager's selection dialog is the system's own on Windows, with nobody to answer it here.
 TEST_F(SimulatedScannerTest, SelectionFindsTheSimulatedScanner) {
+
   auto session = Session();
   EXPECT_TRUE(session->SelectSource());
   EXPECT_STREQ(session->SourceIdentity().ProductName, "Simulated Scanner");
-  setenv("DRALMIN_TWAIN_SIM_NO_SOURCE", "1", 1);
+  SetVariable("DRALMIN_TWAIN_SIM_NO_SOURCE", "1");
   auto none = Session();
   EXPECT_FALSE(none->SelectSource());
 }
+
+#endif
 
 TEST_F(SimulatedScannerTest, MissingLibraryLeavesTheSessionUnloaded) {
   auto library = std::make_unique<DlopenSourceManagerLibrary>("/nonexistent/libtwaindsm.so");
