@@ -280,12 +280,11 @@ PortSharing::PortSharing(asio::io_context& io, std::uint16_t httpPort, std::uint
 PortSharing::~PortSharing() = default;
 
 void PortSharing::AsyncAccept(Acceptor& acceptor, Port port, Accepted done) {
-  acceptor.async_accept(
-      [impl = impl_.get(), port, done = std::move(done)](boost::system::error_code ec,
-                                                         Socket socket) {
-        if (ec || !impl->KeepOrPass(socket, port)) return done(ec, std::nullopt);
-        done(ec, std::move(socket));
-      });
+  acceptor.async_accept([impl = impl_.get(), port, done = std::move(done)](
+                            boost::system::error_code ec, Socket socket) {
+    if (ec || !impl->KeepOrPass(socket, port)) return done(ec, std::nullopt);
+    done(ec, std::move(socket));
+  });
 }
 
 void PortSharing::Close() {

@@ -60,8 +60,8 @@ std::string Describe(SOCKET socket) {
   }
   char host[INET6_ADDRSTRLEN] = {};
   char port[8] = {};
-  if (getnameinfo(reinterpret_cast<sockaddr*>(&remote), size, host, sizeof host, port,
-                  sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+  if (getnameinfo(reinterpret_cast<sockaddr*>(&remote), size, host, sizeof host, port, sizeof port,
+                  NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
     return "an unknown peer";
   }
   return std::string(host) + ":" + port;
@@ -97,16 +97,16 @@ struct PipeSecurity {
     std::array<char, 256> user{};
     DWORD size = 0;
     LPWSTR sid = nullptr;
-    const bool ok = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-                    GetTokenInformation(token, TokenUser, user.data(),
-                                        static_cast<DWORD>(user.size()), &size) &&
-                    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid,
-                                           &sid);
+    const bool ok =
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()),
+                            &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid);
     const DWORD error = GetLastError();
     if (token) CloseHandle(token);
     if (!ok) throw std::system_error(static_cast<int>(error), std::system_category(), "user");
-    const std::wstring sddl = L"D:P(A;;GA;;;" + std::wstring(sid) + L")(A;;" +
-                              std::to_wstring(kHolderAccess) + L";;;AU)";
+    const std::wstring sddl =
+        L"D:P(A;;GA;;;" + std::wstring(sid) + L")(A;;" + std::to_wstring(kHolderAccess) + L";;;AU)";
     LocalFree(sid);
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
@@ -189,9 +189,9 @@ struct PortSharing::Impl {
     } else if (error == ERROR_IO_PENDING) {
       connected.release();
     } else {
-      connected.complete(boost::system::error_code(static_cast<int>(error),
-                                                   asio::error::get_system_category()),
-                         0);
+      connected.complete(
+          boost::system::error_code(static_cast<int>(error), asio::error::get_system_category()),
+          0);
     }
   }
 
@@ -230,8 +230,7 @@ struct PortSharing::Impl {
       return;
     }
     const SOCKET socket = WSASocketW(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO,
-                                     const_cast<WSAPROTOCOL_INFOW*>(&info), 0,
-                                     WSA_FLAG_OVERLAPPED);
+                                     const_cast<WSAPROTOCOL_INFOW*>(&info), 0, WSA_FLAG_OVERLAPPED);
     if (socket == INVALID_SOCKET) {
       LogWarning("gateway", "a connection handed over was dropped: cannot take it: " +
                                 SystemMessage(static_cast<DWORD>(WSAGetLastError())));
@@ -339,9 +338,9 @@ struct PortSharing::Impl {
       message[0] = handover.kind;
       std::memcpy(message.data() + 1, &handover.socket, sizeof handover.socket);
       DWORD written = 0;
-      sent = WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &written,
-                       nullptr) &&
-             written == message.size();
+      sent =
+          WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &written, nullptr) &&
+          written == message.size();
       if (!sent) why = "cannot hand it over: " + SystemMessage(GetLastError());
     }
     CloseHandle(pipe);
@@ -366,30 +365,29 @@ struct PortSharing::Impl {
         done(boost::system::error_code(code, asio::error::get_system_category()), std::nullopt);
       });
     }
-    asio::windows::overlapped_ptr accepted(
-        io, [this, &acceptor, port, family, accepting, done = std::move(done)](
-                boost::system::error_code error, std::size_t) {
-          const SOCKET socket = std::exchange(accepting->socket, INVALID_SOCKET);
-          if (!acceptor.is_open()) error = asio::error::operation_aborted;
-          if (!error) {
-            const SOCKET listener = acceptor.native_handle();
-            if (setsockopt(socket, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
-                           reinterpret_cast<const char*>(&listener), sizeof listener) != 0) {
-              error = boost::system::error_code(WSAGetLastError(),
-                                                asio::error::get_system_category());
-            }
-          }
-          if (error) {
-            closesocket(socket);
-            // A peer that left before it was accepted is no failure of the listener.
-            if (error.value() == ERROR_NETNAME_DELETED || error.value() == WSAECONNRESET) {
-              return done({}, std::nullopt);
-            }
-            return done(error, std::nullopt);
-          }
-          if (!KeepOrPass(socket, port)) return done({}, std::nullopt);
-          done({}, Adopt(socket, family));
-        });
+    asio::windows::overlapped_ptr accepted(io, [this, &acceptor, port, family, accepting,
+                                                done = std::move(done)](
+                                                   boost::system::error_code error, std::size_t) {
+      const SOCKET socket = std::exchange(accepting->socket, INVALID_SOCKET);
+      if (!acceptor.is_open()) error = asio::error::operation_aborted;
+      if (!error) {
+        const SOCKET listener = acceptor.native_handle();
+        if (setsockopt(socket, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
+                       reinterpret_cast<const char*>(&listener), sizeof listener) != 0) {
+          error = boost::system::error_code(WSAGetLastError(), asio::error::get_system_category());
+        }
+      }
+      if (error) {
+        closesocket(socket);
+        // A peer that left before it was accepted is no failure of the listener.
+        if (error.value() == ERROR_NETNAME_DELETED || error.value() == WSAECONNRESET) {
+          return done({}, std::nullopt);
+        }
+        return done(error, std::nullopt);
+      }
+      if (!KeepOrPass(socket, port)) return done({}, std::nullopt);
+      done({}, Adopt(socket, family));
+    });
     DWORD received = 0;
     constexpr auto kAddressSize = static_cast<DWORD>(sizeof(sockaddr_storage) + 16);
     if (AcceptEx(acceptor.native_handle(), accepting->socket, accepting->addresses.data(), 0,

@@ -90,7 +90,8 @@ struct Holder {
     // As the agent of a session that is not this one: under Wine every process is in one
     // session, so the peers of these connections are then another session's, with an agent
     // (the receiver's) or without one.
-    sharing.emplace(io, port, 0, [](Socket, PortSharing::Port) {}, CurrentLocalUser() + 1000);
+    sharing.emplace(
+        io, port, 0, [](Socket, PortSharing::Port) {}, CurrentLocalUser() + 1000);
   }
   // Accepts and judges the client's connection; true when it is the holder's to serve.
   bool Judge() {
