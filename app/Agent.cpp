@@ -1,12 +1,18 @@
 #include "app/Agent.h"
 
 #include <QApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QUrl>
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <iostream>
 #include <memory>
 
+#include "app/AgentStatus.h"
 #include "app/AgentSystem.h"
 #include "app/CMainFrame.h"
 #include "app/CSettingsDlg.h"
@@ -42,9 +48,18 @@ bool NobodyWatches() {
   return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 }
 
+// The agent's icon as PNG bytes, for the status page.
+std::string IconPng() {
+  QFile file(QStringLiteral(":/icons/dralmin-tray-agent-32.png"));
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  const QByteArray bytes = file.readAll();
+  return bytes.toStdString();
+}
+
 }  // namespace
 
 int RunAgent(const std::string& programPath) {
+  const auto started = std::chrono::steady_clock::now();
   // Before any thread exists (Qt starts its own), so that every thread inherits the blocked stop
   // signals and they reach only the descriptor watched below.
   ProcessSignals blockedSignals;
@@ -91,7 +106,23 @@ int RunAgent(const std::string& programPath) {
   // Set once the event loop has ended: a request still fetching lets the gateway stop.
   std::atomic<bool> stopping{false};
   DeviceEndpoints endpoints(settings, barcode, sessions, scanQueue, messages, stopping);
-  Router router(endpoints, OriginPolicy(settings.allowedOrigins));
+  HttpsStatus https;
+  const AgentStatusSources statusSources{
+      settings,
+      started,
+      &https,
+      &agent_system::DeviceExists,
+      [&endpoints] { return endpoints.StatusRows(); },
+      &RecentLogLines,
+      [] { return std::time(nullptr); },
+      IconPng(),
+  };
+  for (const std::string& warning : AgentWarnings(statusSources)) LogWarning("agent", warning);
+  Router router(endpoints, OriginPolicy(settings.allowedOrigins),
+                StatusPage{AgentSelfOrigins(settings), [&statusSources] {
+                             return CollectAgentStatus(statusSources,
+                                                       std::chrono::steady_clock::now());
+                           }});
   if (settings.allowedOrigins) {
     std::string origins;
     for (const std::string& origin : *settings.allowedOrigins) {
@@ -108,16 +139,26 @@ int RunAgent(const std::string& programPath) {
     if (PlatformCanShowTray(platform)) {
       parts.makeTrayIcon = [](const CMainFrame::TrayCommands& commands) {
         return std::make_unique<TrayIcon>(
-            TrayIcon::Commands{commands.selectScanner, commands.settings, commands.exit});
+            TrayIcon::Commands{commands.selectScanner, commands.settings, commands.status,
+                               commands.exit});
       };
     } else {
       LogInfo("tray", "the display platform " + platform.toStdString() +
                           " has no notification area; running without a tray icon");
     }
     parts.showSettings = [] { RunSettingsCommand(); };
+    parts.showStatus = [port = settings.httpPort] {
+      const QString url = QStringLiteral("http://127.0.0.1:%1/agent/status").arg(port);
+      if (!QDesktopServices::openUrl(QUrl(url))) {
+        LogWarning("tray", "no browser opened " + url.toStdString());
+      }
+    };
   }
+  parts.scannerDriverConnected = [&endpoints](bool connected) {
+    endpoints.NoteScannerDriver(connected);
+  };
   parts.makeGateway = MakeGatewayFactory(router, settings);
-  parts.gatewayCompanion = MakeHttpsCompanion(settings);
+  parts.gatewayCompanion = MakeHttpsCompanion(settings, &https);
   parts.onGatewayFailure = [loop = app.get()](const std::string& what) {
     LogError("gateway", what);
     QMetaObject::invokeMethod(

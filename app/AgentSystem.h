@@ -22,6 +22,10 @@ void PrepareProcess();
 // True when a desktop is there for the tray icon and the dialogs.
 bool PrepareDesktop();
 
+// Whether the file or device at `path` exists, for the warnings of the status page; on Windows
+// "\\.\COM5" names a device that no file system lists.
+bool DeviceExists(const std::string& path);
+
 // Ends the event loop with 0 once a stop is requested; the returned watcher must outlive the loop.
 std::unique_ptr<QObject> WatchStopRequests(StopSignals& stop);
 

@@ -1,6 +1,9 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QSocketNotifier>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include "app/AgentSystem.h"
 #include "app/QtScanDialog.h"
@@ -51,6 +54,11 @@ std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettin
     return MakeScanSession(settings, owner, dialog, messages, queue);
   };
   return scanDialog;
+}
+
+bool DeviceExists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(path, error);
 }
 
 }  // namespace dralmin::agent_system

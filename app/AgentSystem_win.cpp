@@ -3,6 +3,10 @@
 
 #include <QCoreApplication>
 #include <QWinEventNotifier>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <system_error>
 
 #include "app/AgentSystem.h"
 #include "app/ScannerWindow_win.h"
@@ -78,6 +82,30 @@ std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettin
     return std::make_unique<TwainScanSession>(owner, std::move(manager));
   };
   return window;
+}
+
+bool DeviceExists(const std::string& path) {
+  constexpr std::string_view kDeviceNamespace = "\\\\.\\";
+  if (path.starts_with(kDeviceNamespace)) {
+    // A serial port is a DOS device name, such as COM5, and not a file.
+    wchar_t target[1024];
+    if (QueryDosDeviceW(Widen(path.substr(kDeviceNamespace.size())).c_str(), target,
+                        static_cast<DWORD>(std::size(target))) != 0) {
+      return true;
+    }
+    // Not every system lists its ports there (Wine links them only when opened): an open for
+    // no access at all tells, and a port in use by another program exists too.
+    const HANDLE device = CreateFileW(Widen(path).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0,
+                                      nullptr);
+    if (device != INVALID_HANDLE_VALUE) {
+      CloseHandle(device);
+      return true;
+    }
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+  }
+  std::error_code error;
+  return std::filesystem::exists(std::filesystem::path(Widen(path)), error);
 }
 
 }  // namespace dralmin::agent_system

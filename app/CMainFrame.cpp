@@ -43,7 +43,11 @@ CMainFrame::~CMainFrame() {
 void CMainFrame::Create() {
   if (parts_.makeTrayIcon) {
     trayIcon_ = parts_.makeTrayIcon(
-        TrayCommands{[this] { SelectScanner(); }, [this] { ShowSettings(); }, [this] { Exit(); }});
+        TrayCommands{[this] { SelectScanner(); }, [this] { ShowSettings(); },
+                     [this] {
+                       if (parts_.showStatus) parts_.showStatus();
+                     },
+                     [this] { Exit(); }});
   }
   if (parts_.makeGateway) {
     gateway_ = std::make_unique<GatewayThread>(parts_.makeGateway, parts_.onGatewayFailure,
@@ -63,6 +67,9 @@ void CMainFrame::Create() {
 void CMainFrame::ConnectScannerDriver() {
   scannerCommands_.reset();  // a driver that went away, or none
   scannerCommands_ = std::make_unique<CScannerCommands>(parts_.makeScannerDriver, barcode_);
+  if (parts_.scannerDriverConnected) {
+    parts_.scannerDriverConnected(scannerCommands_->IsDriverAvailable());
+  }
   if (scannerCommands_->IsDriverAvailable()) {
     // Statuses and results tell nothing the agent could act on: a driver that refuses simply
     // sends no scans.

@@ -28,6 +28,7 @@ class CMainFrame final : public QObject, public TwainOwner {
   struct TrayCommands {
     std::function<void()> selectScanner;
     std::function<void()> settings;
+    std::function<void()> status;
     std::function<void()> exit;
   };
 
@@ -58,6 +59,10 @@ class CMainFrame final : public QObject, public TwainOwner {
         offerEveryMessage;
     // The settings dialog, run modally.
     std::function<void()> showSettings;
+    // Opens the status page in the user's browser.
+    std::function<void()> showStatus;
+    // Told after each connection to the barcode scanner driver whether the driver was there.
+    std::function<void(bool connected)> scannerDriverConnected;
   };
 
   // How often a TWAIN session is offered an idle message while it exists, where the system's own

@@ -7,6 +7,7 @@
 #include "settings/AgentSettings.h"
 #include "settings/SettingsFiles.h"
 #include "app/BrowserPolicyStore.h"
+#include "app/StatusCommand.h"
 #include "app/StopAgents.h"
 #include "app/UsersData.h"
 
@@ -16,7 +17,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: dralmin-tray-agent browser-policies write|remove [--root FOLDER]\n"
     "       dralmin-tray-agent stop-all\n"
-    "       dralmin-tray-agent remove-user-data\n";
+    "       dralmin-tray-agent remove-user-data\n"
+    "       dralmin-tray-agent status\n";
 
 int BrowserPolicies(std::string_view action, const std::string& root, std::ostream& out,
                     std::ostream& err) {
@@ -43,6 +45,11 @@ std::optional<int> RunCommand(int argc, const char* const* argv, std::ostream& o
   const std::string_view command = argv[1];
   if (command == "stop-all" && argc == 2) return StopAllAgents(err);
   if (command == "remove-user-data" && argc == 2) return RemoveUsersData(out, err);
+  if (command == "status" && argc == 2) {
+    // The agent's port as this user's agent reads it.
+    const AgentSettings settings = LoadAgentSettings(SettingsSourcesFromEnvironment(), err);
+    return PrintAgentStatus(settings, out, err);
+  }
   if (command != "browser-policies") return std::nullopt;
   std::string_view action = argc >= 3 ? argv[2] : "";
   std::string root;

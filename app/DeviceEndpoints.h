@@ -1,11 +1,16 @@
 #pragma once
 
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include "devices/fingerprint/FingerprintEndpoint.h"
 #include "devices/fingerprint/SdkLibrary.h"
 #include "devices/printing/PrintEndpoint.h"
 #include "devices/scale/WeightEndpoint.h"
 #include "devices/scanning/ScanEndpoint.h"
 #include "gateway/Endpoints.h"
+#include "gateway/StatusPage.h"
 #include "platform/HttpClient.h"
 #include "settings/AgentSettings.h"
 
@@ -25,8 +30,15 @@ class DeviceEndpoints final : public Endpoints {
   DeviceEndpoints(const AgentSettings& settings, PendingBarcode& barcode,
                   ScanSessionProvider& sessions,
                   ScanQueue& scanQueue, MessageBox& messages, const std::atomic<bool>& stopping)
-      : barcode_(barcode),
-        fingerprint_(LibrarySdkLoader(settings.fingerprintSdk), MonotonicSeconds),
+      : settings_(settings),
+        barcode_(barcode),
+        scanQueue_(scanQueue),
+        fingerprint_(LibrarySdkLoader(settings.fingerprintSdk,
+                                      [this](const std::string& failure) {
+                                        sdkState_ = failure.empty() ? "loaded"
+                                                                    : "not loaded: " + failure;
+                                      }),
+                     MonotonicSeconds),
         weight_(WeightEndpoint::ForSerialPorts(settings.serialPorts, &stopping)),
         uploads_(&stopping),
         scan_(sessions, scanQueue, uploads_, messages) {}
@@ -39,8 +51,29 @@ class DeviceEndpoints final : public Endpoints {
   std::string GetWeight() override;
   std::string GetIpWeight(const std::string& address) override;
 
+  // What each device was found to be and when it last answered, for the status page. What a
+  // page sent or received (codes, templates, answers) is never among them. Poll thread only.
+  std::vector<StatusRow> StatusRows() const;
+
+  // Whether the barcode scanner driver was there at the last connection to it. Any thread.
+  void NoteScannerDriver(bool connected);
+
  private:
+  // When an endpoint last answered, and how.
+  struct LastCall {
+    std::string when;  // empty: never
+    std::string outcome;
+  };
+  static void Note(LastCall& call, std::string outcome);
+
+  const AgentSettings& settings_;
   PendingBarcode& barcode_;
+  ScanQueue& scanQueue_;
+  LastCall weightCall_, ipWeightCall_, barcodeCall_, fingerprintCall_, printCall_, scanCall_;
+  std::string scaleFound_;  // when the scale was first found
+  std::string sdkState_ = "not loaded yet (it is on the first fingerprint request)";
+  mutable std::mutex driverMutex_;
+  LastCall scannerDriver_;  // the user-interface thread writes it
   // The SDK library is loaded on the first fingerprint request, not here.
   ::dralmin::FingerprintEndpoint fingerprint_;
   // The scale reader is created by the first "/weight" request, not here.

@@ -16,8 +16,8 @@ GatewayThread::Factory MakeGatewayFactory(RequestHandler& router, const AgentSet
   return [&router, settings] { return std::make_unique<GatewayServer>(settings, router); };
 }
 
-GatewayThread::Companion MakeHttpsCompanion(const AgentSettings& agent) {
-  return [baseUrl = agent.certBaseUrl](GatewayServer& server, const std::atomic<bool>& stopping) {
+GatewayThread::Companion MakeHttpsCompanion(const AgentSettings& agent, HttpsStatus* status) {
+  return [baseUrl = agent.certBaseUrl, status](GatewayServer& server, const std::atomic<bool>& stopping) {
     CurlHttpClient http(&stopping);
     // The support library's download, called directly: its C interface has no way to cancel.
     CertStore certificates(
@@ -27,7 +27,7 @@ GatewayThread::Companion MakeHttpsCompanion(const AgentSettings& agent) {
           limits.cancelled = &stopping;
           return DownloadFile(url, path, limits, &error);
         });
-    ProvideHttps(server, certificates, stopping);
+    ProvideHttps(server, certificates, stopping, status);
   };
 }
 

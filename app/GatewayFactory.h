@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gateway/GatewayServer.h"
+#include "gateway/GatewayStartup.h"
 #include "gateway/GatewayThread.h"
 #include "settings/AgentSettings.h"
 
@@ -11,6 +12,7 @@ GatewayThread::Factory MakeGatewayFactory(RequestHandler& router, const AgentSet
 
 // What runs beside the poll loop: the certificate update from the server of `settings`, then the
 // HTTPS listener. A stop cancels a transfer in progress.
-GatewayThread::Companion MakeHttpsCompanion(const AgentSettings& settings);
+GatewayThread::Companion MakeHttpsCompanion(const AgentSettings& settings,
+                                            HttpsStatus* status = nullptr);
 
 }  // namespace dralmin

@@ -20,6 +20,10 @@ TrayIcon::TrayIcon(Commands commands, const std::function<bool()>& trayAvailable
           [run = std::move(commands.selectScanner)] { run(); });
   connect(menu_.addAction(QString::fromUtf8("Настройки")), &QAction::triggered, this,
           [run = std::move(commands.settings)] { run(); });
+  connect(menu_.addAction(QString::fromUtf8("Состояние агента")), &QAction::triggered, this,
+          [run = std::move(commands.status)] {
+            if (run) run();
+          });
   connect(menu_.addAction(QString::fromUtf8("&Выход")), &QAction::triggered, this,
           [run = std::move(commands.exit)] { run(); });
   // The context menu is what the right button opens; a left click (Trigger), a double click

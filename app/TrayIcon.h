@@ -24,6 +24,7 @@ class TrayIcon final : public QObject {
   struct Commands {
     std::function<void()> selectScanner;
     std::function<void()> settings;
+    std::function<void()> status;  // opens the status page in the user's browser
     std::function<void()> exit;
   };
 

@@ -1,17 +1,56 @@
 #include "gateway/GatewayStartup.h"
 
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <memory>
+
 #include "platform/Log.h"
 
 namespace dralmin {
 
+bool ReadCertificateSummary(const std::string& path, std::string& subject, std::time_t& expires) {
+  const std::unique_ptr<BIO, decltype(&BIO_free)> file(BIO_new_file(path.c_str(), "r"), BIO_free);
+  if (!file) return false;
+  const std::unique_ptr<X509, decltype(&X509_free)> cert(
+      PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr), X509_free);
+  if (!cert) return false;
+  char name[512];
+  X509_NAME_oneline(X509_get_subject_name(cert.get()), name, sizeof name);
+  subject = name;
+  std::tm end{};
+  if (ASN1_TIME_to_tm(X509_get0_notAfter(cert.get()), &end) != 1) return false;
+#ifdef _WIN32
+  expires = _mkgmtime(&end);
+#else
+  expires = timegm(&end);
+#endif
+  return true;
+}
+
 void ProvideHttps(GatewayServer& server, CertStore& certificates,
-                  const std::atomic<bool>& stopping) {
+                  const std::atomic<bool>& stopping, HttpsStatus* status) {
+  HttpsStatus::State state;
+  const auto report = [&state, status](std::string text) {
+    state.text = std::move(text);
+    if (status != nullptr) status->Set(state);
+  };
   certificates.UpdateCertificate();
   if (stopping.load()) return;
   const std::string version = certificates.version();
   if (version.empty()) {
     LogWarning("certificate", "no certificate installed: HTTPS is off for this run");
-    return;
+    return report("off: no certificate installed");
+  }
+  state.version = version;
+  if (ReadCertificateSummary(certificates.CertFilePath(version), state.subject, state.expires)) {
+    const std::time_t soon = std::time(nullptr) + kCertificateWarningDays * 86400;
+    if (state.expires <= soon) {
+      LogWarning("certificate", "the certificate " + version + " expires within " +
+                                    std::to_string(kCertificateWarningDays) + " days");
+    }
   }
   try {
     server.StartTls(
@@ -20,7 +59,10 @@ void ProvideHttps(GatewayServer& server, CertStore& certificates,
     LogError("certificate", "HTTPS is off for this run: " + std::string(error.what()) +
                                 ". The certificate will be fetched again at the next start.");
     certificates.Forget();
+    return report("off: " + std::string(error.what()));
   }
+  state.on = true;
+  report("listening");
 }
 
 }  // namespace dralmin

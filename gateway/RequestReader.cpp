@@ -27,7 +27,8 @@ void RequestReader::Restart(std::uint32_t headerLimit, std::uint64_t bodyLimit) 
   target_.clear();
   version_ = 11;
   for (Field* field :
-       {&origin_, &referer_, &contentType_, &privateNetwork_, &expect_, &connection_}) {
+       {&origin_, &referer_, &contentType_, &privateNetwork_, &accept_, &fetchSite_, &expect_,
+        &connection_}) {
     field->value.clear();
     field->present = false;
   }
@@ -44,6 +45,8 @@ Request RequestReader::View() const {
   if (referer_.present) request.referer = referer_.value;
   if (contentType_.present) request.contentType = contentType_.value;
   if (privateNetwork_.present) request.privateNetworkRequest = privateNetwork_.value;
+  if (accept_.present) request.accept = accept_.value;
+  if (fetchSite_.present) request.fetchSite = fetchSite_.value;
   return request;
 }
 
@@ -104,6 +107,8 @@ void RequestReader::on_field_impl(http::field name, beast::string_view nameText,
       return expect_.Keep(value);
     case http::field::connection:
       return connection_.Keep(value);
+    case http::field::accept:
+      return accept_.Keep(value);
     case http::field::transfer_encoding:
       // A coding other than chunked would hand its coded bytes over as the body.
       for (const auto coding : http::token_list{value}) {
@@ -117,6 +122,8 @@ void RequestReader::on_field_impl(http::field name, beast::string_view nameText,
       // Not among Beast's known names, so compared by its text.
       if (beast::iequals(nameText, "Access-Control-Request-Private-Network")) {
         privateNetwork_.Keep(value);
+      } else if (beast::iequals(nameText, "Sec-Fetch-Site")) {
+        fetchSite_.Keep(value);
       }
   }
 }

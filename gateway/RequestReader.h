@@ -95,6 +95,8 @@ class RequestReader final : public boost::beast::http::basic_parser<true> {
   Field referer_;
   Field contentType_;
   Field privateNetwork_;
+  Field accept_;
+  Field fetchSite_;
   Field expect_;
   Field connection_;
   bool Charge(std::uint64_t bytes);

@@ -1,5 +1,6 @@
 #include "gateway/Router.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "DralminVersion.h"
@@ -30,6 +31,61 @@ bool AsksForPrivateNetwork(const Request& request) {
 
 }  // namespace
 
+bool Router::CountRefusal(const std::string& who) {
+  if (const auto found = refusedOrigins_.find(who); found != refusedOrigins_.end()) {
+    ++found->second;
+    return false;
+  }
+  // Bounded, as any program on the workstation may send made-up origins.
+  if (refusedOrigins_.size() >= kMaxReportedOrigins) {
+    ++refusedOthers_;
+    return false;
+  }
+  refusedOrigins_.emplace(who, 1);
+  return true;
+}
+
+StatusSection Router::RequestCounts() const {
+  StatusSection section{"requests", "Запросы", "Requests", {}};
+  for (const auto& [endpoint, count] : served_) {
+    section.rows.push_back({std::string(endpoint), std::to_string(count), {}});
+  }
+  return section;
+}
+
+StatusSection Router::RefusedOrigins() const {
+  StatusSection section{"refused", "Отказано", "Refused", {}};
+  for (const auto& [who, count] : refusedOrigins_) {
+    section.rows.push_back({who, std::to_string(count), {}});
+  }
+  std::sort(section.rows.begin(), section.rows.end(),
+            [](const StatusRow& a, const StatusRow& b) { return a.name < b.name; });
+  if (refusedOthers_ > 0) {
+    section.rows.push_back({"others", std::to_string(refusedOthers_), {}});
+  }
+  return section;
+}
+
+std::string Router::ServeStatus(const Request& request) {
+  if (!StatusRequestAllowed(request, status_.selfOrigins)) {
+    const std::optional<std::string> origin = OriginPolicy::PageOrigin(request);
+    const std::string who = "status page for " + (origin ? *origin : std::string("another site"));
+    if (CountRefusal(who)) {
+      LogWarning("gateway", "refused the " + who + ": only a navigation by the user may read it");
+    }
+    return std::string(StatusRefusal());
+  }
+  ++served_[kStatusPath];
+  StatusReport report = status_.collect();
+  report.sections.push_back(RefusedOrigins());
+  report.sections.push_back(RequestCounts());
+  return StatusReply(request, report);
+}
+
+bool Router::IsStatusRequest(const Request& request) const {
+  return status_.collect && PercentDecode(request.uri) == kStatusPath;
+}
+
 bool Router::Admit(const Request& request) {
   if (origins_.AllowsEveryPage()) return true;
   const std::optional<std::string> origin = OriginPolicy::PageOrigin(request);
@@ -47,8 +103,7 @@ bool Router::Admit(const Request& request) {
   } else {
     who = "requests with neither Origin nor Referer";
   }
-  // Bounded, as any program on the workstation may send made-up origins.
-  if (refusedOrigins_.size() < kMaxReportedOrigins && refusedOrigins_.insert(who).second) {
+  if (CountRefusal(who)) {
     LogWarning("gateway", "refused " + who + ": allowed_origins does not list it" +
                               (refusedOrigins_.size() == kMaxReportedOrigins
                                    ? " (further refused origins are not reported)"
@@ -64,11 +119,18 @@ std::string Router::HandleRequest(const Request& request) {
 }
 
 void Router::HandleRequestInto(const Request& request, std::string& reply) {
+  // A navigation needs no allowed origin: the page serves where the devices are still refused.
+  if (IsStatusRequest(request)) {
+    reply = ServeStatus(request);
+    return;
+  }
   if (!Admit(request)) {
+    ++served_["refused"];
     reply.assign(kForbidden);
     return;
   }
   if (IsPreflight(request.method)) {
+    ++served_["preflight"];
     reply = SendPreflight(request);
     return;
   }
@@ -86,6 +148,12 @@ void Router::HandleRequestInto(const Request& request, std::string& reply) {
 }
 
 bool Router::AdmitsHead(const Request& head, std::string& refusal) {
+  if (IsStatusRequest(head)) {
+    // The page's own rules, not the allowed origins; a refusal is counted and sent at once.
+    if (StatusRequestAllowed(head, status_.selfOrigins)) return true;
+    refusal = ServeStatus(head);
+    return false;
+  }
   if (Admit(head)) return true;
   refusal.assign(kForbidden);
   return false;
@@ -117,26 +185,38 @@ std::string Router::Route(const Request& request) {
     std::string id = after(8);
     // A "?" past the first character cuts the id before its first "?"; a lone leading "?" stays.
     if (id.find('?', 1) != std::string::npos) id.resize(id.find('?'));
+    ++served_["/finger/"];
     return endpoints_.FingerprintEndpoint(id);
   }
-  if (path == "/barcode") return endpoints_.GetBarcode();
+  if (path == "/barcode") {
+    ++served_["/barcode"];
+    return endpoints_.GetBarcode();
+  }
   if (path.starts_with("/scan/")) {
+    ++served_["/scan/"];
     scanKey_ = after(6);
     endpoints_.StartScan(scanKey_);
     return {};
   }
-  if (path.starts_with("/getscan/")) return endpoints_.GetScan(after(9), scanKey_);
+  if (path.starts_with("/getscan/")) {
+    ++served_["/getscan/"];
+    return endpoints_.GetScan(after(9), scanKey_);
+  }
   if (path.starts_with("/print") && method.starts_with("POST")) {
+    ++served_["/print"];
     return endpoints_.PrintForm(request);
   }
   if (path.starts_with("/weight") && method.starts_with("GET")) {
+    ++served_["/weight"];
     if (weightBusy_) return std::string(kWeightCallback) + "{value: -.001})";
     ScopedFlag busy(weightBusy_);
     return endpoints_.GetWeight();
   }
   if (path.starts_with("/ip_weight/") && method.starts_with("GET")) {
+    ++served_["/ip_weight/"];
     return endpoints_.GetIpWeight(after(11));
   }
+  ++served_["other"];
   return endpoints_.FingerprintEndpoint(std::string());
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -16,6 +17,25 @@ namespace dralmin {
 namespace {
 
 std::atomic<int> gLevel{static_cast<int>(LogLevel::Info)};
+
+// The ring of recent lines, bounded, so a chatty peer costs at most kLogRingLines lines of
+// memory. Never destroyed: a thread may still log while the process ends.
+struct Ring {
+  std::mutex mutex;
+  std::deque<std::string> lines;
+};
+
+Ring& TheRing() {
+  static Ring* const ring = new Ring;
+  return *ring;
+}
+
+void Remember(std::string_view line) {
+  Ring& ring = TheRing();
+  const std::lock_guard lock(ring.mutex);
+  if (ring.lines.size() == kLogRingLines) ring.lines.pop_front();
+  ring.lines.emplace_back(line);
+}
 
 void WriteStderr(const std::string& line) {
   const char* data = line.data();
@@ -117,7 +137,14 @@ std::string LogSafe(std::string_view text, std::size_t limit) {
 
 bool LogEnabled(LogLevel level) { return static_cast<int>(level) <= gLevel.load(); }
 
-void Log(LogLevel level, std::string_view component, std::string_view message) {
+std::vector<std::string> RecentLogLines() {
+  Ring& ring = TheRing();
+  const std::lock_guard lock(ring.mutex);
+  return {ring.lines.begin(), ring.lines.end()};
+}
+
+void Log(LogLevel level, std::string_view component, std::string_view message,
+         LogReach reach) {
   if (!LogEnabled(level)) return;
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -134,6 +161,7 @@ void Log(LogLevel level, std::string_view component, std::string_view message) {
   line.append(stamp).append(" ").append(kLogLevelNames[static_cast<size_t>(level)]).append(" ");
   line.append(component).append(": ");
   line += LogSafe(message);
+  if (reach == LogReach::kEverywhere) Remember(line);
   line.push_back('\n');
   WriteStderr(line);
   TheLogFile().Write(line);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dralmin {
 
@@ -38,7 +39,16 @@ inline constexpr std::size_t kLogMessageLimit = 4096;
 std::string LogSafe(std::string_view text, std::size_t limit = kLogMessageLimit);
 
 // Writes the line with one write(2), so lines of different threads never interleave.
-void Log(LogLevel level, std::string_view component, std::string_view message);
+// Lines that quote what a page told of itself (its identifiers) are kept out of the recent
+// lines, which whoever supports the workstation reads on the status page.
+enum class LogReach { kEverywhere, kNotRecent };
+void Log(LogLevel level, std::string_view component, std::string_view message,
+         LogReach reach = LogReach::kEverywhere);
+
+// The last lines written (at most kLogRingLines, oldest first, without their line ends), kept in
+// memory for the agent's status page, which shows them where no journal or log file is at hand.
+inline constexpr size_t kLogRingLines = 200;
+std::vector<std::string> RecentLogLines();
 
 inline void LogError(std::string_view component, std::string_view message) {
   Log(LogLevel::Error, component, message);

@@ -15,4 +15,4 @@ fi
 
 cd tests/browser
 npm ci --no-audit --no-fund --loglevel=error
-exec node --test agent.test.mjs origins.test.mjs
+exec node --test agent.test.mjs origins.test.mjs status.test.mjs

@@ -115,6 +115,9 @@ struct AgentSettings {
 std::optional<std::string> ApplySetting(AgentSettings& settings, std::string_view key,
                                         std::string_view value, const SettingOrigin& origin = {});
 
+// The value of a known key as a settings file would write it; empty for an unknown key.
+std::string SettingValue(const AgentSettings& settings, std::string_view key);
+
 // The known keys, in the order the shipped configuration file lists them.
 std::vector<std::string_view> SettingKeys();
 

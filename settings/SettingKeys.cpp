@@ -246,6 +246,38 @@ std::string Describe(const SettingOrigin& origin) {
   }
 }
 
+std::string SettingValue(const AgentSettings& s, std::string_view key) {
+  const auto list = [](const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+    return text;
+  };
+  const auto word = [](const auto& names, auto value) {
+    return std::string(names[static_cast<size_t>(value)]);
+  };
+  if (key == "http_port") return std::to_string(s.httpPort);
+  if (key == "https_port") return std::to_string(s.httpsPort);
+  if (key == "listen_address") return s.listenAddress;
+  if (key == "shared_ports") return s.sharedPorts ? "true" : "false";
+  if (key == "allowed_origins") return s.allowedOrigins ? list(*s.allowedOrigins) : std::string();
+  if (key == "cert_base_url") return s.certBaseUrl;
+  if (key == "serial_ports") return s.serialPorts;
+  if (key == "fingerprint_sdk") return s.fingerprintSdk;
+  if (key == "twain_dsm") return s.twainDsm;
+  if (key == "scan_backend") return word(kScanBackendNames, s.scanBackend);
+  if (key == "sane_device") return s.saneDevice;
+  if (key == "scan_dialog") return s.scanDialog ? "true" : "false";
+  if (key == "scan_source") return word(kScanSourceNames, s.scanSource);
+  if (key == "scan_mode") return word(kScanModeNames, s.scanMode);
+  if (key == "scan_resolution") return std::to_string(s.scanResolution);
+  if (key == "barcode_devices") return list(s.barcodeDevices);
+  if (key == "barcode_layout") return s.barcodeLayout;
+  if (key == "barcode_idle_ms") return std::to_string(s.barcodeIdleMs);
+  if (key == "barcode_end") return word(kBarcodeEndNames, s.barcodeEnd);
+  if (key == "log_level") return word(kLogLevelNames, s.logLevel);
+  return {};
+}
+
 SettingOrigin SettingOrigins::Of(std::string_view key) const {
   const auto found = byKey.find(key);
   return found == byKey.end() ? SettingOrigin{} : found->second;

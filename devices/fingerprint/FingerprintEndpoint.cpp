@@ -52,8 +52,10 @@ bool FingerprintEndpoint::Admit(const std::string& id) {
 
 std::string FingerprintEndpoint::Handle(const std::string& id) {
   if (!Admit(id)) {
-    LogWarning("fingerprint", "page '" + id + "' refused: page '" + lastFingerId +
-                                  "' holds the scanner until it is silent for 5 s");
+    Log(LogLevel::Warning, "fingerprint",
+        "page '" + id + "' refused: page '" + lastFingerId +
+            "' holds the scanner until it is silent for 5 s",
+        LogReach::kNotRecent);
     return FingerprintError(kOtherTab);
   }
   if (captureBusy) return {};

@@ -70,11 +70,16 @@ int32_t SdkLibrary::MemFree(void* pointer) {
   return memFree_(pointer);
 }
 
-SdkLoader LibrarySdkLoader(std::string name) {
-  return [name = std::move(name), told = false]() mutable -> std::unique_ptr<FingerprintSdk> {
+SdkLoader LibrarySdkLoader(std::string name,
+                           std::function<void(const std::string& failure)> outcome) {
+  return [name = std::move(name), outcome = std::move(outcome),
+          told = false]() mutable -> std::unique_ptr<FingerprintSdk> {
     try {
-      return std::make_unique<SdkLibrary>(name);
+      auto library = std::make_unique<SdkLibrary>(name);
+      if (outcome) outcome({});
+      return library;
     } catch (const DynamicLibraryError& error) {
+      if (outcome) outcome(error.what());
       if (!told) {
         LogWarning("fingerprint", std::string("SDK unavailable: ") + error.what());
         told = true;

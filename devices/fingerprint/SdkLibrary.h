@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -45,6 +46,9 @@ class SdkLibrary final : public FingerprintSdk {
 
 // A loader that opens `name` on each call until it succeeds. The first failure's reason is
 // written to standard error for the developer; the page only sees the "Init SDK" error.
-SdkLoader LibrarySdkLoader(std::string name);
+// `outcome` (when given) hears of every attempt: an empty text when the library loaded, else why
+// not.
+SdkLoader LibrarySdkLoader(std::string name,
+                           std::function<void(const std::string& failure)> outcome = {});
 
 }  // namespace dralmin

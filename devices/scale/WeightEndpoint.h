@@ -49,6 +49,8 @@ class WeightEndpoint {
   std::string GetIpWeight(const std::string& address);
 
   bool HasScale() const { return scale_ != nullptr; }
+  // The port of the scale found, or empty while none is.
+  std::string ScalePort() const { return scale_ ? scale_->portPath() : std::string(); }
 
  private:
   ScaleFactory makeScale_;

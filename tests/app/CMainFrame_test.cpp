@@ -99,7 +99,8 @@ class CMainFrameTest : public ::testing::Test {
     parts.makeTrayIcon = [this](const CMainFrame::TrayCommands& commands) {
       journal_.Add("tray icon");
       auto tray = std::make_unique<TrayIcon>(
-          TrayIcon::Commands{commands.selectScanner, commands.settings, commands.exit},
+          TrayIcon::Commands{commands.selectScanner, commands.settings, commands.status,
+                             commands.exit},
           [] { return true; });
       QObject::connect(tray.get(), &QObject::destroyed, [this] {
         // The gateway must be down by now: nothing listens on its port any more.
@@ -256,7 +257,7 @@ TEST_F(CMainFrameTest, SettingsItemRunsTheDialogCommand) {
 TEST_F(CMainFrameTest, ExitItemEndsTheEventLoopWithZero) {
   CMainFrame frame(Parts(), barcode_);
   frame.Create();
-  QTimer::singleShot(0, [&] { frame.GetTrayIcon()->Menu().actions()[2]->trigger(); });
+  QTimer::singleShot(0, [&] { frame.GetTrayIcon()->Menu().actions()[3]->trigger(); });
   // A watchdog for the test itself: a loop that does not end fails instead of hanging.
   QTimer::singleShot(10s, [] { QCoreApplication::exit(99); });
   EXPECT_EQ(QCoreApplication::exec(), 0);

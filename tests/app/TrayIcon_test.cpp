@@ -17,25 +17,27 @@ class TrayIconTest : public ::testing::Test {
 
   TrayIcon::Commands Recording() {
     return {[this] { ran_.push_back("select"); }, [this] { ran_.push_back("settings"); },
-            [this] { ran_.push_back("exit"); }};
+            [this] { ran_.push_back("status"); }, [this] { ran_.push_back("exit"); }};
   }
 
   std::vector<std::string> ran_;
 };
 
-TEST_F(TrayIconTest, MenuHasTheThreeItemsInOrderAndEachRunsItsCommand) {
+TEST_F(TrayIconTest, MenuHasTheFourItemsInOrderAndEachRunsItsCommand) {
   TrayIcon tray(Recording(), [] { return true; });
   const QList<QAction*> items = tray.Menu().actions();
-  ASSERT_EQ(items.size(), 3);  // no separators either
+  ASSERT_EQ(items.size(), 4);  // no separators either
   EXPECT_EQ(items[0]->text().toStdString(), "Выбор &сканера");
   EXPECT_EQ(items[1]->text().toStdString(), "Настройки");
-  EXPECT_EQ(items[2]->text().toStdString(), "&Выход");
+  EXPECT_EQ(items[2]->text().toStdString(), "Состояние агента");
+  EXPECT_EQ(items[3]->text().toStdString(), "&Выход");
   for (QAction* item : items) EXPECT_FALSE(item->isSeparator());
 
-  items[2]->trigger();
+  items[3]->trigger();
   items[0]->trigger();
   items[1]->trigger();
-  EXPECT_EQ(ran_, (std::vector<std::string>{"exit", "select", "settings"}));
+  items[2]->trigger();
+  EXPECT_EQ(ran_, (std::vector<std::string>{"exit", "select", "settings", "status"}));
 }
 
 TEST_F(TrayIconTest, IconTooltipAndRightButtonMenu) {

@@ -41,6 +41,20 @@ TEST(LogTest, LinesAboveTheLevelAreDropped) {
   EXPECT_EQ(said.find("dropped"), std::string::npos);
 }
 
+TEST(LogTest, TheRingKeepsTheLastLinesAtTheLevelButNoPagesOwnWords) {
+  ::testing::internal::CaptureStderr();
+  for (size_t i = 0; i < kLogRingLines + 5; ++i) LogInfo("ring", "line " + std::to_string(i));
+  SetLogLevel(LogLevel::Warning);
+  LogInfo("ring", "dropped");
+  SetLogLevel(LogLevel::Info);
+  Log(LogLevel::Warning, "ring", "a page's own words", LogReach::kNotRecent);
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(), ::testing::HasSubstr("a page's own words"));
+  const std::vector<std::string> lines = RecentLogLines();
+  ASSERT_EQ(lines.size(), kLogRingLines);
+  EXPECT_THAT(lines.front(), ::testing::EndsWith(" info ring: line 5"));
+  EXPECT_THAT(lines.back(), ::testing::EndsWith(" info ring: line 204"));
+}
+
 std::string FileText(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   std::ostringstream text;

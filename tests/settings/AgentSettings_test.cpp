@@ -290,5 +290,30 @@ TEST(StoreSettingTest, ReplacesTheKeysLineOrAppendsOneAndKeepsTheRest) {
   EXPECT_EQ(settings.saneDevice, "test:0");
 }
 
+TEST(AgentSettingsTest, EachKeysValueReadsBackAsTheFileWroteIt) {
+  // A value other than the default for every key, so that a key added without its text fails.
+  const std::map<std::string_view, std::string_view> samples = {
+      {"http_port", "9081"},           {"https_port", "9433"},
+      {"listen_address", "0.0.0.0"},   {"shared_ports", "false"},
+      {"allowed_origins", "https://a.example, http://b:8080"},
+      {"cert_base_url", "https://c.example/certs/"},
+      {"serial_ports", "/dev/ttyS1,/dev/ttyUSB0"},
+      {"fingerprint_sdk", "/opt/sdk.so"}, {"twain_dsm", "/opt/dsm.so"},
+      {"scan_backend", "sane"},        {"sane_device", "test:0"},
+      {"scan_dialog", "false"},        {"scan_source", "feeder"},
+      {"scan_mode", "gray"},           {"scan_resolution", "300"},
+      {"barcode_devices", "/dev/a, usb:0c2e:0b61"},
+      {"barcode_layout", "de"},        {"barcode_idle_ms", "80"},
+      {"barcode_end", "tab"},          {"log_level", "debug"},
+  };
+  AgentSettings settings;
+  for (std::string_view key : SettingKeys()) {
+    const auto sample = samples.find(key);
+    ASSERT_NE(sample, samples.end()) << key;
+    ASSERT_EQ(ApplySetting(settings, key, sample->second), std::nullopt) << key;
+    EXPECT_EQ(SettingValue(settings, key), sample->second) << key;
+  }
+}
+
 }  // namespace
 }  // namespace dralmin

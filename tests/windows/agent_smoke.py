@@ -10,6 +10,7 @@ Wine's environment (WINEPREFIX, WINELOADER naming the loader, and the rest) and 
 from the caller.
 """
 import glob
+import json
 import os
 import shutil
 import signal
@@ -119,6 +120,14 @@ def main():
         expect("/weight through COM5",
                exchange(port, b"GET /weight HTTP/1.1\r\nHost: x\r\n\r\n"),
                HEAD + str(len(body)).encode() + b"\r\n\r\n" + body)
+        status = exchange(port, b"GET /agent/status HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                b"Accept: application/json\r\n\r\n")
+        facts = json.loads(status.partition(b"\r\n\r\n")[2])
+        scale_row = [row["value"] for row in facts["devices"] if row["name"] == "scale"]
+        # COM5 is a device no file system lists: it must not be warned of as missing.
+        expect("status page: platform, scale, no warnings",
+               (facts["platform"], scale_row, facts["warnings"]),
+               ("Windows", ["found on \\\\.\\COM5"], []))
         scans_upload_every_page(port)
         log_names_the_certificate(prefix)
     finally:

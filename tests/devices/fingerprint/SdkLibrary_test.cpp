@@ -113,7 +113,11 @@ TEST_F(SdkLibraryTest, MissingOrIncompleteLibraryIsReportedAndNotLoaded) {
   } catch (const DynamicLibraryError& error) {
     EXPECT_NE(std::string(error.what()).find("SdkInit"), std::string::npos) << error.what();
   }
-  EXPECT_EQ(LibrarySdkLoader("/nonexistent/libquorvelsdk.so")(), nullptr);
+  std::string failure;
+  EXPECT_EQ(LibrarySdkLoader("/nonexistent/libquorvelsdk.so",
+                             [&failure](const std::string& why) { failure = why; })(),
+            nullptr);
+  EXPECT_NE(failure.find("libquorvelsdk"), std::string::npos) << failure;
 }
 
 }  // namespace

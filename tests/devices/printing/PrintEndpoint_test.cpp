@@ -32,7 +32,12 @@ class PrintEndpointTest : public ::testing::Test {
   PrintEndpointTest() { printed.clear(); }
 
   static Request Post(std::optional<std::string_view> contentType, std::string_view body) {
-    return Request{"POST", "/print", body, std::nullopt, contentType, std::nullopt, std::nullopt};
+    Request request;
+    request.method = "POST";
+    request.uri = "/print";
+    request.body = body;
+    request.contentType = contentType;
+    return request;
   }
 
   PrintEndpoint endpoint_{&FakePrintFromXml};

@@ -1,0 +1,122 @@
+#include "app/AgentStatus.h"
+
+#include "DralminVersion.h"
+#include "settings/SettingsText.h"
+
+namespace dralmin {
+namespace {
+
+std::string Date(std::time_t time) {
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &time);
+#else
+  gmtime_r(&time, &utc);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &utc);
+  return text;
+}
+
+// A library named without a folder is searched by the system's loader, so only a path can be
+// checked for existence.
+bool IsPath(const std::string& name) {
+  return name.find('/') != std::string::npos || name.find('\\') != std::string::npos;
+}
+
+StatusSection Listeners(const AgentStatusSources& sources) {
+  const AgentSettings& s = sources.settings;
+  StatusSection section{"listeners", "Порты", "Listeners", {}};
+  section.rows.push_back({"http", s.listenAddress + ":" + std::to_string(s.httpPort), "listening"});
+  if (sources.https == nullptr) return section;
+  const HttpsStatus::State https = sources.https->Get();
+  std::string detail = https.text;
+  if (!https.version.empty()) {
+    detail += "; certificate " + https.version;
+    if (!https.subject.empty()) detail += ", " + https.subject;
+    if (https.expires != 0) detail += ", expires " + Date(https.expires);
+  }
+  section.rows.push_back(
+      {"https", s.listenAddress + ":" + std::to_string(s.httpsPort), std::move(detail)});
+  return section;
+}
+
+StatusSection Settings(const AgentSettings& settings) {
+  StatusSection section{"settings", "Настройки", "Settings", {}};
+  for (std::string_view key : SettingKeys()) {
+    section.rows.push_back({std::string(key), SettingValue(settings, key),
+                            Describe(settings.origins.Of(key))});
+  }
+  return section;
+}
+
+StatusSection Origins(const AgentSettings& settings) {
+  StatusSection section{"origins", "Разрешённые страницы", "Allowed origins", {}};
+  if (!settings.allowedOrigins) {
+    section.rows.push_back({"*", "every page may use the devices", {}});
+    return section;
+  }
+  for (const std::string& origin : *settings.allowedOrigins) section.rows.push_back({origin, {}, {}});
+  if (settings.allowedOrigins->empty()) section.rows.push_back({"(none)", "no page may", {}});
+  return section;
+}
+
+}  // namespace
+
+std::vector<std::string> AgentWarnings(const AgentStatusSources& sources) {
+  const AgentSettings& s = sources.settings;
+  std::vector<std::string> warnings;
+  if (const std::vector<std::string> ports = SplitList(s.serialPorts); !ports.empty()) {
+    bool any = false;
+    for (const std::string& port : ports) any = any || sources.exists(port);
+    if (!any) {
+      warnings.push_back("serial_ports names no existing device (" + s.serialPorts +
+                         "): the scale cannot be found");
+    }
+  }
+  if (IsPath(s.fingerprintSdk) && !sources.exists(s.fingerprintSdk)) {
+    warnings.push_back("the fingerprint SDK " + s.fingerprintSdk + " does not exist");
+  }
+  if (sources.https != nullptr) {
+    const HttpsStatus::State https = sources.https->Get();
+    if (https.expires != 0 &&
+        https.expires <= sources.now() + kCertificateWarningDays * 24 * 60 * 60) {
+      warnings.push_back("the HTTPS certificate " + https.version + " expires " +
+                         Date(https.expires));
+    }
+  }
+  return warnings;
+}
+
+StatusReport CollectAgentStatus(const AgentStatusSources& sources,
+                                std::chrono::steady_clock::time_point now) {
+  StatusReport report;
+  report.version = DRALMIN_VERSION;
+#ifdef _WIN32
+  report.platform = "Windows";
+#else
+  report.platform = "Linux";
+#endif
+  report.uptime = std::chrono::duration_cast<std::chrono::seconds>(now - sources.started);
+  report.warnings = AgentWarnings(sources);
+  report.sections.push_back(Listeners(sources));
+  report.sections.push_back(Settings(sources.settings));
+  report.sections.push_back(Origins(sources.settings));
+  StatusSection devices{"devices", "Устройства", "Devices", {}};
+  if (sources.devices) devices.rows = sources.devices();
+  report.sections.push_back(std::move(devices));
+  if (sources.logLines) report.logLines = sources.logLines();
+  report.iconPng = sources.iconPng;
+  return report;
+}
+
+std::vector<std::string> AgentSelfOrigins(const AgentSettings& settings) {
+  std::vector<std::string> origins;
+  for (const char* host : {"127.0.0.1", "localhost", "[::1]"}) {
+    origins.push_back("http://" + std::string(host) + ":" + std::to_string(settings.httpPort));
+    origins.push_back("https://" + std::string(host) + ":" + std::to_string(settings.httpsPort));
+  }
+  return origins;
+}
+
+}  // namespace dralmin

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "gateway/GatewayStartup.h"
+#include "gateway/StatusPage.h"
+#include "settings/AgentSettings.h"
+
+namespace dralmin {
+
+// Where the facts of the status page come from; tests give fakes of each.
+struct AgentStatusSources {
+  const AgentSettings& settings;
+  std::chrono::steady_clock::time_point started;
+  const HttpsStatus* https = nullptr;              // null: no HTTPS port is tried
+  std::function<bool(const std::string&)> exists;  // whether a file or device exists
+  std::function<std::vector<StatusRow>()> devices;
+  std::function<std::vector<std::string>()> logLines;
+  std::function<std::time_t()> now;  // wall-clock time, for the certificate's expiry
+  std::string iconPng;
+};
+
+// What is likely to fail before it does: a serial port list that names no existing device, a
+// fingerprint SDK path that does not exist, a certificate that expires within two weeks.
+std::vector<std::string> AgentWarnings(const AgentStatusSources& sources);
+
+// The agent's part of the page (the router adds its requests and refusals).
+StatusReport CollectAgentStatus(const AgentStatusSources& sources,
+                                std::chrono::steady_clock::time_point now);
+
+// The agent's own addresses, which a reload of the page names as its Referer.
+std::vector<std::string> AgentSelfOrigins(const AgentSettings& settings);
+
+}  // namespace dralmin
