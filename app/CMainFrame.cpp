@@ -90,11 +90,6 @@ ScanSession& CMainFrame::GetScanSession() {
   return *session_;
 }
 
-bool CMainFrame::HasScanSession() const {
-  std::lock_guard lock(sessionMutex_);
-  return session_ != nullptr;
-}
-
 void CMainFrame::SelectScanner() {
   if (commandRunning_) return;
   ScopedFlag running(commandRunning_);

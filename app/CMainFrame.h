@@ -99,7 +99,6 @@ class CMainFrame final : public QObject, public TwainOwner {
 
   TrayIcon* GetTrayIcon() const { return trayIcon_.get(); }
   CScannerCommands* GetScannerCommands() const { return scannerCommands_.get(); }
-  bool HasScanSession() const;
 
  private:
   void OfferMessage(const PlatformMessage& message);

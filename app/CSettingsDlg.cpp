@@ -10,7 +10,7 @@
 namespace dralmin {
 namespace {
 
-// The original sizes are given in dialog units, which scale with the dialog's font: a horizontal
+// The dialog's sizes are given in dialog units, which scale with the dialog's font: a horizontal
 // unit is a quarter of the average character width, a vertical one an eighth of the character
 // height. They are minimums: the layout gives each text the room its font needs.
 class DialogUnits {
@@ -43,7 +43,8 @@ CSettingsDlg::CSettingsDlg() : QDialog(nullptr) {
   DecorateDialog(*this);
   const DialogUnits units(fontMetrics());
 
-  // Created in the template's order, which is also the order the focus moves in.
+  // Created in the order the focus moves in: OK, Cancel, then the fields from the top. Sizes are
+  // the least each control takes, in dialog units.
   okButton_ = AtLeast(new QPushButton(QStringLiteral("OK"), this), units, 50, 14);
   okButton_->setDefault(true);
   cancelButton_ = AtLeast(new QPushButton(QStringLiteral("Cancel"), this), units, 50, 14);
@@ -96,7 +97,7 @@ CSettingsDlg::CSettingsDlg() : QDialog(nullptr) {
   dialog->addWidget(peelerCheck_);
   dialog->addSpacing(units.Y(9));
   dialog->addLayout(buttons);
-  // As large as its texts need, never smaller than the original, and not resizable.
+  // As large as its texts need, never smaller than the sizes above, and not resizable.
   dialog->setSizeConstraint(QLayout::SetFixedSize);
 
   connect(okButton_, &QPushButton::clicked, this, &CSettingsDlg::accept);

@@ -20,8 +20,7 @@ class MessageBox;
 class PendingBarcode;
 class ScanQueue;
 
-// The agent's endpoints: each routing row reaches its device here. Devices not yet present in
-// the agent answer with their absent forms.
+// The agent's endpoints: each route of the router reaches its device here.
 class DeviceEndpoints final : public Endpoints {
  public:
   // `sessions` gives the scanning session, whose pages the user-interface thread puts into

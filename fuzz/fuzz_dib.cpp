@@ -6,15 +6,9 @@
 #include "devices/scanning/JpegEncoder.h"
 #include "fuzz/FuzzInput.h"
 #include "platform/MemoryHandle.h"
-#include "platform/MessageBox.h"
 
 namespace dralmin::fuzz {
 namespace {
-
-class SilentMessages final : public MessageBox {
- public:
-  void Show(const std::string&, const std::string&) override {}
-};
 
 // Pages larger than this are read row by row but not encoded, to keep each run short.
 constexpr std::size_t kEncodeLimit = 1 << 20;
@@ -30,11 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0) std::memcpy(LockMemory(handle), data, size);
   UnlockMemory(handle);
 
-  SilentMessages messages;
-  CDIB dib(messages);
+  CDIB dib;
   const bool loaded = dib.LoadFromHandle(handle);
   FreeMemory(handle);  // the copy must not need the source any more
   Require(loaded == dib.IsLoaded(), "the result tells whether an image is held");
+  Require(loaded == (*dib.Refusal() == '\0'), "a refusal says why");
   if (!loaded) return 0;
 
   Require(dib.Width() > 0 && dib.Height() > 0, "a held image has pixels");

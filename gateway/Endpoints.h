@@ -7,7 +7,7 @@
 
 namespace dralmin {
 
-// The device operations the router calls, one per routing row. Each returns the complete reply
+// The device operations the router calls, one per route. Each returns the complete reply
 // body (StartScan's reply is always empty). All run on the gateway's poll thread, one at a time.
 class Endpoints {
  public:

@@ -6,7 +6,6 @@
 #include <new>
 
 #include "platform/MemoryHandle.h"
-#include "platform/MessageBox.h"
 
 namespace dralmin {
 
@@ -34,8 +33,6 @@ void Write(uint8_t* header, std::size_t offset, T value) {
 
 }  // namespace
 
-CDIB::CDIB(MessageBox& messages) : messages_(messages) {}
-
 CDIB::~CDIB() {
   Free();
 }
@@ -55,7 +52,7 @@ void CDIB::Free() {
 
 bool CDIB::Refuse(const char* text) {
   Free();
-  messages_.Show(text, "Error");
+  refusal_ = text;
   return false;
 }
 
@@ -83,6 +80,7 @@ bool CDIB::LoadFromMemory(const void* data, std::size_t size) {
 
 bool CDIB::Load(const void* data, std::size_t size, bool copyPixels) {
   Free();
+  refusal_ = "";
   const auto* source = static_cast<const uint8_t*>(data);
   if (source == nullptr || size < kHeaderSize) return Refuse("Error create");
 

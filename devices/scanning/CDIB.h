@@ -9,24 +9,22 @@
 
 namespace dralmin {
 
-class MessageBox;
-
 // One packed DIB (a 40-byte BITMAPINFOHEADER, its colour table, the pixel rows), readable top
 // row first whatever the source's row order. The header and colour table are always held as a
 // copy; the pixel rows are either copied or read in place from the source's memory block. Only
-// uncompressed 1, 4, 8 and 24-bit images are taken; refusals are told to the user through the
-// message box, with the caption "Error".
+// uncompressed 1, 4, 8 and 24-bit images are taken; a refusal leaves its reason, in the words
+// the user is shown, for the caller to show.
 class CDIB {
  public:
   static constexpr std::size_t kHeaderSize = 40;
 
-  explicit CDIB(MessageBox& messages);
+  CDIB() = default;
   ~CDIB();
   CDIB(const CDIB&) = delete;
   CDIB& operator=(const CDIB&) = delete;
 
   // Replaces the held image with a copy of the DIB in the memory block (platform/MemoryHandle.h).
-  // False, with nothing held, when the DIB is refused.
+  // False, with nothing held and the reason in Refusal(), when the DIB is refused.
   bool LoadFromHandle(TW_HANDLE handle);
   // The same for a DIB of `size` bytes at `data`.
   bool LoadFromMemory(const void* data, std::size_t size);
@@ -36,6 +34,9 @@ class CDIB {
   bool ViewHandle(TW_HANDLE handle);
 
   bool IsLoaded() const { return block_ != nullptr; }
+  // Why the last load was refused ("Invalid compression", "Invalid bit count", "Error create");
+  // empty after a load that succeeded.
+  const char* Refusal() const { return refusal_; }
   int32_t Width() const { return width_; }
   int32_t Height() const { return height_; }  // the number of rows, positive for either order
   int32_t Stride() const { return stride_; }  // bytes per row, whole 32-bit words
@@ -57,7 +58,7 @@ class CDIB {
   bool Refuse(const char* text);
   bool Load(const void* data, std::size_t size, bool copyPixels);
 
-  MessageBox& messages_;
+  const char* refusal_ = "";
   const uint8_t* bits_ = nullptr;
   uint8_t* info_ = nullptr;
   uint8_t* colourTable_ = nullptr;

@@ -69,11 +69,6 @@ TW_IDENTITY CTwain::SourceIdentity() const {
   return sourceIdentity_;
 }
 
-TW_IDENTITY CTwain::ApplicationIdentity() const {
-  std::lock_guard lock(mutex_);
-  return appIdentity_;
-}
-
 bool CTwain::CallSourceManager(pTW_IDENTITY dest, TW_UINT32 group, TW_UINT16 dataType,
                                TW_UINT16 message, TW_MEMREF data) {
   std::lock_guard lock(mutex_);

@@ -68,7 +68,6 @@ class CTwain {
   TW_UINT16 LastReturnCode() const;
   TW_STATUS LastStatus() const;
   TW_IDENTITY SourceIdentity() const;
-  TW_IDENTITY ApplicationIdentity() const;
 
  private:
   // Fills this program's identity.

@@ -15,9 +15,9 @@ void ScanQueue::OnScannedImage(TW_HANDLE dib) {
   JpegResult jpeg;
   {
     // The block stays the caller's until this returns, so the rows are encoded where they are.
-    CDIB page(messages_);
-    // A refused page has already been told; the encoder's failure follows it.
-    page.ViewHandle(dib);
+    CDIB page;
+    // A refused page is told, and the encoder's failure follows it.
+    if (!page.ViewHandle(dib)) messages_.Show(page.Refusal(), "Error");
     jpeg = EncodeJpeg(page);
   }
   if (jpeg.failure != 0) {

@@ -18,8 +18,6 @@ class TwainScanSession final : public ScanSession {
   bool WantsMessages() const override { return true; }
   void ProcessMessage(const PlatformMessage& message) override { twain_.ProcessMessage(message); }
 
-  CTwain& Twain() { return twain_; }
-
  private:
   CTwain twain_;
 };

@@ -67,7 +67,7 @@ TEST_F(CSettingsDlgTest, ControlsTextsAndOrder) {
                                               "Оставьте пустым, если принтер подключен локально",
                                               "Кодировка принтера этикеток"}));
 
-  // The focus moves in the template's order.
+  // The focus moves from OK to Cancel, then to the fields from the top.
   EXPECT_EQ(NextTabStop(dialog.OkButton()), &dialog.CancelButton());
   EXPECT_EQ(NextTabStop(dialog.CancelButton()), &dialog.AddressEdit());
   EXPECT_EQ(NextTabStop(dialog.AddressEdit()), &dialog.EncodingCombo());
@@ -86,7 +86,8 @@ TEST_F(CSettingsDlgTest, ControlsTextsAndOrder) {
   EXPECT_LT(dialog.OkButton().geometry().right(), dialog.CancelButton().geometry().left());
 }
 
-// Desktops' fonts are wider than the one the original sizes were made for, and users enlarge them.
+// Desktops' fonts are wider than the one the dialog-unit sizes were made for, and users enlarge
+// them.
 TEST_F(CSettingsDlgTest, EveryTextGetsTheWidthItNeedsAtAnyFont) {
   for (const double scale : {1.0, 1.3, 2.0}) {
     CSettingsDlg dialog;

@@ -74,7 +74,8 @@ TEST(RouterTest, PreflightForAnyLeadingPartOfOptions) {
   EXPECT_NE(router.HandleRequest(request).find("Access-Control-Allow-Origin: null\r\n"),
             std::string::npos);
 
-  // A longer method is no preflight: it is routed (row 8 here).
+  // A longer method is no preflight: it is routed (to the fingerprint endpoint, as no other
+  // route takes it).
   EXPECT_CALL(endpoints, FingerprintEndpoint("")).WillOnce(Return("f"));
   EXPECT_EQ(BodyAfterHead(router.HandleRequest(Make("OPTIONSX", "/"))), "f");
 }

@@ -33,8 +33,7 @@ void ExpectQuadrants(const test::DecodedJpeg& jpeg) {
 
 class JpegEncoderTest : public ::testing::Test {
  protected:
-  test::RecordingMessageBox messages;
-  CDIB dib{messages};
+  CDIB dib;
 };
 
 TEST_F(JpegEncoderTest, TrueColourPageKeepsItsColoursAndOrientation) {
