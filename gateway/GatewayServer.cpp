@@ -8,6 +8,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <unordered_set>
 
@@ -441,23 +442,37 @@ struct GatewayServer::Impl {
 
   template <typename Stream>
   void Accept(Acceptor& acceptor) {
+    constexpr auto port =
+        std::is_same_v<Stream, TlsStream> ? PortSharing::Port::Secure : PortSharing::Port::Plain;
+    if (sharing) {
+      sharing->AsyncAccept(acceptor, port,
+                           [this, &acceptor](beast::error_code ec, std::optional<Socket> socket) {
+                             Accepted<Stream>(acceptor, ec, std::move(socket));
+                           });
+      return;
+    }
     acceptor.async_accept([this, &acceptor](beast::error_code ec, Socket socket) {
-      if (ec == asio::error::operation_aborted) return;
-      if (ec) {
-        // Out of descriptors or memory: the connection stays in the backlog, so accepting again
-        // at once would fail at once and spin this thread. Open connections are served meanwhile.
-        Timer& retry = &acceptor == &plain ? plainRetry : secureRetry;
-        retry.expires_after(kAcceptRetry);
-        retry.async_wait([this, &acceptor](beast::error_code timerError) {
-          if (!timerError) Accept<Stream>(acceptor);
-        });
-        return;
-      }
-      constexpr auto port =
-          std::is_same_v<Stream, TlsStream> ? PortSharing::Port::Secure : PortSharing::Port::Plain;
-      if (!sharing || sharing->KeepOrPass(socket, port)) Serve(std::move(socket), port);
-      Accept<Stream>(acceptor);
+      Accepted<Stream>(acceptor, ec, std::move(socket));
     });
+  }
+
+  template <typename Stream>
+  void Accepted(Acceptor& acceptor, beast::error_code ec, std::optional<Socket> socket) {
+    if (ec == asio::error::operation_aborted) return;
+    if (ec) {
+      // Out of descriptors or memory: the connection stays in the backlog, so accepting again
+      // at once would fail at once and spin this thread. Open connections are served meanwhile.
+      Timer& retry = &acceptor == &plain ? plainRetry : secureRetry;
+      retry.expires_after(kAcceptRetry);
+      retry.async_wait([this, &acceptor](beast::error_code timerError) {
+        if (!timerError) Accept<Stream>(acceptor);
+      });
+      return;
+    }
+    constexpr auto port =
+        std::is_same_v<Stream, TlsStream> ? PortSharing::Port::Secure : PortSharing::Port::Plain;
+    if (socket) Serve(std::move(*socket), port);
+    Accept<Stream>(acceptor);
   }
 
   void Serve(Socket socket, PortSharing::Port port) {

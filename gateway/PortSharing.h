@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "gateway/Sockets.h"
+#include "platform/PeerOwner.h"
 
 namespace dralmin {
 
@@ -18,6 +20,9 @@ class PortSharing {
   // A connection accepted on (or handed over from) the plain port or the HTTPS port.
   enum class Port : std::uint8_t { Plain = 'p', Secure = 's' };
   using Serve = std::function<void(Socket socket, Port port)>;
+  // A connection accepted and judged: the one to serve here, none when it was passed on or
+  // closed, or the error of the accept.
+  using Accepted = std::function<void(boost::system::error_code, std::optional<Socket>)>;
 
   // False where this system has no way to pass connections between agents: one agent listens.
   static bool Supported();
@@ -27,14 +32,20 @@ class PortSharing {
   // thread. Throws std::system_error when it cannot open.
   PortSharing(boost::asio::io_context& io, std::uint16_t httpPort, std::uint16_t httpsPort,
               Serve serve);
+  // The same, as the agent of `self` rather than of the user this process runs as: tests, where
+  // every process is of one user (one session under Wine).
+  PortSharing(boost::asio::io_context& io, std::uint16_t httpPort, std::uint16_t httpsPort,
+              Serve serve, LocalUser self);
   ~PortSharing();
   PortSharing(const PortSharing&) = delete;
   PortSharing& operator=(const PortSharing&) = delete;
 
-  // For a connection the holder has just accepted: true when it is this agent's to serve (its
-  // own user's, or from another machine); otherwise it has been passed on or closed, with a line
-  // in the log when closed.
-  bool KeepOrPass(Socket& socket, Port port);
+  // Accepts the next connection on `acceptor` (the holder's, of `port`) and, before reading a
+  // byte of it, judges it: this agent's to serve when it is its own user's or from another
+  // machine; otherwise it is passed on or closed, with a line in the log when closed. The accept
+  // is this class's own: on Windows a connection must be passed on before this process's I/O
+  // takes it up, as a socket tied to one process's completion port cannot be served by another.
+  void AsyncAccept(Acceptor& acceptor, Port port, Accepted done);
 
   // Stops waiting for handed connections.
   void Close();

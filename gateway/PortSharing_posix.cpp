@@ -54,12 +54,13 @@ struct PortSharing::Impl {
     Timer timer;
   };
 
-  Impl(asio::io_context& context, std::uint16_t port, std::uint16_t securePort, Serve s)
+  Impl(asio::io_context& context, std::uint16_t port, std::uint16_t securePort, Serve s,
+       LocalUser user)
       : io(context),
         httpPort(port),
         httpsPort(securePort),
         serve(std::move(s)),
-        self(CurrentLocalUser()),
+        self(user),
         waiting(io, Local::endpoint(WaitingPlace(self, port))) {}
 
   void Wait() {
@@ -268,14 +269,22 @@ bool PortSharing::Supported() {
 
 PortSharing::PortSharing(asio::io_context& io, std::uint16_t httpPort, std::uint16_t httpsPort,
                          Serve serve)
-    : impl_(std::make_unique<Impl>(io, httpPort, httpsPort, std::move(serve))) {
+    : PortSharing(io, httpPort, httpsPort, std::move(serve), CurrentLocalUser()) {}
+
+PortSharing::PortSharing(asio::io_context& io, std::uint16_t httpPort, std::uint16_t httpsPort,
+                         Serve serve, LocalUser self)
+    : impl_(std::make_unique<Impl>(io, httpPort, httpsPort, std::move(serve), self)) {
   impl_->Wait();
 }
 
 PortSharing::~PortSharing() = default;
 
-bool PortSharing::KeepOrPass(Socket& socket, Port port) {
-  return impl_->KeepOrPass(socket, port);
+void PortSharing::AsyncAccept(Acceptor& acceptor, Port port, Accepted done) {
+  acceptor.async_accept([impl = impl_.get(), port, done = std::move(done)](
+                            boost::system::error_code ec, Socket socket) {
+    if (ec || !impl->KeepOrPass(socket, port)) return done(ec, std::nullopt);
+    done(ec, std::move(socket));
+  });
 }
 
 void PortSharing::Close() {

@@ -13,6 +13,11 @@ using LocalUser = std::uint32_t;
 // The user this process runs as.
 LocalUser CurrentLocalUser();
 
+#ifdef _WIN32
+// The logon session of a process, or nullopt when it is gone or may not be asked.
+std::optional<LocalUser> SessionOfProcess(std::uint32_t process);
+#endif
+
 // Looks up, in the operating system's own table of TCP sockets, the owner of the socket at the
 // far end of a connected socket. The answer never comes from anything the peer sent.
 class PeerOwners {
@@ -26,6 +31,13 @@ class PeerOwners {
   // this machine is that peer (a connection from another machine, or one already gone); `why`
   // then says which.
   std::optional<LocalUser> OfPeer(std::uintptr_t socket, std::string& why);
+
+#ifdef _WIN32
+  // The id of the process that owns the peer of `socket`: 0 when the table names none (a socket
+  // whose process has closed it, or, under Wine, one of a program that is not a Windows one);
+  // nullopt, with `why`, as OfPeer. OfPeer is the logon session of this process.
+  std::optional<std::uint32_t> ProcessOfPeer(std::uintptr_t socket, std::string& why);
+#endif
 
  private:
   std::intptr_t table_;  // the netlink socket on Linux; unused on Windows

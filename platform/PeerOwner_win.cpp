@@ -1,9 +1,11 @@
 #include "platform/PeerOwner.h"
 
-#include <iphlpapi.h>
-#include <windows.h>
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+#include <iphlpapi.h>
+// clang-format on
 
 #include <cstring>
 #include <vector>
@@ -11,27 +13,32 @@
 namespace dralmin {
 namespace {
 
-// One call of GetExtendedTcpTable with owner process ids, grown until the table fits.
-template <typename Table>
+// The whole table of one family with owner process ids, grown until it fits (connections come
+// and go between the calls). Every state: the peer may have closed its end already.
 bool ReadTable(ULONG family, std::vector<char>& buffer) {
-  DWORD size = static_cast<DWORD>(buffer.size());
   for (int tries = 0; tries < 4; ++tries) {
-    const DWORD status = GetExtendedTcpTable(buffer.data(), &size, FALSE, family,
-                                             TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+    auto size = static_cast<DWORD>(buffer.size());
+    const DWORD status =
+        GetExtendedTcpTable(buffer.data(), &size, FALSE, family, TCP_TABLE_OWNER_PID_ALL, 0);
     if (status == NO_ERROR) return true;
     if (status != ERROR_INSUFFICIENT_BUFFER) return false;
-    buffer.resize(size + 16 * sizeof(typename Table::value_type));
-    size = static_cast<DWORD>(buffer.size());
+    buffer.resize(size + 4096);
   }
   return false;
 }
 
-struct V4 {
-  using value_type = MIB_TCPROW_OWNER_PID;
-};
-struct V6 {
-  using value_type = MIB_TCP6ROW_OWNER_PID;
-};
+// The ports of the table are in network order in the low 16 bits.
+bool SamePort(DWORD tablePort, u_short port) {
+  return static_cast<u_short>(tablePort & 0xffff) == port;
+}
+
+// An IPv6 socket's IPv4 connection (::ffff:a.b.c.d) is listed in the IPv4 table.
+bool MappedV4(const in6_addr& address, in_addr& v4) {
+  static constexpr unsigned char kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (std::memcmp(address.s6_addr, kPrefix, sizeof kPrefix) != 0) return false;
+  std::memcpy(&v4, address.s6_addr + 12, 4);
+  return true;
+}
 
 }  // namespace
 
@@ -41,11 +48,17 @@ LocalUser CurrentLocalUser() {
   return session;
 }
 
+std::optional<LocalUser> SessionOfProcess(std::uint32_t process) {
+  DWORD session = 0;
+  if (!ProcessIdToSessionId(process, &session)) return std::nullopt;
+  return session;
+}
+
 PeerOwners::PeerOwners() : table_(0) {}
 
 PeerOwners::~PeerOwners() = default;
 
-std::optional<LocalUser> PeerOwners::OfPeer(std::uintptr_t socket, std::string& why) {
+std::optional<std::uint32_t> PeerOwners::ProcessOfPeer(std::uintptr_t socket, std::string& why) {
   sockaddr_storage local{}, remote{};
   int localSize = sizeof local, remoteSize = sizeof remote;
   const auto s = static_cast<SOCKET>(socket);
@@ -54,58 +67,71 @@ std::optional<LocalUser> PeerOwners::OfPeer(std::uintptr_t socket, std::string& 
     why = "not a connected socket";
     return std::nullopt;
   }
-  std::vector<char> buffer(16 * 1024);
-  DWORD owner = 0;
-  bool found = false;
+  // The peer's row has the peer's address as its local one and ours as its remote one.
+  in_addr hereV4{}, thereV4{};
+  u_short herePort = 0, therePort = 0;
   if (local.ss_family == AF_INET && remote.ss_family == AF_INET) {
     const auto& here = reinterpret_cast<const sockaddr_in&>(local);
     const auto& there = reinterpret_cast<const sockaddr_in&>(remote);
-    if (!ReadTable<V4>(AF_INET, buffer)) {
-      why = "cannot read the TCP table";
-      return std::nullopt;
-    }
-    const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-    for (DWORD i = 0; i < table->dwNumEntries && !found; ++i) {
-      const MIB_TCPROW_OWNER_PID& row = table->table[i];
-      if (row.dwLocalAddr == there.sin_addr.s_addr &&
-          static_cast<u_short>(row.dwLocalPort) == there.sin_port &&
-          row.dwRemoteAddr == here.sin_addr.s_addr &&
-          static_cast<u_short>(row.dwRemotePort) == here.sin_port) {
-        owner = row.dwOwningPid;
-        found = true;
-      }
-    }
+    hereV4 = here.sin_addr;
+    thereV4 = there.sin_addr;
+    herePort = here.sin_port;
+    therePort = there.sin_port;
   } else if (local.ss_family == AF_INET6 && remote.ss_family == AF_INET6) {
     const auto& here = reinterpret_cast<const sockaddr_in6&>(local);
     const auto& there = reinterpret_cast<const sockaddr_in6&>(remote);
-    if (!ReadTable<V6>(AF_INET6, buffer)) {
-      why = "cannot read the TCP table";
-      return std::nullopt;
-    }
-    const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
-    for (DWORD i = 0; i < table->dwNumEntries && !found; ++i) {
-      const MIB_TCP6ROW_OWNER_PID& row = table->table[i];
-      if (std::memcmp(row.ucLocalAddr, &there.sin6_addr, 16) == 0 &&
-          static_cast<u_short>(row.dwLocalPort) == there.sin6_port &&
-          std::memcmp(row.ucRemoteAddr, &here.sin6_addr, 16) == 0 &&
-          static_cast<u_short>(row.dwRemotePort) == here.sin6_port) {
-        owner = row.dwOwningPid;
-        found = true;
+    herePort = here.sin6_port;
+    therePort = there.sin6_port;
+    if (!MappedV4(here.sin6_addr, hereV4) || !MappedV4(there.sin6_addr, thereV4)) {
+      std::vector<char> buffer(16 * 1024);
+      if (!ReadTable(AF_INET6, buffer)) {
+        why = "cannot read the TCP table";
+        return std::nullopt;
       }
+      const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
+      for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_TCP6ROW_OWNER_PID& row = table->table[i];
+        if (row.dwState != MIB_TCP_STATE_LISTEN && SamePort(row.dwLocalPort, therePort) &&
+            SamePort(row.dwRemotePort, herePort) &&
+            std::memcmp(row.ucLocalAddr, &there.sin6_addr, 16) == 0 &&
+            std::memcmp(row.ucRemoteAddr, &here.sin6_addr, 16) == 0) {
+          return row.dwOwningPid;
+        }
+      }
+      why = "no socket of this machine is its peer";
+      return std::nullopt;
     }
   } else {
     why = "not a TCP connection";
     return std::nullopt;
   }
-  if (!found) {
-    why = "no socket of this machine is its peer";
+  std::vector<char> buffer(16 * 1024);
+  if (!ReadTable(AF_INET, buffer)) {
+    why = "cannot read the TCP table";
     return std::nullopt;
   }
-  DWORD session = 0;
-  if (!ProcessIdToSessionId(owner, &session)) {
-    why = "the session of process " + std::to_string(owner) + " is unknown";
+  const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const MIB_TCPROW_OWNER_PID& row = table->table[i];
+    if (row.dwState != MIB_TCP_STATE_LISTEN && SamePort(row.dwLocalPort, therePort) &&
+        SamePort(row.dwRemotePort, herePort) && row.dwLocalAddr == thereV4.s_addr &&
+        row.dwRemoteAddr == hereV4.s_addr) {
+      return row.dwOwningPid;
+    }
+  }
+  why = "no socket of this machine is its peer";
+  return std::nullopt;
+}
+
+std::optional<LocalUser> PeerOwners::OfPeer(std::uintptr_t socket, std::string& why) {
+  const auto process = ProcessOfPeer(socket, why);
+  if (!process) return std::nullopt;
+  if (*process == 0) {
+    why = "no process owns its peer";
     return std::nullopt;
   }
+  const auto session = SessionOfProcess(*process);
+  if (!session) why = "the session of process " + std::to_string(*process) + " is unknown";
   return session;
 }
 
