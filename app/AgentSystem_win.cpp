@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include <QCoreApplication>
 #include <QWinEventNotifier>
@@ -72,6 +72,7 @@ std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettin
   auto window = std::make_shared<ScannerWindow>();
   parts.window = window->Handle();
   parts.offerEveryMessage = &ScannerWindow::OfferEveryMessage;
+  parts.scanOnFrameThread = true;
   parts.makeScanSession = [&settings](TwainOwner& owner) -> std::unique_ptr<ScanSession> {
     auto manager = std::make_unique<DlopenSourceManagerLibrary>(settings.twainDsm);
     // Without the manager the session stays unloaded and every scan fails; the line says why.
@@ -95,8 +96,8 @@ bool DeviceExists(const std::string& path) {
     }
     // Not every system lists its ports there (Wine links them only when opened): an open for
     // no access at all tells, and a port in use by another program exists too.
-    const HANDLE device = CreateFileW(Widen(path).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0,
-                                      nullptr);
+    const HANDLE device =
+        CreateFileW(Widen(path).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (device != INVALID_HANDLE_VALUE) {
       CloseHandle(device);
       return true;

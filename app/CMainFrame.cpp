@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QThread>
 
 #include "app/TrayIcon.h"
 #include "platform/ScopedFlag.h"
@@ -25,11 +26,18 @@ class NoScanSession final : public ScanSession {
 CMainFrame::CMainFrame(Parts parts, PendingBarcode& barcode)
     : parts_(std::move(parts)), barcode_(barcode) {
   offerTimer_.setInterval(kOfferInterval);
-  connect(&offerTimer_, &QTimer::timeout, this,
-          [this] { OfferMessage(PlatformMessage{Window(), PlatformMessage::kIdle}); });
+  connect(&offerTimer_, &QTimer::timeout, this, [this] {
+    OfferMessage(PlatformMessage{Window(), PlatformMessage::kIdle});
+  });
 }
 
 CMainFrame::~CMainFrame() {
+  {
+    // A scan the poll thread waits for would never run now that the event loop has ended.
+    std::lock_guard lock(sessionMutex_);
+    closing_ = true;
+    acquired_.notify_all();
+  }
   gateway_.reset();  // joins the poll thread: no request is in progress afterwards
   trayIcon_.reset();
   driverWatch_.reset();
@@ -42,12 +50,12 @@ CMainFrame::~CMainFrame() {
 
 void CMainFrame::Create() {
   if (parts_.makeTrayIcon) {
-    trayIcon_ = parts_.makeTrayIcon(
-        TrayCommands{[this] { SelectScanner(); }, [this] { ShowSettings(); },
-                     [this] {
-                       if (parts_.showStatus) parts_.showStatus();
-                     },
-                     [this] { Exit(); }});
+    trayIcon_ =
+        parts_.makeTrayIcon(TrayCommands{[this] { SelectScanner(); }, [this] { ShowSettings(); },
+                                         [this] {
+                                           if (parts_.showStatus) parts_.showStatus();
+                                         },
+                                         [this] { Exit(); }});
   }
   if (parts_.makeGateway) {
     gateway_ = std::make_unique<GatewayThread>(parts_.makeGateway, parts_.onGatewayFailure,
@@ -87,7 +95,44 @@ ScanSession& CMainFrame::GetScanSession() {
     // The offers run on this frame's thread, whichever thread created the session.
     if (session_->WantsMessages()) QMetaObject::invokeMethod(this, [this] { StartOffers(); });
   }
+  if (parts_.scanOnFrameThread) return frameThreadScan_;
   return *session_;
+}
+
+// The session exists before this is handed out (GetScanSession made it under the mutex) and
+// stays until the frame ends.
+bool CMainFrame::FrameThreadScan::Acquire() {
+  return frame_.AcquireOnFrameThread(*frame_.session_);
+}
+
+void CMainFrame::FrameThreadScan::SelectSource() {
+  frame_.session_->SelectSource();
+}
+
+bool CMainFrame::AcquireOnFrameThread(ScanSession& session) {
+  if (QThread::currentThread() == thread()) return session.Acquire();
+  // Shared with the queued call, which may outlive this wait when the frame goes down first.
+  struct Outcome {
+    bool done = false;
+    bool started = false;
+  };
+  auto outcome = std::make_shared<Outcome>();
+  std::unique_lock lock(sessionMutex_);
+  if (!closing_) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, outcome, &session] {
+          const bool started = session.Acquire();
+          std::lock_guard done(sessionMutex_);
+          outcome->started = started;
+          outcome->done = true;
+          acquired_.notify_all();
+        },
+        Qt::QueuedConnection);
+    acquired_.wait(lock, [&] { return outcome->done || closing_; });
+  }
+  if (!outcome->done) LogError("scanner", "no scan: the agent is stopping");
+  return outcome->started;
 }
 
 void CMainFrame::SelectScanner() {

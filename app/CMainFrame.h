@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,10 @@ class CMainFrame final : public QObject, public TwainOwner {
     // message every kOfferInterval instead.
     std::function<std::shared_ptr<void>(std::function<void(const PlatformMessage&)> offer)>
         offerEveryMessage;
+    // Where the manager and its source belong to the thread that opened them (TWAIN on Windows:
+    // their windows and notices go to that thread's queue), a scan the gateway starts runs here,
+    // on the frame's thread, while the poll thread waits for its outcome.
+    bool scanOnFrameThread = false;
     // The settings dialog, run modally.
     std::function<void()> showSettings;
     // Opens the status page in the user's browser.
@@ -85,7 +90,8 @@ class CMainFrame final : public QObject, public TwainOwner {
   void Create();
 
   // The scanning session, created on first use from either thread; never two. Without a
-  // makeScanSession part there is none, and scans fail.
+  // makeScanSession part there is none, and scans fail. With scanOnFrameThread, its Acquire runs
+  // on the frame's thread whichever thread calls it.
   ScanSession& GetScanSession();
 
   // The tray menu's commands.
@@ -105,6 +111,20 @@ class CMainFrame final : public QObject, public TwainOwner {
   // Starts the offers to a session that wants them, on this frame's thread.
   void StartOffers();
   void ConnectScannerDriver();
+  // Runs the session's Acquire on this frame's thread and returns its outcome; false, with a
+  // line, once the frame is going down.
+  bool AcquireOnFrameThread(ScanSession& session);
+
+  // The session as the gateway sees it where scans run on the frame's thread.
+  class FrameThreadScan final : public ScanSession {
+   public:
+    explicit FrameThreadScan(CMainFrame& frame) : frame_(frame) {}
+    bool Acquire() override;
+    void SelectSource() override;
+
+   private:
+    CMainFrame& frame_;
+  };
 
   Parts parts_;
   PendingBarcode& barcode_;
@@ -114,6 +134,9 @@ class CMainFrame final : public QObject, public TwainOwner {
   std::unique_ptr<QObject> driverWatch_;
   mutable std::mutex sessionMutex_;  // guards the creation of session_, not its use
   std::unique_ptr<ScanSession> session_;
+  FrameThreadScan frameThreadScan_{*this};
+  std::condition_variable acquired_;  // with sessionMutex_: an Acquire ended, or closing_
+  bool closing_ = false;              // guarded by sessionMutex_
   QTimer offerTimer_;
   std::shared_ptr<void> messageOffers_;  // while it lives, every message is offered
   bool commandRunning_ = false;  // a modal command is open; the menu does not start a second

@@ -36,8 +36,8 @@ class MessageOffers final : public QAbstractNativeEventFilter {
   bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
     if (eventType != "windows_generic_MSG") return false;
     const auto* msg = static_cast<const MSG*>(message);
-    if (msg->hwnd == last_.hwnd && msg->message == last_.message &&
-        msg->wParam == last_.wParam && msg->lParam == last_.lParam && msg->time == last_.time) {
+    if (msg->hwnd == last_.hwnd && msg->message == last_.message && msg->wParam == last_.wParam &&
+        msg->lParam == last_.lParam && msg->time == last_.time) {
       return false;
     }
     last_ = *msg;
@@ -68,11 +68,20 @@ ScannerWindow::ScannerWindow() {
   // A top-level window that is never shown: the scanner's own windows may be parented to it.
   window_ = CreateWindowExW(0, kClassName, L"Dralmin Tray Agent", WS_POPUP, 0, 0, 0, 0, nullptr,
                             nullptr, instance, nullptr);
+  if (window_ != nullptr) return;
+  // A system without a display driver (Wine without an X display) makes no top-level window,
+  // and says no more than "Success". A message-only window still takes the manager's notices;
+  // the source's own windows then have no parent.
+  const DWORD error = GetLastError();
+  window_ = CreateWindowExW(0, kClassName, L"Dralmin Tray Agent", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                            nullptr, instance, nullptr);
   if (window_ == nullptr) {
-    LogError("scanner",
-             "cannot create the scanner window: " + SystemErrorText(GetLastError()) +
-                 "; no scanning");
+    LogError("scanner", "cannot create the scanner window: " + SystemErrorText(GetLastError()) +
+                            "; no scanning");
+    return;
   }
+  LogInfo("scanner", "no top-level window here (" + SystemErrorText(error) +
+                         "); the scanner's notices go to a message-only window");
 }
 
 ScannerWindow::~ScannerWindow() {

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "app/TrayIcon.h"
-#include "devices/scanning/TwainScanSession.h"
 #include "devices/barcode/PendingBarcode.h"
+#include "devices/scanning/TwainScanSession.h"
 #include "gateway/GatewayServer.h"
 #include "tests/app/QtTestApplication.h"
 #include "tests/testkit/Helpers.h"
@@ -98,10 +98,10 @@ class CMainFrameTest : public ::testing::Test {
     CMainFrame::Parts parts;
     parts.makeTrayIcon = [this](const CMainFrame::TrayCommands& commands) {
       journal_.Add("tray icon");
-      auto tray = std::make_unique<TrayIcon>(
-          TrayIcon::Commands{commands.selectScanner, commands.settings, commands.status,
-                             commands.exit},
-          [] { return true; });
+      auto tray =
+          std::make_unique<TrayIcon>(TrayIcon::Commands{commands.selectScanner, commands.settings,
+                                                        commands.status, commands.exit},
+                                     [] { return true; });
       QObject::connect(tray.get(), &QObject::destroyed, [this] {
         // The gateway must be down by now: nothing listens on its port any more.
         journal_.Add(test::Socket(port_).ok() ? "tray icon released, gateway up"
@@ -246,6 +246,55 @@ TEST_F(CMainFrameTest, EveryMessageOfferedReachesTheSessionInsteadOfIdleOffers) 
             (std::vector<std::string>{"offers", "native", "offers ended", "session released"}));
 }
 
+// A session that records the thread a scan starts on.
+class ThreadRecordingSession final : public ScanSession {
+ public:
+  bool Acquire() override {
+    acquiredOn = std::this_thread::get_id();
+    return true;
+  }
+  void SelectSource() override {}
+  std::thread::id acquiredOn;
+};
+
+// Where the manager belongs to the frame's thread, a scan the poll thread starts runs there and
+// its outcome comes back; a poll thread still waiting when the frame goes down is released.
+TEST_F(CMainFrameTest, ScansStartedFromThePollThreadRunOnTheFrameThread) {
+  auto owned = std::make_unique<ThreadRecordingSession>();
+  ThreadRecordingSession* session = owned.get();
+  CMainFrame* frame = nullptr;
+  std::atomic<int> first{-1};
+  std::atomic<int> second{-1};
+  std::atomic<bool> loopStopped{false};
+  CMainFrame::Parts parts;
+  parts.scanOnFrameThread = true;
+  parts.makeScanSession = [&owned](TwainOwner&) -> std::unique_ptr<ScanSession> {
+    return std::move(owned);
+  };
+  parts.makeGateway = [&]() -> std::unique_ptr<GatewayServer> {
+    first = frame->GetScanSession().Acquire() ? 1 : 0;
+    while (!loopStopped) std::this_thread::sleep_for(1ms);
+    second = frame->GetScanSession().Acquire() ? 1 : 0;
+    return nullptr;
+  };
+  parts.onGatewayFailure = [](const std::string&) {};
+  {
+    CMainFrame made(std::move(parts), barcode_);
+    frame = &made;
+    made.Create();
+    ASSERT_TRUE(test::WaitFor(
+        [&] {
+          QCoreApplication::processEvents();
+          return first != -1;
+        },
+        5s));
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(session->acquiredOn, std::this_thread::get_id());
+    loopStopped = true;  // nobody turns the event loop from here on
+  }
+  EXPECT_EQ(second, 0);
+}
+
 TEST_F(CMainFrameTest, SettingsItemRunsTheDialogCommand) {
   CMainFrame frame(Parts(), barcode_);
   frame.Create();
@@ -273,7 +322,8 @@ TEST_F(CMainFrameTest, AGatewayThatCannotStartIsReportedFromThePollThread) {
   EXPECT_TRUE(test::WaitFor(
       [&] {
         const auto entries = journal_.Entries();
-        return std::count(entries.begin(), entries.end(), "failed: cannot listen on 127.0.0.1:8081: Address already in use");
+        return std::count(entries.begin(), entries.end(),
+                          "failed: cannot listen on 127.0.0.1:8081: Address already in use");
       },
       5s));
 }
