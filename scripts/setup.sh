@@ -49,9 +49,16 @@ install_missing() {
   ((${#missing[@]})) || return 0
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  # A mirror caught mid-sync fails one list now and then; the lists it did fetch still serve.
-  $SUDO apt-get update -qq || { sleep 10; $SUDO apt-get update -qq; } || true
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # A mirror caught mid-sync fails one list now and then; the lists it did fetch still serve,
+  # unless the missing one holds the versions another architecture's packages must match (the
+  # i386 side of Wine): then the install fails until the mirror has synced, so it is tried again.
+  local try
+  for try in 1 2 3; do
+    $SUDO apt-get update -qq || true
+    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" && return 0
+    ((try < 3)) && sleep $((try * 30))
+  done
+  return 1
 }
 
 purposes=("$@")
