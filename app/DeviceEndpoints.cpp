@@ -25,8 +25,7 @@ std::string Now() {
 
 // A weight reply of value 0 is how every failure reaches the page; the log says why.
 std::string WeightOutcome(const std::string& reply) {
-  return reply.find("{value: 0}") != std::string::npos ? "no weight (0, see the log)"
-                                                        : "a weight";
+  return reply.find("{value: 0}") != std::string::npos ? "no weight (0, see the log)" : "a weight";
 }
 
 std::string Last(const std::string& when, const std::string& outcome) {
@@ -52,13 +51,13 @@ std::string DeviceEndpoints::GetBarcode() {
   return reply;
 }
 
-void DeviceEndpoints::StartScan(const std::string&) {
-  scan_.StartScan();
+void DeviceEndpoints::StartScan(const std::string& scanKey) {
+  scan_.StartScan(scanKey);
   Note(scanCall_, "started");
 }
 
-std::string DeviceEndpoints::GetScan(const std::string& rest, const std::string& scanKey) {
-  return scan_.GetScan(rest, scanKey);
+std::string DeviceEndpoints::GetScan(const std::string& rest) {
+  return scan_.GetScan(rest);
 }
 
 std::string DeviceEndpoints::PrintForm(const Request& request) {
@@ -99,9 +98,9 @@ std::vector<StatusRow> DeviceEndpoints::StatusRows() const {
   // The support library's own settings; the address text lasts until this thread calls it again.
   PrinterSettings printer{};
   dralmin_GetSettings(&printer);
-  const std::string printerAddress =
-      printer.printerAddress && *printer.printerAddress ? printer.printerAddress
-                                                         : "the local default printer";
+  const std::string printerAddress = printer.printerAddress && *printer.printerAddress
+                                         ? printer.printerAddress
+                                         : "the local default printer";
   return {
       {"scale", scalePort.empty() ? "not found yet" : "found on " + scalePort,
        (scaleFound_.empty() ? std::string() : "at " + scaleFound_ + "; ") + "searched: " + ports},
@@ -112,8 +111,8 @@ std::vector<StatusRow> DeviceEndpoints::StatusRows() const {
       {"barcode: last code", Last(barcodeCall_.when, barcodeCall_.outcome), {}},
       {"fingerprint SDK", settings_.fingerprintSdk + ": " + sdkState_,
        "last request: " + Last(fingerprintCall_.when, fingerprintCall_.outcome)},
-      {"document scanner: backend", std::string(kScanBackendNames[static_cast<size_t>(
-                                        settings_.scanBackend)]),
+      {"document scanner: backend",
+       std::string(kScanBackendNames[static_cast<size_t>(settings_.scanBackend)]),
        settings_.saneDevice.empty() ? std::string() : "device " + settings_.saneDevice},
       {"document scanner: last scan", Last(scanCall_.when, scanCall_.outcome), {}},
       {"document scanner: queued pages", std::to_string(scanQueue_.Size()), {}},

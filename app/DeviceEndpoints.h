@@ -27,15 +27,15 @@ class DeviceEndpoints final : public Endpoints {
   // `scanQueue`; `messages` tells the user what went wrong on the scanning path. Once
   // `stopping` is true, transfers in progress are cancelled so that the gateway can stop.
   DeviceEndpoints(const AgentSettings& settings, PendingBarcode& barcode,
-                  ScanSessionProvider& sessions,
-                  ScanQueue& scanQueue, MessageBox& messages, const std::atomic<bool>& stopping)
+                  ScanSessionProvider& sessions, ScanQueue& scanQueue, MessageBox& messages,
+                  const std::atomic<bool>& stopping)
       : settings_(settings),
         barcode_(barcode),
         scanQueue_(scanQueue),
         fingerprint_(LibrarySdkLoader(settings.fingerprintSdk,
                                       [this](const std::string& failure) {
-                                        sdkState_ = failure.empty() ? "loaded"
-                                                                    : "not loaded: " + failure;
+                                        sdkState_ =
+                                            failure.empty() ? "loaded" : "not loaded: " + failure;
                                       }),
                      MonotonicSeconds),
         weight_(WeightEndpoint::ForSerialPorts(settings.serialPorts, &stopping)),
@@ -45,7 +45,7 @@ class DeviceEndpoints final : public Endpoints {
   std::string FingerprintEndpoint(const std::string& id) override;
   std::string GetBarcode() override;
   void StartScan(const std::string& scanKey) override;
-  std::string GetScan(const std::string& rest, const std::string& scanKey) override;
+  std::string GetScan(const std::string& rest) override;
   std::string PrintForm(const Request& request) override;
   std::string GetWeight() override;
   std::string GetIpWeight(const std::string& address) override;

@@ -60,13 +60,14 @@ void BM_UploadTenA4Pages(benchmark::State& state) {
   CurlHttpClient http;
   NoScanner scanner;
   ScanEndpoint endpoint(scanner, queue, http, messages);
+  queue.SetKey("7");
   const std::string address = "127.0.0.1:" + std::to_string(server.port()) + "/upload";
   const std::string rest = "7/file/" + address;
   for (auto _ : state) {
     state.PauseTiming();
     for (int i = 0; i < 10; ++i) queue.Append(jpeg);
     state.ResumeTiming();
-    const std::string reply = endpoint.GetScan(rest, "7");
+    const std::string reply = endpoint.GetScan(rest);
     if (!queue.Empty() || reply.find("error") != std::string::npos) {
       state.SkipWithError(reply.c_str());
       return;

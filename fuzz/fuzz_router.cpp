@@ -76,26 +76,29 @@ class FuzzEndpoints final : public AbsentEndpoints {
   }
 
   std::string GetBarcode() override { return barcode_.GetBarcode(); }
-  void StartScan(const std::string&) override {}
-  std::string GetScan(const std::string& rest, const std::string& scanKey) override {
-    return scan_.GetScan(rest, scanKey);
-  }
-  std::string PrintForm(const Request& request) override { return print_.PrintForm(request); }
-  std::string GetWeight() override { return weight_.GetWeight(); }
-  std::string GetIpWeight(const std::string& address) override {
-    return weight_.GetIpWeight(address);
-  }
+  // The key is taken as a started scan takes it; no scanner is there to start.
+  void StartScan(const std::string& scanKey) override { queue_.SetKey(scanKey); }
+  std::string GetScan(const std::string& rest) override { return scan_.GetScan(rest); }
+} std::string PrintForm(const Request& request) override {
+  return print_.PrintForm(request);
+}
+std::string GetWeight() override {
+  return weight_.GetWeight();
+}
+std::string GetIpWeight(const std::string& address) override {
+  return weight_.GetIpWeight(address);
+}
 
- private:
-  SilentMessages messages_;
-  CannedHttp http_;
-  CannedHttp scanHttp_;
-  NoScanner scanner_;
-  ScanQueue queue_;
-  ScanEndpoint scan_;
-  PrintEndpoint print_;
-  WeightEndpoint weight_;
-  PendingBarcode barcode_;
+private:
+SilentMessages messages_;
+CannedHttp http_;
+CannedHttp scanHttp_;
+NoScanner scanner_;
+ScanQueue queue_;
+ScanEndpoint scan_;
+PrintEndpoint print_;
+WeightEndpoint weight_;
+PendingBarcode barcode_;
 };
 
 bool SameName(std::string_view a, std::string_view b) {

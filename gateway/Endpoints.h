@@ -15,9 +15,10 @@ class Endpoints {
 
   virtual std::string FingerprintEndpoint(const std::string& id) = 0;
   virtual std::string GetBarcode() = 0;
+  // `scanKey` is the decoded path after "/scan/".
   virtual void StartScan(const std::string& scanKey) = 0;
-  // `rest` is the decoded path after "/getscan/"; `scanKey` the key of the last "/scan/".
-  virtual std::string GetScan(const std::string& rest, const std::string& scanKey) = 0;
+  // `rest` is the decoded path after "/getscan/".
+  virtual std::string GetScan(const std::string& rest) = 0;
   virtual std::string PrintForm(const Request& request) = 0;
   virtual std::string GetWeight() = 0;
   virtual std::string GetIpWeight(const std::string& address) = 0;

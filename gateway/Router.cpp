@@ -194,13 +194,12 @@ std::string Router::Route(const Request& request) {
   }
   if (path.starts_with("/scan/")) {
     ++served_["/scan/"];
-    scanKey_ = after(6);
-    endpoints_.StartScan(scanKey_);
+    endpoints_.StartScan(after(6));
     return {};
   }
   if (path.starts_with("/getscan/")) {
     ++served_["/getscan/"];
-    return endpoints_.GetScan(after(9), scanKey_);
+    return endpoints_.GetScan(after(9));
   }
   if (path.starts_with("/print") && method.starts_with("POST")) {
     ++served_["/print"];

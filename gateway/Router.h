@@ -1,8 +1,8 @@
 #pragma once
 
-#include <string>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 
@@ -39,8 +39,6 @@ class Router final : public RequestHandler {
   // The reply body of a non-preflight request.
   std::string Route(const Request& request);
 
-  const std::string& scanKey() const { return scanKey_; }
-
   // The requests served per endpoint, and the refused page origins with their counts.
   StatusSection RequestCounts() const;
   StatusSection RefusedOrigins() const;
@@ -61,7 +59,6 @@ class Router final : public RequestHandler {
   uint64_t refusedOthers_ = 0;
   std::map<std::string_view, uint64_t> served_;  // by endpoint
   bool weightBusy_ = false;
-  std::string scanKey_;
 };
 
 }  // namespace dralmin

@@ -12,6 +12,12 @@
 
 namespace dralmin {
 
+// A transfer that moves fewer than `bytesPerSecond` (either way) for `time` ends as failed.
+struct HttpLowSpeed {
+  long bytesPerSecond = 0;
+  std::chrono::seconds time{0};
+};
+
 struct HttpTimeouts {
   std::chrono::milliseconds connect{3000};
   std::chrono::milliseconds total{5000};
@@ -19,6 +25,8 @@ struct HttpTimeouts {
   // come, the answer ends when none follows for this long or when the requested number of bytes
   // is in, and what arrived is the answer. Unset: the body is read to its end.
   std::optional<std::chrono::milliseconds> quietAfterBody;
+  // For long transfers, whose total has to be generous: a stalled peer ends them early.
+  std::optional<HttpLowSpeed> lowSpeed;
 };
 
 struct HttpResponse {

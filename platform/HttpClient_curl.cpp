@@ -48,6 +48,11 @@ HttpResponse Perform(CURLM* multi, CURL* easy, const HttpTimeouts& timeouts, std
   curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.total.count()));
+  if (timeouts.lowSpeed) {
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, timeouts.lowSpeed->bytesPerSecond);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
+                     static_cast<long>(timeouts.lowSpeed->time.count()));
+  }
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Collect);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error);

@@ -13,7 +13,7 @@ namespace {
 // serves nothing else meanwhile, for longer than this. Its page is one read of what has arrived:
 // a scale that keeps the connection open once it has sent its lines is not waited for.
 constexpr HttpTimeouts kNetworkScaleTimeouts{std::chrono::seconds(3), std::chrono::seconds(5),
-                                             std::chrono::milliseconds(150)};
+                                             std::chrono::milliseconds(150), std::nullopt};
 constexpr std::size_t kNetworkScaleBodyLimit = 1023;
 
 std::string WeightReply(std::string_view value) {

@@ -78,7 +78,7 @@ class SaneSession final : public ScanSession {
   void SetDevice(const std::string& name);
 
   // True while a scan (or its dialog) is under way.
-  bool Busy() const { return busy_; }
+  bool Busy() const override { return busy_; }
 
  private:
   struct Life;

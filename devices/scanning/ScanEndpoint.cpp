@@ -13,6 +13,16 @@ namespace {
 // The receiving server's answer is read into 10240 bytes with room for the terminating zero.
 constexpr std::size_t kAnswerLimit = 10239;
 
+// Every request waits while a page goes out, so a receiver that stalls is given up on within
+// seconds: a large page over a slow link still moves far more than 1 kB a second.
+HttpTimeouts UploadTimeouts() {
+  HttpTimeouts timeouts;
+  timeouts.connect = std::chrono::seconds(3);
+  timeouts.total = std::chrono::seconds(60);
+  timeouts.lowSpeed = HttpLowSpeed{1024, std::chrono::seconds(10)};
+  return timeouts;
+}
+
 bool IsScanKey(std::string_view key) {
   for (const char c : key) {
     const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -31,10 +41,16 @@ ScanEndpoint::ScanEndpoint(ScanSessionProvider& sessions, ScanQueue& queue, Http
       messages_(messages),
       tick_(std::move(tick)) {}
 
-void ScanEndpoint::StartScan() {
+void ScanEndpoint::StartScan(const std::string& key) {
   if (scanRunning_) return;
   ScopedFlag running(scanRunning_);
-  if (!sessions_.GetScanSession().Acquire()) messages_.Show("Error start scan", "Error");
+  ScanSession& session = sessions_.GetScanSession();
+  const bool busy = session.Busy();
+  const bool started = session.Acquire();
+  // Only the poll thread starts scans, so a session busy before Acquire refused it for that
+  // reason unless the scan under way ended in between and this one started.
+  if (started || !busy) queue_.SetKey(key);
+  if (!started) messages_.Show("Error start scan", "Error");
 }
 
 ScanEndpoint::Upload ScanEndpoint::UploadImage(const std::string& jpeg, const std::string& address,
@@ -47,12 +63,9 @@ ScanEndpoint::Upload ScanEndpoint::UploadImage(const std::string& jpeg, const st
     return {Upload::Outcome::kTaken, {}};
   }
   if (target.host.empty()) return {Upload::Outcome::kNotSent, "no upload address"};
-  HttpTimeouts timeouts;
-  timeouts.connect = std::chrono::seconds(5);
-  timeouts.total = std::chrono::seconds(120);  // a large page over a slow link
   const HttpResponse response =
       http_.Post(UploadUrl(target), {"Content-Type: multipart/form-data; boundary=" + boundary},
-                 BuildUploadBody(jpeg, field, boundary), timeouts, kAnswerLimit);
+                 BuildUploadBody(jpeg, field, boundary), UploadTimeouts(), kAnswerLimit);
   if (!response.transportOk) return {Upload::Outcome::kNotSent, "upload failed: " + response.error};
   const long status = response.status;
   // A redirect is how many servers answer a stored form post; the page is theirs either way.
@@ -65,13 +78,23 @@ ScanEndpoint::Upload ScanEndpoint::UploadImage(const std::string& jpeg, const st
           "upload refused with HTTP status " + std::to_string(status)};
 }
 
-std::string ScanEndpoint::GetScan(const std::string& rest, const std::string& scanKey) {
+std::string ScanEndpoint::GetScan(const std::string& rest) {
   const ScanRequest request = ParseScanRequest(rest);
   // The key becomes part of the callback's name.
   if (!IsScanKey(request.key)) {
     LogError("scanning", "/getscan/ refused: the key may hold only ASCII letters, digits, _ and $");
     return {};
   }
+  // The field name goes into the part's head between quotes.
+  if (const std::string why = FieldNameRefusal(request.field); !why.empty()) {
+    LogError("scanning", "/getscan/ refused: " + why);
+    return {};
+  }
+  if (const std::string why = ParseUploadAddress(request.address).refusal; !why.empty()) {
+    LogError("scanning", "/getscan/ refused: upload address " + request.address + ": " + why);
+    return {};
+  }
+  const std::string scanKey = queue_.Key();
   if (request.key != scanKey || queue_.Empty() || getScanBusy_) return {};
   ScopedFlag busy(getScanBusy_);
 

@@ -22,15 +22,16 @@ class ScanEndpoint {
   ScanEndpoint(ScanSessionProvider& sessions, ScanQueue& queue, HttpClient& http,
                MessageBox& messages, Tick tick = &SystemTick);
 
-  // Starts the scanner (its own window, or the scan dialog); a failure is told to the user, never
-  // to the page.
-  void StartScan();
+  // Starts the scanner (its own window, or the scan dialog) and makes `key` the scan key; a
+  // failure is told to the user, never to the page. A start refused because a scan is under way
+  // keeps that scan's key, so its pages still go to its page.
+  void StartScan(const std::string& key);
 
-  // Uploads the queued pages when the key is the last scan's. The reply names the identifiers
+  // Uploads the queued pages when the key is the scan key. The reply names the identifiers
   // the receiving server answered. A page the server refused for good leaves the queue and stops
   // the run; a page that did not arrive stops it too but stays, with the ones after it, for the
   // next request. The reply then tells why.
-  std::string GetScan(const std::string& rest, const std::string& scanKey);
+  std::string GetScan(const std::string& rest);
 
   struct Upload {
     enum class Outcome {

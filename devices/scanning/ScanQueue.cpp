@@ -57,4 +57,14 @@ std::size_t ScanQueue::Size() const {
   return pages_.size();
 }
 
+void ScanQueue::SetKey(std::string key) {
+  std::lock_guard lock(mutex_);
+  key_ = std::move(key);
+}
+
+std::string ScanQueue::Key() const {
+  std::lock_guard lock(mutex_);
+  return key_;
+}
+
 }  // namespace dralmin

@@ -35,10 +35,16 @@ class ScanQueue {
   bool Empty() const;
   std::size_t Size() const;
 
+  // The key of the scan that last started: the queued pages, whichever scan made them, go out
+  // under it. Empty before any scan.
+  void SetKey(std::string key);
+  std::string Key() const;
+
  private:
   MessageBox& messages_;
   mutable std::mutex mutex_;
   std::deque<std::string> pages_;
+  std::string key_;
 };
 
 }  // namespace dralmin

@@ -14,6 +14,9 @@ class ScanSession {
   // tells the user. Pages reach the scan queue later, on the session's own schedule.
   virtual bool Acquire() = 0;
 
+  // True while a scan is under way that refuses another start (its pages still to come).
+  virtual bool Busy() const { return false; }
+
   // The tray's scanner choice, on the user-interface thread.
   virtual void SelectSource() = 0;
 

@@ -32,13 +32,46 @@ UploadAddress ParseUploadAddress(std::string_view address) {
   std::string_view host = address.substr(0, slash);
   result.path = address.substr(slash);
   result.port = 80;
-  if (const auto colon = host.find(':', 1); colon != std::string_view::npos) {
-    const std::string digits(host.substr(colon + 1));
-    result.port = std::atoi(digits.c_str());
+  // The URL parser would take what comes before "@" as a user name and post to the host after it.
+  if (host.find('@') != std::string_view::npos) {
+    result.refusal = "user info (user@host) is not taken";
+    return result;
+  }
+  std::string_view port;
+  bool hasPort = false;
+  if (host.front() == '[') {
+    const auto close = host.find(']');
+    const bool ipv6 = close != std::string_view::npos &&
+                      host.substr(1, close - 1).find_first_not_of("0123456789abcdefABCDEF:.") ==
+                          std::string_view::npos;
+    const std::string_view after =
+        close == std::string_view::npos ? std::string_view() : host.substr(close + 1);
+    if (!ipv6 || close == 1 || (!after.empty() && after.front() != ':')) {
+      result.refusal = "not an IPv6 address in brackets";
+      return result;
+    }
+    hasPort = !after.empty();
+    if (hasPort) port = after.substr(1);
+    host = host.substr(0, close + 1);
+  } else if (const auto colon = host.find(':', 1); colon != std::string_view::npos) {
+    hasPort = true;
+    port = host.substr(colon + 1);
     host = host.substr(0, colon);
   }
+  if (hasPort) result.port = std::atoi(std::string(port).c_str());
   result.host = host;
   return result;
+}
+
+std::string FieldNameRefusal(std::string_view field) {
+  for (const char c : field) {
+    const auto byte = static_cast<unsigned char>(c);
+    // A backslash would escape the closing quote for receivers that read quoted pairs.
+    if (c == '"' || c == '\\' || byte < 0x20 || byte == 0x7F) {
+      return "the field name may not hold quotes, backslashes or control characters";
+    }
+  }
+  return {};
 }
 
 std::string UploadBoundary(int32_t tick) {

@@ -19,7 +19,7 @@ class MockEndpoints : public Endpoints {
   MOCK_METHOD(std::string, FingerprintEndpoint, (const std::string&), (override));
   MOCK_METHOD(std::string, GetBarcode, (), (override));
   MOCK_METHOD(void, StartScan, (const std::string&), (override));
-  MOCK_METHOD(std::string, GetScan, (const std::string&, const std::string&), (override));
+  MOCK_METHOD(std::string, GetScan, (const std::string&), (override));
   MOCK_METHOD(std::string, PrintForm, (const Request&), (override));
   MOCK_METHOD(std::string, GetWeight, (), (override));
   MOCK_METHOD(std::string, GetIpWeight, (const std::string&), (override));
@@ -90,7 +90,8 @@ TEST(RouterTest, PrivateNetworkPreflightIsAllowedAndOthersKeepTheirBytes) {
   request.privateNetworkRequest = "true";
   EXPECT_EQ(router.HandleRequest(request),
             "HTTP/1.1 200 OK\r\n"
-            "Server: DralminTrayAgent/" DRALMIN_VERSION "\r\n"
+            "Server: DralminTrayAgent/" DRALMIN_VERSION
+            "\r\n"
             "Access-Control-Allow-Methods: GET, POST, PUT, DELETE, OPTIONS\r\n"
             "Access-Control-Max-Age: 600\r\n"
             "Access-Control-Allow-Origin: https://shop.example\r\n"
@@ -159,16 +160,12 @@ TEST(RouterTest, FingerprintIdIsCutAtAQuestionMarkPastTheFirstCharacter) {
   router.Route(Make("GET", "/finger/"));
 }
 
-TEST(RouterTest, ScanStartStoresTheKeyForLaterCollections) {
+TEST(RouterTest, ScanStartAndCollectionGetTheRestOfTheirPaths) {
   StrictMock<MockEndpoints> endpoints;
   Router router(endpoints);
-  EXPECT_CALL(endpoints, GetScan("k/f/h", "")).WillOnce(Return(""));
-  router.Route(Make("GET", "/getscan/k/f/h"));
-
   EXPECT_CALL(endpoints, StartScan("abc"));
   EXPECT_EQ(router.Route(Make("GET", "/scan/abc")), "");
-  EXPECT_EQ(router.scanKey(), "abc");
-  EXPECT_CALL(endpoints, GetScan("abc/file/host", "abc")).WillOnce(Return("ids"));
+  EXPECT_CALL(endpoints, GetScan("abc/file/host")).WillOnce(Return("ids"));
   EXPECT_EQ(router.Route(Make("GET", "/getscan/abc/file/host")), "ids");
 }
 
@@ -200,7 +197,6 @@ TEST(RouterTest, APageThatIsNotAllowedGetsForbiddenAndReachesNoDevice) {
   Request scan = Make("GET", "/scan/abc");
   scan.referer = "http://127.0.0.1:5555/page";
   EXPECT_EQ(router.HandleRequest(scan), kForbidden);
-  EXPECT_EQ(router.scanKey(), "");
   Request preflight = Make("OPTIONS", "/print");
   preflight.origin = "http://127.0.0.1:5555";
   EXPECT_EQ(router.HandleRequest(preflight), kForbidden);

@@ -49,7 +49,7 @@ TEST(CurlHttpClientTest, GetFollowsRedirectsToHttpOnlyAndPostFollowsNone) {
 TEST(CurlHttpClientTest, WithAQuietPauseWhatArrivedIsTheAnswer) {
   RawHttpPeer scale("HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n+00.512\r\nkg\r\n17\r\n");
   CurlHttpClient http;
-  const HttpTimeouts timeouts{1s, 30s, 150ms};
+  const HttpTimeouts timeouts{1s, 30s, 150ms, std::nullopt};
   const auto started = Clock::now();
   const HttpResponse got = http.Get(scale.Url("/"), timeouts, 1023);
   EXPECT_LT(Clock::now() - started, 10s);  // not the 30 s of the total time-out
@@ -58,10 +58,25 @@ TEST(CurlHttpClientTest, WithAQuietPauseWhatArrivedIsTheAnswer) {
   EXPECT_EQ(got.body, "+00.512\r\nkg\r\n17\r\n");
 
   // Without a pause rule the same page is a failure once the total time-out passes.
-  EXPECT_FALSE(http.Get(scale.Url("/"), HttpTimeouts{1s, 300ms, std::nullopt}, 1023).transportOk);
+  EXPECT_FALSE(http.Get(scale.Url("/"), HttpTimeouts{1s, 300ms, std::nullopt, std::nullopt}, 1023)
+                   .transportOk);
   // A page that sends nothing at all still costs its time-out.
   RawHttpPeer silent("");
-  EXPECT_FALSE(http.Get(silent.Url("/"), HttpTimeouts{1s, 300ms, 150ms}, 1023).transportOk);
+  EXPECT_FALSE(
+      http.Get(silent.Url("/"), HttpTimeouts{1s, 300ms, 150ms, std::nullopt}, 1023).transportOk);
+}
+
+// A receiver that takes the post and then says nothing is given up on at the low-speed limit,
+// long before the total time-out.
+TEST(CurlHttpClientTest, ALowSpeedLimitEndsAStalledTransfer) {
+  RawHttpPeer silent("");
+  CurlHttpClient http;
+  const HttpTimeouts timeouts{1s, 60s, std::nullopt, HttpLowSpeed{1024, 1s}};
+  const auto started = Clock::now();
+  const HttpResponse got = http.Post(silent.Url("/up"), {}, "page", timeouts, 128);
+  EXPECT_LT(Clock::now() - started, 20s);
+  EXPECT_FALSE(got.transportOk);
+  EXPECT_NE(got.error.find("too slow"), std::string::npos) << got.error;
 }
 
 TEST(CurlHttpClientTest, ACancelEndsATransferInProgress) {
@@ -69,7 +84,7 @@ TEST(CurlHttpClientTest, ACancelEndsATransferInProgress) {
   std::atomic<bool> cancelled{false};
   CurlHttpClient http(&cancelled);
   auto result = std::async(std::launch::async, [&] {
-    return http.Get(silent.Url("/last"), HttpTimeouts{1s, 60s, std::nullopt}, 128);
+    return http.Get(silent.Url("/last"), HttpTimeouts{1s, 60s, std::nullopt, std::nullopt}, 128);
   });
   ASSERT_TRUE(WaitFor([&] { return silent.Requests() == 1; }, 10s));
   cancelled = true;

@@ -17,7 +17,7 @@ class AbsentEndpoints : public Endpoints {
   }
   std::string GetBarcode() override { return {}; }
   void StartScan(const std::string&) override {}
-  std::string GetScan(const std::string&, const std::string&) override { return {}; }
+  std::string GetScan(const std::string&) override { return {}; }
   std::string PrintForm(const Request&) override { return {}; }
   std::string GetWeight() override { return std::string(kWeightCallback) + "{value: 0})"; }
   std::string GetIpWeight(const std::string&) override {

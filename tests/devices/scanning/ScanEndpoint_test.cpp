@@ -6,6 +6,7 @@
 #include "devices/scanning/ScanQueue.h"
 #include "platform/HttpClient.h"
 #include "platform/MessageBox.h"
+#include "replies/PercentDecode.h"
 
 namespace dralmin {
 namespace {
@@ -52,6 +53,14 @@ TEST(ParseUploadAddressTest, HostPortAndPath) {
   EXPECT_EQ(a.port, 0);
   EXPECT_EQ(ParseUploadAddress("noslash").host, "");
 
+  a = ParseUploadAddress("[::1]:19001/x");
+  EXPECT_EQ(a.host, "[::1]");
+  EXPECT_EQ(a.port, 19001);
+  EXPECT_EQ(ParseUploadAddress("[fe80::1]/x").port, 80);
+  EXPECT_EQ(ParseUploadAddress("[::1]x/x").refusal, "not an IPv6 address in brackets");
+  EXPECT_EQ(ParseUploadAddress("[a.example]/x").refusal, "not an IPv6 address in brackets");
+  EXPECT_EQ(ParseUploadAddress("user@h/x").refusal, "user info (user@host) is not taken");
+
   EXPECT_EQ(UploadUrl(ParseUploadAddress("h:0/p")), "http://h/p");
   EXPECT_EQ(UploadUrl(ParseUploadAddress("h/p")), "http://h:80/p");
 }
@@ -77,11 +86,14 @@ class FakeHttp : public HttpClient {
   };
   std::vector<Post> posts;
   std::vector<HttpResponse> answers;  // one per post, in order
+  HttpTimeouts lastTimeouts;
 
   HttpResponse Get(const std::string&, const HttpTimeouts&, std::size_t) override { return {}; }
   HttpResponse Post(const std::string& url, const std::vector<std::string>& headers,
-                    std::string_view body, const HttpTimeouts&, std::size_t maxBody) override {
+                    std::string_view body, const HttpTimeouts& timeouts,
+                    std::size_t maxBody) override {
     posts.push_back({url, headers, std::string(body)});
+    lastTimeouts = timeouts;
     HttpResponse answer = answers.at(posts.size() - 1);
     answer.body.resize(std::min(answer.body.size(), maxBody));
     return answer;
@@ -96,9 +108,18 @@ class RecordingMessages : public MessageBox {
   }
 };
 
-class NoSessions : public ScanSessionProvider {
+// A scanner whose scan stays under way until the test ends it; a start meanwhile is refused.
+class FakeSession : public ScanSession, public ScanSessionProvider {
  public:
-  ScanSession& GetScanSession() override { throw std::logic_error("no session expected"); }
+  bool busy = false;
+  bool Acquire() override {
+    if (busy) return false;
+    busy = true;
+    return true;
+  }
+  bool Busy() const override { return busy; }
+  void SelectSource() override {}
+  ScanSession& GetScanSession() override { return *this; }
 };
 
 HttpResponse Ok(std::string body) {
@@ -110,8 +131,14 @@ class ScanEndpointTest : public ::testing::Test {
   RecordingMessages messages;
   ScanQueue queue{messages};
   FakeHttp http;
-  NoSessions sessions;
+  FakeSession sessions;
   ScanEndpoint endpoint{sessions, queue, http, messages, [] { return 77; }};
+
+  // A collection while `key` is the scan key.
+  std::string GetScan(const std::string& rest, const std::string& key) {
+    queue.SetKey(key);
+    return endpoint.GetScan(rest);
+  }
 };
 
 TEST_F(ScanEndpointTest, UploadsEveryPageInOrderAndEmptiesTheQueue) {
@@ -119,8 +146,7 @@ TEST_F(ScanEndpointTest, UploadsEveryPageInOrderAndEmptiesTheQueue) {
   queue.Append("page2");
   queue.Append("page3");
   http.answers = {Ok("7"), Ok("8"), Ok("9\0tail")};
-  EXPECT_EQ(endpoint.GetScan("42/file/127.0.0.1:9000/up", "42"),
-            "DralminScan__callback_42({ids:'7,8,9'})");
+  EXPECT_EQ(GetScan("42/file/127.0.0.1:9000/up", "42"), "DralminScan__callback_42({ids:'7,8,9'})");
   EXPECT_TRUE(queue.Empty());
   ASSERT_EQ(http.posts.size(), 3u);
   EXPECT_EQ(http.posts[0].url, "http://127.0.0.1:9000/up");
@@ -130,16 +156,33 @@ TEST_F(ScanEndpointTest, UploadsEveryPageInOrderAndEmptiesTheQueue) {
   EXPECT_EQ(http.posts[1].body, BuildUploadBody("page2", "file", "-------------------------77"));
 }
 
+TEST_F(ScanEndpointTest, AStartRefusedWhileAScanIsUnderWayKeepsThatScansKey) {
+  endpoint.StartScan("A");
+  queue.Append("page of A");
+  endpoint.StartScan("B");
+  EXPECT_THAT(messages.shown, ElementsAre("Error: Error start scan"));
+  EXPECT_EQ(endpoint.GetScan("B/file/h/u"), "");
+  http.answers = {Ok("1"), Ok("2")};
+  EXPECT_EQ(endpoint.GetScan("A/file/h/u"), "DralminScan__callback_A({ids:'1'})");
+
+  // Once it has ended, the next scan takes the key, and pages still waiting go out under it.
+  queue.Append("late page of A");
+  sessions.busy = false;
+  endpoint.StartScan("C");
+  EXPECT_EQ(endpoint.GetScan("A/file/h/u"), "");
+  EXPECT_EQ(endpoint.GetScan("C/file/h/u"), "DralminScan__callback_C({ids:'2'})");
+}
+
 TEST_F(ScanEndpointTest, WrongKeyOrNothingQueuedTouchesNothing) {
-  EXPECT_EQ(endpoint.GetScan("42/file/h/u", "42"), "");  // empty queue
+  EXPECT_EQ(GetScan("42/file/h/u", "42"), "");  // empty queue
   queue.Append("page");
-  EXPECT_EQ(endpoint.GetScan("41/file/h/u", "42"), "");
-  EXPECT_EQ(endpoint.GetScan("nothing", "42"), "");
+  EXPECT_EQ(GetScan("41/file/h/u", "42"), "");
+  EXPECT_EQ(GetScan("nothing", "42"), "");
   EXPECT_EQ(queue.Size(), 1u);
   EXPECT_TRUE(http.posts.empty());
   // Before any scan the key is empty, and only a rest without a key matches it; such a rest has
   // no address either, so nothing is sent and the page stays.
-  EXPECT_EQ(endpoint.GetScan("/file/h/u", ""),
+  EXPECT_EQ(GetScan("/file/h/u", ""),
             "DralminScan__callback_({ids:'', error:'no upload address'})");
   EXPECT_EQ(queue.Size(), 1u);
   EXPECT_TRUE(http.posts.empty());
@@ -150,17 +193,17 @@ TEST_F(ScanEndpointTest, AFailedUploadKeepsThatPageAndTheRest) {
   queue.Append("page2");
   queue.Append("page3");
   http.answers = {Ok("7"), HttpResponse{true, 500, "<h1>Server Error</h1>", {}}};
-  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"),
+  EXPECT_EQ(GetScan("k/file/h/u", "k"),
             "DralminScan__callback_k({ids:'7', error:'upload refused with HTTP status 500'})");
   EXPECT_EQ(queue.Size(), 2u);
 
   http.answers.push_back(HttpResponse{false, 0, {}, "Connection refused"});
-  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"),
+  EXPECT_EQ(GetScan("k/file/h/u", "k"),
             "DralminScan__callback_k({ids:'', error:'upload failed: Connection refused'})");
 
   http.answers.push_back(Ok("8"));
   http.answers.push_back(Ok("9"));
-  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"), "DralminScan__callback_k({ids:'8,9'})");
+  EXPECT_EQ(GetScan("k/file/h/u", "k"), "DralminScan__callback_k({ids:'8,9'})");
   EXPECT_TRUE(queue.Empty());
   // The kept pages were sent again in their order.
   EXPECT_EQ(http.posts[3].body, BuildUploadBody("page2", "file", "-------------------------77"));
@@ -170,7 +213,7 @@ TEST_F(ScanEndpointTest, AFailedUploadKeepsThatPageAndTheRest) {
 TEST_F(ScanEndpointTest, RedirectsTakeThePageAndAPermanentRefusalDropsOnlyThatPage) {
   for (const char* page : {"page1", "page2", "page3", "page4"}) queue.Append(page);
   http.answers = {HttpResponse{true, 303, "7", {}}, HttpResponse{true, 413, "too large", {}}};
-  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"),
+  EXPECT_EQ(GetScan("k/file/h/u", "k"),
             "DralminScan__callback_k({ids:'7', error:'page 2: upload refused with HTTP status "
             "413'})");
   EXPECT_EQ(queue.Size(), 2u);
@@ -178,13 +221,13 @@ TEST_F(ScanEndpointTest, RedirectsTakeThePageAndAPermanentRefusalDropsOnlyThatPa
   // Too many requests and a timeout may pass: the page stays.
   http.answers.push_back(HttpResponse{true, 429, {}, {}});
   http.answers.push_back(HttpResponse{true, 408, {}, {}});
-  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"),
+  EXPECT_EQ(GetScan("k/file/h/u", "k"),
             "DralminScan__callback_k({ids:'', error:'upload refused with HTTP status 429'})");
-  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"),
+  EXPECT_EQ(GetScan("k/file/h/u", "k"),
             "DralminScan__callback_k({ids:'', error:'upload refused with HTTP status 408'})");
   http.answers.push_back(Ok("9"));
   http.answers.push_back(HttpResponse{true, 204, {}, {}});
-  EXPECT_EQ(endpoint.GetScan("k/file/h/u", "k"), "DralminScan__callback_k({ids:'9,'})");
+  EXPECT_EQ(GetScan("k/file/h/u", "k"), "DralminScan__callback_k({ids:'9,'})");
   EXPECT_TRUE(queue.Empty());
   ASSERT_EQ(http.posts.size(), 6u);
   EXPECT_EQ(http.posts[2].body, BuildUploadBody("page3", "file", "-------------------------77"));
@@ -194,14 +237,47 @@ TEST_F(ScanEndpointTest, RedirectsTakeThePageAndAPermanentRefusalDropsOnlyThatPa
 TEST_F(ScanEndpointTest, KeysThatCouldBreakOutOfTheCallbackNameAreRefused) {
   queue.Append("page");
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(endpoint.GetScan("a(1)/f/h/u", "a(1)"), "");
-  EXPECT_EQ(endpoint.GetScan("\xD0\x96/f/h/u", "\xD0\x96"), "");
+  EXPECT_EQ(GetScan("a(1)/f/h/u", "a(1)"), "");
+  EXPECT_EQ(GetScan("\xD0\x96/f/h/u", "\xD0\x96"), "");
   EXPECT_THAT(::testing::internal::GetCapturedStderr(),
               ::testing::HasSubstr("the key may hold only ASCII letters, digits, _ and $"));
   EXPECT_TRUE(http.posts.empty());
   http.answers = {Ok("1")};
-  EXPECT_EQ(endpoint.GetScan("$Key_09/f/h/u", "$Key_09"),
-            "DralminScan__callback_$Key_09({ids:'1'})");
+  EXPECT_EQ(GetScan("$Key_09/f/h/u", "$Key_09"), "DralminScan__callback_$Key_09({ids:'1'})");
+}
+
+TEST_F(ScanEndpointTest, FieldNamesAndAddressesThatWouldChangeWhatIsSentAreRefused) {
+  queue.Append("page");
+  ::testing::internal::CaptureStderr();
+  for (const char* rest : {"k/f%22%3B%20filename%3D%22evil.php/h/u", "k/f%0D%0AX-A: 1/h/u",
+                           "k/f%5C/h/u", "k/f%00/h/u", "k/f%7F/h/u"}) {
+    EXPECT_EQ(GetScan(PercentDecode(rest), "k"), "") << rest;
+  }
+  EXPECT_EQ(GetScan("k/f/127.0.0.1:19001@127.0.0.1:9/x", "k"), "");
+  EXPECT_EQ(GetScan("k/f/[::1/x", "k"), "");
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_THAT(log, ::testing::HasSubstr(
+                       "the field name may not hold quotes, backslashes or control characters"));
+  EXPECT_THAT(log, ::testing::HasSubstr("user info (user@host) is not taken"));
+  EXPECT_THAT(log, ::testing::HasSubstr("not an IPv6 address in brackets"));
+  EXPECT_TRUE(http.posts.empty());
+  EXPECT_EQ(queue.Size(), 1u);
+
+  http.answers = {Ok("1")};
+  EXPECT_EQ(GetScan("k/f'1/[::1]:19001/x", "k"), "DralminScan__callback_k({ids:'1'})");
+  EXPECT_EQ(http.posts.at(0).url, "http://[::1]:19001/x");
+}
+
+// A receiver that stops answering holds every endpoint of the agent only for seconds.
+TEST_F(ScanEndpointTest, UploadsAreBoundedInTime) {
+  queue.Append("page");
+  http.answers = {Ok("1")};
+  GetScan("k/f/h/u", "k");
+  EXPECT_EQ(http.lastTimeouts.connect, std::chrono::seconds(3));
+  EXPECT_EQ(http.lastTimeouts.total, std::chrono::seconds(60));
+  ASSERT_TRUE(http.lastTimeouts.lowSpeed.has_value());
+  EXPECT_EQ(http.lastTimeouts.lowSpeed->bytesPerSecond, 1024);
+  EXPECT_EQ(http.lastTimeouts.lowSpeed->time, std::chrono::seconds(10));
 }
 
 TEST_F(ScanEndpointTest, EmptyPagesAreReportedAndLeaveAnEmptyIdentifier) {
@@ -209,7 +285,7 @@ TEST_F(ScanEndpointTest, EmptyPagesAreReportedAndLeaveAnEmptyIdentifier) {
   queue.Append("page");
   queue.Append("");
   http.answers = {Ok("5")};
-  EXPECT_EQ(endpoint.GetScan("k/f/h/u", "k"), "DralminScan__callback_k({ids:'5,'})");
+  EXPECT_EQ(GetScan("k/f/h/u", "k"), "DralminScan__callback_k({ids:'5,'})");
   EXPECT_THAT(messages.shown, ElementsAre("Start upload error: streamSize == 0",
                                           "Start upload error: streamSize == 0"));
   EXPECT_EQ(http.posts.size(), 1u);
@@ -219,7 +295,7 @@ TEST_F(ScanEndpointTest, ServerAnswersAreEscapedAndCut) {
   queue.Append("a");
   queue.Append("b");
   http.answers = {Ok("x'});alert(1)//"), Ok(std::string(20000, '1'))};
-  const std::string body = endpoint.GetScan("k/f/h/u", "k");
+  const std::string body = GetScan("k/f/h/u", "k");
   EXPECT_EQ(body,
             "DralminScan__callback_k({ids:'x\\'});alert(1)//," + std::string(10239, '1') + "'})");
 }
