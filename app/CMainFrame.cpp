@@ -105,6 +105,10 @@ bool CMainFrame::FrameThreadScan::Acquire() {
   return frame_.AcquireOnFrameThread(*frame_.session_);
 }
 
+bool CMainFrame::FrameThreadScan::Busy() const {
+  return frame_.session_->Busy();
+}
+
 void CMainFrame::FrameThreadScan::SelectSource() {
   frame_.session_->SelectSource();
 }

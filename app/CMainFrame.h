@@ -120,6 +120,7 @@ class CMainFrame final : public QObject, public TwainOwner {
    public:
     explicit FrameThreadScan(CMainFrame& frame) : frame_(frame) {}
     bool Acquire() override;
+    bool Busy() const override;
     void SelectSource() override;
 
    private:
