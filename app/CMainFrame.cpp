@@ -25,8 +25,9 @@ class NoScanSession final : public ScanSession {
 CMainFrame::CMainFrame(Parts parts, PendingBarcode& barcode)
     : parts_(std::move(parts)), barcode_(barcode) {
   offerTimer_.setInterval(kOfferInterval);
-  connect(&offerTimer_, &QTimer::timeout, this,
-          [this] { OfferMessage(PlatformMessage{Window(), PlatformMessage::kIdle}); });
+  connect(&offerTimer_, &QTimer::timeout, this, [this] {
+    OfferMessage(PlatformMessage{Window(), PlatformMessage::kIdle});
+  });
 }
 
 CMainFrame::~CMainFrame() {
@@ -42,12 +43,12 @@ CMainFrame::~CMainFrame() {
 
 void CMainFrame::Create() {
   if (parts_.makeTrayIcon) {
-    trayIcon_ = parts_.makeTrayIcon(
-        TrayCommands{[this] { SelectScanner(); }, [this] { ShowSettings(); },
-                     [this] {
-                       if (parts_.showStatus) parts_.showStatus();
-                     },
-                     [this] { Exit(); }});
+    trayIcon_ =
+        parts_.makeTrayIcon(TrayCommands{[this] { SelectScanner(); }, [this] { ShowSettings(); },
+                                         [this] {
+                                           if (parts_.showStatus) parts_.showStatus();
+                                         },
+                                         [this] { Exit(); }});
   }
   if (parts_.makeGateway) {
     gateway_ = std::make_unique<GatewayThread>(parts_.makeGateway, parts_.onGatewayFailure,
@@ -113,8 +114,8 @@ TW_HANDLE CMainFrame::Window() const {
   return const_cast<CMainFrame*>(this);
 }
 
-void CMainFrame::OnScannedImage(TW_HANDLE dib) {
-  if (parts_.onScannedImage) parts_.onScannedImage(dib);
+bool CMainFrame::OnScannedImage(TW_HANDLE dib) {
+  return !parts_.onScannedImage || parts_.onScannedImage(dib);
 }
 
 void CMainFrame::StartOffers() {
