@@ -3,11 +3,12 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFile>
-#include <QUrl>
 #include <QGuiApplication>
 #include <QMetaObject>
+#include <QUrl>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -41,6 +42,11 @@ class FrameSessions final : public ScanSessionProvider {
   CMainFrame* frame = nullptr;
   ScanSession& GetScanSession() override { return frame->GetScanSession(); }
 };
+
+// Where scanned pages wait for their upload: on this machine's disk, not in a roaming profile.
+std::string ScanFolder() {
+  return LocalDataHome() + kFolderSeparator + "Dralmin" + kFolderSeparator + "scans";
+}
 
 // On these platforms nobody could dismiss a message box.
 bool NobodyWatches() {
@@ -101,7 +107,9 @@ int RunAgent(const std::string& programPath) {
                                                      : static_cast<MessageBox&>(stderrBoxes);
 
   PendingBarcode barcode;
-  ScanQueue scanQueue(messages);
+  ScanQueue scanQueue(messages, ScanFolder(),
+                      ScanQueueLimits{std::chrono::hours(settings.scanKeepHours),
+                                      std::uint64_t(settings.scanQueueMb) << 20});
   FrameSessions sessions;
   // Set once the event loop has ended: a request still fetching lets the gateway stop.
   std::atomic<bool> stopping{false};
@@ -138,9 +146,8 @@ int RunAgent(const std::string& programPath) {
     const QString platform = QGuiApplication::platformName();
     if (PlatformCanShowTray(platform)) {
       parts.makeTrayIcon = [](const CMainFrame::TrayCommands& commands) {
-        return std::make_unique<TrayIcon>(
-            TrayIcon::Commands{commands.selectScanner, commands.settings, commands.status,
-                               commands.exit});
+        return std::make_unique<TrayIcon>(TrayIcon::Commands{
+            commands.selectScanner, commands.settings, commands.status, commands.exit});
       };
     } else {
       LogInfo("tray", "the display platform " + platform.toStdString() +
@@ -166,7 +173,7 @@ int RunAgent(const std::string& programPath) {
   };
   const std::shared_ptr<void> deviceParts = agent_system::AddDeviceParts(
       parts, settings, UserSettingsPath(sources), desktop && !NobodyWatches(), messages, scanQueue);
-  parts.onScannedImage = [&scanQueue](TW_HANDLE dib) { scanQueue.OnScannedImage(dib); };
+  parts.onScannedImage = [&scanQueue](TW_HANDLE dib) { return scanQueue.OnScannedImage(dib); };
 
   int code = 0;
   {

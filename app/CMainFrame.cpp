@@ -162,8 +162,8 @@ TW_HANDLE CMainFrame::Window() const {
   return const_cast<CMainFrame*>(this);
 }
 
-void CMainFrame::OnScannedImage(TW_HANDLE dib) {
-  if (parts_.onScannedImage) parts_.onScannedImage(dib);
+bool CMainFrame::OnScannedImage(TW_HANDLE dib) {
+  return !parts_.onScannedImage || parts_.onScannedImage(dib);
 }
 
 void CMainFrame::StartOffers() {

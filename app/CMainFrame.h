@@ -49,7 +49,7 @@ class CMainFrame final : public QObject, public TwainOwner {
     // The scanning session (TWAIN or SANE), made on first use for this frame.
     std::function<std::unique_ptr<ScanSession>(TwainOwner& owner)> makeScanSession;
     // The gateway's scanned-image operation: takes one page while the session still owns it.
-    std::function<void(TW_HANDLE dib)> onScannedImage;
+    std::function<bool(TW_HANDLE dib)> onScannedImage;
     // The system's window that the scanner's manager and source are parented to. Left null where
     // the manager only keeps the value and hands it back: the frame's identity serves there.
     TW_HANDLE window = nullptr;
@@ -101,7 +101,7 @@ class CMainFrame final : public QObject, public TwainOwner {
   void Exit();
 
   TW_HANDLE Window() const override;
-  void OnScannedImage(TW_HANDLE dib) override;
+  bool OnScannedImage(TW_HANDLE dib) override;
 
   TrayIcon* GetTrayIcon() const { return trayIcon_.get(); }
   CScannerCommands* GetScannerCommands() const { return scannerCommands_.get(); }

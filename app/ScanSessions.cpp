@@ -43,7 +43,7 @@ std::unique_ptr<ScanSession> MakeScanSession(const AgentSettings& settings, Twai
   }
   return std::make_unique<SaneSession>(
       std::move(sane), ScanChoicesOf(settings), dialog, messages,
-      [&queue](std::string jpeg) { queue.Append(std::move(jpeg)); }, settings.scanDialog);
+      [&queue](std::string_view jpeg) { return queue.Append(jpeg); }, settings.scanDialog);
 }
 
 }  // namespace dralmin

@@ -62,10 +62,11 @@ void BM_AgentTenA4FeederPages(benchmark::State& state) {
     bytes = 0;
     const auto start = std::chrono::steady_clock::now();
     SaneSession session(std::move(library), ScanChoices{"", "feeder", "color", 300}, nullptr,
-                        messages, [&](std::string jpeg) {
+                        messages, [&](std::string_view jpeg) {
                           std::lock_guard lock(mutex);
                           bytes += jpeg.size();
                           if (++pages == kPages) done.notify_all();
+                          return true;
                         });
     if (!session.Acquire()) {
       state.SkipWithError("the scan did not start");

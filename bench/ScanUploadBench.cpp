@@ -2,6 +2,9 @@
 // them, one by one through the blocking HTTP client, to a receiving server on loopback.
 #include <benchmark/benchmark.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,11 +53,18 @@ class ReceivingServer {
 
 void BM_UploadTenA4Pages(benchmark::State& state) {
   NoMessages messages;
-  ScanQueue queue(messages);
+  // The pages wait on the disk, as in the agent.
+  char folder[] = "/tmp/dralmin-bench-XXXXXX";
+  if (mkdtemp(folder) == nullptr) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  ScanQueue queue(messages, folder);
   TW_HANDLE page = bench::A4Page(24);
   queue.OnScannedImage(page);
   FreeMemory(page);
-  const std::string jpeg = *queue.TakeFront();
+  const std::string jpeg = *queue.Read(*queue.Front());
+  queue.Remove(*queue.Front());
 
   ReceivingServer server;
   CurlHttpClient http;
@@ -73,6 +83,7 @@ void BM_UploadTenA4Pages(benchmark::State& state) {
       return;
     }
   }
+  std::filesystem::remove_all(folder);
   state.SetBytesProcessed(state.iterations() * 10 * static_cast<int64_t>(jpeg.size()));
   state.counters["page_kB"] = static_cast<double>(jpeg.size()) / 1024;
 }

@@ -3,7 +3,10 @@
 //   METHOD SP URI LF {Name: value LF} LF body
 // "Origin" and "Content-Type" lines become those headers; the body is also the pending barcode,
 // and what the fake networked scale and the fake receiving server answer.
+#include <unistd.h>
+
 #include <charconv>
+#include <filesystem>
 #include <memory>
 
 #include "devices/barcode/PendingBarcode.h"
@@ -57,6 +60,21 @@ class NoScanner final : public ScanSessionProvider {
   }
 };
 
+// The scan queue's folder, emptied for every input so that no input sees what an earlier one
+// left (a key, pages). In memory where the system has such a folder: the queue syncs each page.
+std::string FreshQueueFolder() {
+  static const std::string folder = [] {
+    const std::filesystem::path base = std::filesystem::exists("/dev/shm")
+                                           ? std::filesystem::path("/dev/shm")
+                                           : std::filesystem::temp_directory_path();
+    return (base / ("dralmin-fuzz-router-" + std::to_string(getpid()))).string();
+  }();
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  std::filesystem::create_directories(folder, ignored);
+  return folder;
+}
+
 const char* FakePrint(const char* xml) {
   return *xml == '\0' ? "empty label" : "printed";
 }
@@ -66,7 +84,7 @@ class FuzzEndpoints final : public AbsentEndpoints {
   explicit FuzzEndpoints(std::string_view deviceAnswer)
       : http_(deviceAnswer),
         scanHttp_(deviceAnswer),
-        queue_(messages_),
+        queue_(messages_, FreshQueueFolder()),
         scan_(scanner_, queue_, scanHttp_, messages_, [] { return 1; }),
         print_(&FakePrint),
         weight_([]() -> std::unique_ptr<Weighter> { throw ComPortException("no scale"); },
@@ -79,26 +97,22 @@ class FuzzEndpoints final : public AbsentEndpoints {
   // The key is taken as a started scan takes it; no scanner is there to start.
   void StartScan(const std::string& scanKey) override { queue_.SetKey(scanKey); }
   std::string GetScan(const std::string& rest) override { return scan_.GetScan(rest); }
-} std::string PrintForm(const Request& request) override {
-  return print_.PrintForm(request);
-}
-std::string GetWeight() override {
-  return weight_.GetWeight();
-}
-std::string GetIpWeight(const std::string& address) override {
-  return weight_.GetIpWeight(address);
-}
+  std::string PrintForm(const Request& request) override { return print_.PrintForm(request); }
+  std::string GetWeight() override { return weight_.GetWeight(); }
+  std::string GetIpWeight(const std::string& address) override {
+    return weight_.GetIpWeight(address);
+  }
 
-private:
-SilentMessages messages_;
-CannedHttp http_;
-CannedHttp scanHttp_;
-NoScanner scanner_;
-ScanQueue queue_;
-ScanEndpoint scan_;
-PrintEndpoint print_;
-WeightEndpoint weight_;
-PendingBarcode barcode_;
+ private:
+  SilentMessages messages_;
+  CannedHttp http_;
+  CannedHttp scanHttp_;
+  NoScanner scanner_;
+  ScanQueue queue_;
+  ScanEndpoint scan_;
+  PrintEndpoint print_;
+  WeightEndpoint weight_;
+  PendingBarcode barcode_;
 };
 
 bool SameName(std::string_view a, std::string_view b) {

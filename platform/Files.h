@@ -26,6 +26,10 @@ bool PutInPlace(const std::string& from, const std::string& to);
 // Removes the file; a missing file is no error.
 void RemoveFile(const std::string& path);
 
+// Makes the folder's entries (files created, renamed or removed in it) durable; false with errno
+// set when it cannot.
+bool SyncFolder(const std::string& path);
+
 // The step at which WriteFileWhole failed.
 enum class WriteFailure { kNone, kCreate, kWrite, kReplace };
 

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/Files.h"
@@ -44,6 +45,16 @@ bool PutInPlace(const std::string& from, const std::string& to) {
 
 void RemoveFile(const std::string& path) {
   unlink(path.c_str());
+}
+
+bool SyncFolder(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return synced;
 }
 
 }  // namespace dralmin

@@ -55,9 +55,9 @@ int CreateFileBeside(const std::string& path, std::string& temporary) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     temporary = path + "." + std::to_string(GetCurrentProcessId()) + "-" +
                 std::to_string(InterlockedIncrement(&counter));
-    const int fd = _wopen(Widen(temporary).c_str(),
-                          _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                          _S_IREAD | _S_IWRITE);
+    const int fd =
+        _wopen(Widen(temporary).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+               _S_IREAD | _S_IWRITE);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -79,6 +79,12 @@ bool PutInPlace(const std::string& from, const std::string& to) {
 
 void RemoveFile(const std::string& path) {
   DeleteFileW(Widen(path).c_str());
+}
+
+bool SyncFolder(const std::string&) {
+  // NTFS journals its folder entries, and PutInPlace moves with MOVEFILE_WRITE_THROUGH: a file's
+  // entry is on the disk once its data (_commit, FlushFileBuffers) and its move are.
+  return true;
 }
 
 }  // namespace dralmin

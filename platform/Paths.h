@@ -39,6 +39,10 @@ std::string ConfigHome();
 // $XDG_DATA_HOME when absolute, else ~/.local/share; %APPDATA% on Windows.
 std::string DataHome();
 
+// For data that stays on this machine (it does not roam with the user): DataHome here,
+// %LOCALAPPDATA% on Windows.
+std::string LocalDataHome();
+
 // Makes `path` the current folder; false when it cannot.
 bool ChangeFolder(const std::string& path);
 

@@ -74,6 +74,10 @@ std::string DataHome() {
   return XdgFolder(EnvironmentVariable, "XDG_DATA_HOME", "/.local/share");
 }
 
+std::string LocalDataHome() {
+  return DataHome();
+}
+
 bool ChangeFolder(const std::string& path) {
   return chdir(path.c_str()) == 0;
 }

@@ -63,6 +63,10 @@ std::string DataHome() {
   return ConfigHome();
 }
 
+std::string LocalDataHome() {
+  return Folder(EnvironmentVariable, "LOCALAPPDATA", CSIDL_LOCAL_APPDATA);
+}
+
 bool ChangeFolder(const std::string& path) {
   return SetCurrentDirectoryW(Widen(path).c_str()) != 0;
 }

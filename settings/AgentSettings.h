@@ -90,6 +90,8 @@ struct AgentSettings {
   ScanSource scanSource = ScanSource::Any;
   ScanMode scanMode = ScanMode::Color;
   int scanResolution = 200;  // dots per inch; the device's nearest is used
+  int scanKeepHours = 24;    // scanned pages not fetched within this long are deleted
+  int scanQueueMb = 1024;    // the scanned pages waiting on the disk may take this much
 
   // The barcode scanner driver (dralmin-scanner-driver).
   // Devices to read: event or serial device paths, or "usb:VVVV:PPPP" (hexadecimal vendor and

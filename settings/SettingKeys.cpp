@@ -155,6 +155,14 @@ const Key kKeys[] = {
      [](AgentSettings& s, std::string_view v) {
        return Number(s.scanResolution, v, 1, 19200, "a resolution in dots per inch");
      }},
+    {"scan_keep_hours",
+     [](AgentSettings& s, std::string_view v) {
+       return Number(s.scanKeepHours, v, 1, 24 * 365, "a number of hours");
+     }},
+    {"scan_queue_mb",
+     [](AgentSettings& s, std::string_view v) {
+       return Number(s.scanQueueMb, v, 1, 1024 * 1024, "a number of megabytes");
+     }},
     {"barcode_devices",
      [](AgentSettings& s, std::string_view v) -> std::optional<std::string> {
        s.barcodeDevices = SplitList(v);
@@ -270,6 +278,8 @@ std::string SettingValue(const AgentSettings& s, std::string_view key) {
   if (key == "scan_source") return word(kScanSourceNames, s.scanSource);
   if (key == "scan_mode") return word(kScanModeNames, s.scanMode);
   if (key == "scan_resolution") return std::to_string(s.scanResolution);
+  if (key == "scan_keep_hours") return std::to_string(s.scanKeepHours);
+  if (key == "scan_queue_mb") return std::to_string(s.scanQueueMb);
   if (key == "barcode_devices") return list(s.barcodeDevices);
   if (key == "barcode_layout") return s.barcodeLayout;
   if (key == "barcode_idle_ms") return std::to_string(s.barcodeIdleMs);

@@ -308,7 +308,11 @@ bool CTwain::TransferNativeImage(const TW_IMAGEINFO& info) {
       return false;
     case TWRC_XFERDONE: {
       DibGuard guard{dib};
-      owner_.OnScannedImage(dib);
+      if (!owner_.OnScannedImage(dib)) {
+        LogWarning("scanning", "the page was not kept; the scan is ended");
+        AbandonRun();
+        return false;
+      }
       break;
     }
     default:  // TWRC_CANCEL and the like: this page only is dropped

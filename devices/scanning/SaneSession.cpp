@@ -235,6 +235,7 @@ bool SaneSession::Scan(const std::function<void()>& started) {
   std::vector<uint8_t> buffer(kReadBuffer);
   std::function<void()> onStart = started;
   int pages = 0;
+  bool notKept = false;
   for (;;) {
     std::string why;
     const PageResult result = ScanPage(buffer, onStart, why);
@@ -248,6 +249,13 @@ bool SaneSession::Scan(const std::function<void()>& started) {
       break;
     }
     if (result == PageResult::NoMore && pages > 0) break;  // the feeder is empty
+    if (result == PageResult::NotKept) {
+      // The queue told the user why.
+      LogError(kComponent, "scan of " + device_->Name() + " stopped after " +
+                               std::to_string(pages) + " page(s): the next page was not kept");
+      notKept = true;
+      break;
+    }
     // A failure: what was scanned stays queued.
     LogError(kComponent, "scan of " + device_->Name() + " stopped after " + std::to_string(pages) +
                              " page(s): " + why);
@@ -257,7 +265,7 @@ bool SaneSession::Scan(const std::function<void()>& started) {
     std::lock_guard lock(mutex_);
     sane_->cancel(handle_);  // ends the scan, as SANE asks after the last page
   }
-  if (pages > 0 || cancelled_) return true;
+  if (pages > 0 || cancelled_ || notKept) return true;
   if (onStart) return false;  // the first page never started: Acquire tells the user
   messages_.Show("Error start scan", "Error");
   return true;
@@ -318,8 +326,7 @@ SaneSession::PageResult SaneSession::ScanPage(std::vector<uint8_t>& buffer,
     why = "the page could not be encoded";
     return PageResult::Failed;
   }
-  onPage_(std::move(jpeg));
-  return PageResult::Queued;
+  return onPage_(jpeg) ? PageResult::Queued : PageResult::NotKept;
 }
 
 void SaneSession::Cancel() {

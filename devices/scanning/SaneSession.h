@@ -53,7 +53,8 @@ class ScanDialog {
 // "Error start scan", as for every scanner.
 class SaneSession final : public ScanSession {
  public:
-  using PageSink = std::function<void(std::string jpeg)>;
+  // False when the page could not be kept (the sink told the user): the scan ends there.
+  using PageSink = std::function<bool(std::string_view jpeg)>;
 
   // `dialog` may be null: every scan then starts at once with the current choices, and the
   // scanner choice only refreshes the list. With `askBeforeScan` false the dialog serves the
@@ -82,7 +83,7 @@ class SaneSession final : public ScanSession {
 
  private:
   struct Life;
-  enum class PageResult { Queued, NoMore, Failed, Cancelled };
+  enum class PageResult { Queued, NoMore, Failed, Cancelled, NotKept };
 
   void Post(std::function<void()> job);
   void Run();

@@ -44,6 +44,7 @@ ScanEndpoint::ScanEndpoint(ScanSessionProvider& sessions, ScanQueue& queue, Http
 void ScanEndpoint::StartScan(const std::string& key) {
   if (scanRunning_) return;
   ScopedFlag running(scanRunning_);
+  queue_.DropExpired();
   ScanSession& session = sessions_.GetScanSession();
   const bool busy = session.Busy();
   const bool started = session.Acquire();
@@ -54,7 +55,8 @@ void ScanEndpoint::StartScan(const std::string& key) {
 }
 
 ScanEndpoint::Upload ScanEndpoint::UploadImage(const std::string& jpeg, const std::string& address,
-                                               const std::string& field) {
+                                               const std::string& field,
+                                               const std::string& pageId) {
   const UploadAddress target = ParseUploadAddress(address);
   const std::string boundary = UploadBoundary(tick_());
   if (jpeg.empty()) {
@@ -63,9 +65,10 @@ ScanEndpoint::Upload ScanEndpoint::UploadImage(const std::string& jpeg, const st
     return {Upload::Outcome::kTaken, {}};
   }
   if (target.host.empty()) return {Upload::Outcome::kNotSent, "no upload address"};
-  const HttpResponse response =
-      http_.Post(UploadUrl(target), {"Content-Type: multipart/form-data; boundary=" + boundary},
-                 BuildUploadBody(jpeg, field, boundary), UploadTimeouts(), kAnswerLimit);
+  const HttpResponse response = http_.Post(
+      UploadUrl(target),
+      {"Content-Type: multipart/form-data; boundary=" + boundary, "Idempotency-Key: " + pageId},
+      BuildUploadBody(jpeg, field, boundary), UploadTimeouts(), kAnswerLimit);
   if (!response.transportOk) return {Upload::Outcome::kNotSent, "upload failed: " + response.error};
   const long status = response.status;
   // A redirect is how many servers answer a stored form post; the page is theirs either way.
@@ -95,7 +98,9 @@ std::string ScanEndpoint::GetScan(const std::string& rest) {
     return {};
   }
   const std::string scanKey = queue_.Key();
-  if (request.key != scanKey || queue_.Empty() || getScanBusy_) return {};
+  if (request.key != scanKey || getScanBusy_) return {};
+  queue_.DropExpired();
+  if (queue_.Empty()) return {};
   ScopedFlag busy(getScanBusy_);
 
   std::string ids;
@@ -103,13 +108,23 @@ std::string ScanEndpoint::GetScan(const std::string& rest) {
   // The pages of a run go to one server, one after another, over one connection.
   const HttpKeepAlive connection = http_.KeepConnection();
   // Pages queued while the run goes on are uploaded in the same run.
-  for (int position = 1; std::optional<std::string> page = queue_.TakeFront(); ++position) {
-    Upload upload = UploadImage(*page, request.address, request.field);
+  for (int position = 1; std::optional<QueuedPage> page = queue_.Front(); ++position) {
+    const std::optional<std::string> jpeg = queue_.Read(*page);
+    if (!jpeg) {
+      // Its file is gone or damaged: offering it again would stop every later run here.
+      queue_.Remove(*page);
+      error = "page " + std::to_string(position) + ": its file could not be read";
+      break;
+    }
+    // The file name stays the same however often the page is sent, across restarts too.
+    const std::string pageId = page->name.substr(0, page->name.rfind('.'));
+    Upload upload = UploadImage(*jpeg, request.address, request.field, pageId);
     if (upload.outcome == Upload::Outcome::kNotSent) {
-      queue_.ReturnFront(std::move(*page));
       error = std::move(upload.text);
       break;
     }
+    // Taken or refused for good: either way it is not sent again.
+    queue_.Remove(*page);
     if (upload.outcome == Upload::Outcome::kRefused) {
       // Dropped: sending it again would only stop every later run at the same place.
       error = "page " + std::to_string(position) + ": " + upload.text;

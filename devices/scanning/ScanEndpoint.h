@@ -43,8 +43,10 @@ class ScanEndpoint {
     std::string text;  // the identifier when taken, otherwise why not
   };
 
-  // Posts one page (redirects are answers, not followed).
-  Upload UploadImage(const std::string& jpeg, const std::string& address, const std::string& field);
+  // Posts one page (redirects are answers, not followed). `pageId` goes in the Idempotency-Key
+  // header, so that a receiver knows a page sent again (after a crash before its removal).
+  Upload UploadImage(const std::string& jpeg, const std::string& address, const std::string& field,
+                     const std::string& pageId);
 
  private:
   ScanSessionProvider& sessions_;

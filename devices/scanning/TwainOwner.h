@@ -34,8 +34,9 @@ class TwainOwner {
   // One transferred page as a packed DIB in a memory block (platform/MemoryHandle.h), on the
   // thread that offered the message. The block stays the session's and is freed as soon as this
   // returns, so the receiver copies what it needs. Messages offered from a nested event loop in
-  // here (a modal message box) are ignored by the session until the hand-over returns.
-  virtual void OnScannedImage(TW_HANDLE dib) = 0;
+  // here (a modal message box) are ignored by the session until the hand-over returns. False
+  // when the page could not be kept: the scan ends there.
+  virtual bool OnScannedImage(TW_HANDLE dib) = 0;
 };
 
 }  // namespace dralmin

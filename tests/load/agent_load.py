@@ -179,8 +179,8 @@ def open_fds(pid):
 class Agent:
     """The real program, as agent ("run") or as watchdog, headless, with a private home."""
 
-    def __init__(self, role="agent", env=None, http_port=None, wait=True, nofile=None):
-        self.home = tempfile.mkdtemp(prefix="dralmin-load-")
+    def __init__(self, role="agent", env=None, http_port=None, wait=True, nofile=None, home=None):
+        self.home = home or tempfile.mkdtemp(prefix="dralmin-load-")
         self.port = http_port or free_port()
         self.https_port = free_port()
         environment = {k: v for k, v in os.environ.items()
@@ -965,6 +965,7 @@ class ReceivingServer:
         self.port = self.listener.getsockname()[1]
         self.die_after = die_after
         self.pages = []  # bodies received whole
+        self.keys = []  # their Idempotency-Key headers
         self.connections = 0
         threading.Thread(target=self._run, daemon=True).start()
 
@@ -1008,6 +1009,7 @@ class ReceivingServer:
                                   b"\x01\x00\x00\x00\x00\x00\x00\x00")
             return
         self.pages.append(body)
+        self.keys.append(fields.get(b"idempotency-key", b""))
         answer = b"p%d" % len(self.pages)
         connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n"
                            b"\r\n%s" % (len(answer), answer))
@@ -1072,6 +1074,75 @@ def scenario_upload_server_dies():
     finally:
         dying.close()
         good.close()
+
+
+def scenario_scan_queue_kill():
+    name = "scan-queue-kill"
+    check(OPTIONS.twain_library, "--twain-library is needed")
+    pages = 5
+    env = {"DRALMIN_TWAIN_DSM": os.path.abspath(OPTIONS.twain_library),
+           "DRALMIN_TWAIN_SIM_PAGES": ",".join(["24x850x1100"] * pages),
+           "DRALMIN_TWAIN_SIM_CLOSE": "1"}
+    receiver = ReceivingServer()
+    first = Agent(env=env)
+    folder = os.path.join(first.home, "data", "Dralmin", "scans")
+    second = None
+    try:
+        check(body_of(get(first.port, "/scan/k7")) == b"", "the scan start was answered")
+
+        def queued():
+            return sorted(n for n in os.listdir(folder) if n.endswith(".jpg")) \
+                if os.path.isdir(folder) else []
+
+        check(wait_for(lambda: len(queued()) == pages, 30, 0.02),
+              "pages never queued: %s %s" % (queued(), first.stderr[-3:]))
+        before = queued()
+        os.kill(first.pid, signal.SIGKILL)
+        first.process.wait()
+        killed = time.monotonic()
+        second = Agent(env=env, home=first.home, http_port=first.port)
+        back = time.monotonic() - killed
+        FIGURES.add(name, "pages on the disk when the agent was killed", "%d of %d" %
+                    (len(before), pages), "all %d" % pages, len(before) == pages)
+        FIGURES.add(name, "  SIGKILL to the new agent serving", "%.0f ms" % (back * 1e3))
+        address = "file/127.0.0.1:%d/in" % receiver.port
+        other = body_of(get(second.port, "/getscan/k8/" + address, 15))
+        FIGURES.add(name, "another key after the restart", other.decode(errors="replace") or
+                    "empty", "empty", other == b"")
+        replies = []
+
+        def all_uploaded():
+            reply = body_of(get(second.port, "/getscan/k7/" + address, 15))
+            if reply:
+                replies.append(reply.decode(errors="replace"))
+            return len(receiver.pages) >= pages
+
+        uploaded = wait_for(all_uploaded, 30, 0.05)
+        time.sleep(0.2)
+        extra = body_of(get(second.port, "/getscan/k7/" + address, 15))
+        once = len(receiver.pages) == pages and extra == b""
+        FIGURES.add(name, "pages uploaded by the new agent under the scan's key", "%d of %d (%s)" %
+                    (len(receiver.pages), pages, "; ".join(replies)), "all %d, once each" % pages,
+                    uploaded and once)
+        keys = [key.decode() for key in receiver.keys]
+        distinct = len(set(keys)) == pages and all(keys) and \
+            sorted(keys) == sorted(n[:-4] for n in before)
+        FIGURES.add(name, "  each with its page's Idempotency-Key (the file name)", distinct, "True",
+                    distinct)
+        whole = all(b"\xff\xd8" in body and body.endswith(b"--\r\n\x00") for body in receiver.pages)
+        FIGURES.add(name, "  each a whole multipart JPEG post", whole, "True", whole)
+        left = queued()
+        FIGURES.add(name, "page files left afterwards", len(left), "0", not left)
+        check(len(before) == pages and other == b"", "pages lost or the key not kept")
+        check(uploaded and once and distinct and whole and not left,
+              "uploads after the restart: %d pages, keys %s, left %s" %
+              (len(receiver.pages), keys, left))
+    finally:
+        receiver.close()
+        if second:
+            second.stop()
+        else:
+            first.stop()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -1176,6 +1247,7 @@ SCENARIOS = {
     "scale-vanishes": scenario_scale_vanishes,
     "printer-vanishes": scenario_printer_vanishes,
     "upload-server-dies": scenario_upload_server_dies,
+    "scan-queue-kill": scenario_scan_queue_kill,
     "hostile-bodies": scenario_hostile_bodies,
 }
 

@@ -151,10 +151,10 @@ TEST(AgentSettingsTest, InstallerValuesSitBelowTheFilesAndThePolicyAboveEverythi
             "HKLM\\Policy\\scan_dialog: not a text or number value\n"
             "HKLM\\Policy\\colour: unknown key 'colour'\n");
   AgentSettings expected = Defaults();
-  expected.httpPort = 1001;                // the installer's, as nothing else sets it
-  expected.httpsPort = 1002;               // the system file over the installer
-  expected.listenAddress = "127.0.0.3";    // the policy over the user's file
-  expected.logLevel = LogLevel::Error;      // the policy over the environment
+  expected.httpPort = 1001;              // the installer's, as nothing else sets it
+  expected.httpsPort = 1002;             // the system file over the installer
+  expected.listenAddress = "127.0.0.3";  // the policy over the user's file
+  expected.logLevel = LogLevel::Error;   // the policy over the environment
   expected.allowedOrigins = std::vector<std::string>{"https://shop.example"};
   EXPECT_EQ(settings, expected);
   EXPECT_EQ(Describe(settings.origins.Of("listen_address")), "HKLM\\Policy\\listen_address");
@@ -165,10 +165,10 @@ TEST(AgentSettingsTest, InstallerValuesSitBelowTheFilesAndThePolicyAboveEverythi
 // On Windows the machine's file is under ProgramData and the user's in the roaming application
 // data folder; the XDG variables mean nothing there.
 TEST(AgentSettingsTest, TheFoldersAreProgramDataAndTheApplicationDataFolder) {
-  const SettingsSources sources = SettingsSourcesFrom(
-      Environment({{"PROGRAMDATA", "C:\\ProgramData"},
-                   {"APPDATA", "C:\\Users\\till\\AppData\\Roaming"},
-                   {"XDG_CONFIG_DIRS", "/opt/xdg"}}));
+  const SettingsSources sources =
+      SettingsSourcesFrom(Environment({{"PROGRAMDATA", "C:\\ProgramData"},
+                                       {"APPDATA", "C:\\Users\\till\\AppData\\Roaming"},
+                                       {"XDG_CONFIG_DIRS", "/opt/xdg"}}));
   EXPECT_EQ(sources.systemFolders, std::vector<std::string>{"C:\\ProgramData"});
   EXPECT_EQ(sources.userFolder, "C:\\Users\\till\\AppData\\Roaming");
 }
@@ -207,7 +207,8 @@ TEST(AgentSettingsTest, AnUnreadableFileIsReportedAndTheNextFolderServes) {
 #else
   const std::string reason = "not a regular file";
 #endif
-  EXPECT_EQ(problems.str(), root.path() + "/first/Dralmin/agent.conf: cannot be read: " + reason + "\n");
+  EXPECT_EQ(problems.str(),
+            root.path() + "/first/Dralmin/agent.conf: cannot be read: " + reason + "\n");
   EXPECT_EQ(settings.httpPort, 1234);
 }
 
@@ -293,18 +294,28 @@ TEST(StoreSettingTest, ReplacesTheKeysLineOrAppendsOneAndKeepsTheRest) {
 TEST(AgentSettingsTest, EachKeysValueReadsBackAsTheFileWroteIt) {
   // A value other than the default for every key, so that a key added without its text fails.
   const std::map<std::string_view, std::string_view> samples = {
-      {"http_port", "9081"},           {"https_port", "9433"},
-      {"listen_address", "0.0.0.0"},   {"shared_ports", "false"},
+      {"http_port", "9081"},
+      {"https_port", "9433"},
+      {"listen_address", "0.0.0.0"},
+      {"shared_ports", "false"},
       {"allowed_origins", "https://a.example, http://b:8080"},
       {"cert_base_url", "https://c.example/certs/"},
       {"serial_ports", "/dev/ttyS1,/dev/ttyUSB0"},
-      {"fingerprint_sdk", "/opt/sdk.so"}, {"twain_dsm", "/opt/dsm.so"},
-      {"scan_backend", "sane"},        {"sane_device", "test:0"},
-      {"scan_dialog", "false"},        {"scan_source", "feeder"},
-      {"scan_mode", "gray"},           {"scan_resolution", "300"},
+      {"fingerprint_sdk", "/opt/sdk.so"},
+      {"twain_dsm", "/opt/dsm.so"},
+      {"scan_backend", "sane"},
+      {"sane_device", "test:0"},
+      {"scan_dialog", "false"},
+      {"scan_source", "feeder"},
+      {"scan_mode", "gray"},
+      {"scan_resolution", "300"},
+      {"scan_keep_hours", "8"},
+      {"scan_queue_mb", "256"},
       {"barcode_devices", "/dev/a, usb:0c2e:0b61"},
-      {"barcode_layout", "de"},        {"barcode_idle_ms", "80"},
-      {"barcode_end", "tab"},          {"log_level", "debug"},
+      {"barcode_layout", "de"},
+      {"barcode_idle_ms", "80"},
+      {"barcode_end", "tab"},
+      {"log_level", "debug"},
   };
   AgentSettings settings;
   for (std::string_view key : SettingKeys()) {

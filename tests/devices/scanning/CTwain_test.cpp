@@ -26,7 +26,7 @@ class FakeManager {
   ~FakeManager() { current_ = nullptr; }
 
   static TW_UINT16 TW_CALLINGSTYLE Entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 group,
-                         TW_UINT16 dataType, TW_UINT16 message, TW_MEMREF data) {
+                                         TW_UINT16 dataType, TW_UINT16 message, TW_MEMREF data) {
     return current_->Handle(origin, dest, group, dataType, message, data);
   }
 
@@ -111,15 +111,17 @@ struct Page {
 class RecordingOwner final : public TwainOwner {
  public:
   TW_HANDLE Window() const override { return window; }
-  void OnScannedImage(TW_HANDLE dib) override {
+  bool OnScannedImage(TW_HANDLE dib) override {
     received.emplace_back(static_cast<const char*>(LockMemory(dib)));
     UnlockMemory(dib);
     if (duringHandOver) duringHandOver();
+    return received.size() <= keep;
   }
 
   TW_HANDLE window = reinterpret_cast<TW_HANDLE>(0x5eed);
   std::vector<std::string> received;
   std::function<void()> duringHandOver;
+  std::size_t keep = 1000;  // pages past this many are not kept
 };
 
 class CTwainTest : public ::testing::Test {
@@ -433,6 +435,18 @@ TEST_F(CTwainTest, FailedTransferCancelsAllPendingPages) {
   EXPECT_EQ(owner.received, std::vector<std::string>{"a"});
   ExpectRunAbandoned();
   EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "CONTROL/PENDINGXFERS/ENDXFER"), 1);
+}
+
+// A page the owner could not keep (its queue full, its disk full) ends the run there.
+TEST_F(CTwainTest, APageTheOwnerDoesNotKeepEndsTheRun) {
+  ScriptPages({{10, "a"}, {10, "b"}, {10, "c"}});
+  owner.keep = 1;
+  auto session = Session();
+  ASSERT_TRUE(session->Acquire());
+  fake.calls.clear();
+  session->ProcessMessage(PlatformMessage{});
+  EXPECT_EQ(owner.received, (std::vector<std::string>{"a", "b"}));
+  ExpectRunAbandoned();
 }
 
 TEST_F(CTwainTest, AFailedEndOfTransferEndsTheRunLikeAFailedTransfer) {

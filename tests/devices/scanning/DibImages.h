@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "devices/scanning/ScanQueue.h"
 #include "platform/MessageBox.h"
 
 namespace dralmin::test {
@@ -52,5 +54,14 @@ class RecordingMessageBox final : public MessageBox {
   }
   std::vector<std::pair<std::string, std::string>> shown;
 };
+
+// The oldest queued page's bytes, taken out of the queue as an upload takes it.
+inline std::optional<std::string> TakePage(ScanQueue& queue) {
+  const std::optional<QueuedPage> page = queue.Front();
+  if (!page) return std::nullopt;
+  std::optional<std::string> bytes = queue.Read(*page);
+  queue.Remove(*page);
+  return bytes;
+}
 
 }  // namespace dralmin::test

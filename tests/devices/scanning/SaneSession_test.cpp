@@ -1,6 +1,7 @@
 // The SANE session against SANE's own "test" backend, in process.
 #include "devices/scanning/SaneSession.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 #include <sane/saneopts.h>
@@ -23,11 +24,15 @@
 // itself at sane_exit, after which the leak checker cannot tell whose those blocks are: a
 // suppression cannot name them. Only here, where libsane runs in process, leaks go unchecked;
 // memory errors are still caught.
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+extern "C" const char* __asan_default_options() {
+  return "detect_leaks=0";
+}
 
 // SANE lets sane_cancel come from another thread while sane_read runs; the backend, not built for
 // the thread sanitizer, closes its pipe then in its own way, which the sanitizer cannot follow.
-extern "C" const char* __tsan_default_suppressions() { return "race:libsane-test.so.1\n"; }
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libsane-test.so.1\n";
+}
 
 // libsane runs the test backend's reader thread with asynchronous cancellation, and that backend
 // cancels the reader as soon as the last bytes are read, or when a scan is cancelled. A reader
@@ -170,9 +175,10 @@ class SaneSessionTest : public ::testing::Test {
     EXPECT_NE(library, nullptr) << error;
     return std::make_unique<SaneSession>(
         std::move(library), std::move(choices), dialog, messages_,
-        [this](std::string jpeg) {
+        [this](std::string_view jpeg) {
           std::lock_guard lock(mutex_);
-          pages_.push_back(std::move(jpeg));
+          pages_.emplace_back(jpeg);
+          return pages_.size() <= keepPages_;
         },
         askBeforeScan);
   }
@@ -208,6 +214,7 @@ class SaneSessionTest : public ::testing::Test {
   RecordingMessages messages_;
   std::mutex mutex_;
   std::vector<std::string> pages_;
+  std::size_t keepPages_ = 1000;  // the sink refuses pages past this many
 };
 
 TEST_F(SaneSessionTest, TheFeederGivesPagesUntilItIsEmptyAndTheFlatbedOne) {
@@ -222,6 +229,22 @@ TEST_F(SaneSessionTest, TheFeederGivesPagesUntilItIsEmptyAndTheFlatbedOne) {
   }
   EXPECT_EQ(ScanAll(At100("flatbed")).size(), 1u);
   EXPECT_TRUE(messages_.Shown().empty());
+}
+
+// A full or unwritable queue (which told the user itself) ends the feeder's scan at that page.
+TEST_F(SaneSessionTest, APageTheQueueDoesNotKeepEndsTheScan) {
+  Configure("");
+  keepPages_ = 3;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ScanAll(At100("")).size(), 4u);  // the fourth was offered and refused
+  EXPECT_THAT(testing::internal::GetCapturedStderr(),
+              testing::HasSubstr("stopped after 3 page(s): the next page was not kept"));
+  EXPECT_TRUE(messages_.Shown().empty());
+  keepPages_ = 0;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ScanAll(At100("")).size(), 1u);
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(messages_.Shown().empty());  // no "Error start scan" after the queue's own box
 }
 
 TEST_F(SaneSessionTest, EveryFrameKindGivesThePictureScanimageSees) {
@@ -474,7 +497,10 @@ TEST(SaneSessionFailureTest, AScannerGoneMidPageDropsThatPageOnlyAndTheEarlierOn
   RecordingMessages messages;
   std::atomic<int> pages{0};
   SaneSession session(std::move(library), ScanChoices{}, nullptr, messages,
-                      [&](std::string jpeg) { pages += !jpeg.empty(); });
+                      [&](std::string_view jpeg) {
+                        pages += !jpeg.empty();
+                        return true;
+                      });
   testing::internal::CaptureStderr();
   EXPECT_TRUE(session.Acquire());
   ASSERT_TRUE(test::WaitFor([&] { return !session.Busy(); }, 10s));
@@ -489,7 +515,8 @@ TEST(SaneSessionFailureTest, AFirstPageThatDoesNotStartFailsTheStartItself) {
   library->failStart = 1;
   library->startStatus = SANE_STATUS_NO_DOCS;
   RecordingMessages messages;
-  SaneSession session(std::move(library), ScanChoices{}, nullptr, messages, [](std::string) {});
+  SaneSession session(std::move(library), ScanChoices{}, nullptr, messages,
+                      [](std::string_view) { return true; });
   testing::internal::CaptureStderr();
   EXPECT_FALSE(session.Acquire());  // the caller tells the user
   EXPECT_FALSE(session.Busy());
@@ -506,7 +533,8 @@ TEST(SaneSessionFailureTest, ATextOptionIsSetFromABufferOfTheOptionsSize) {
   library->startStatus = SANE_STATUS_NO_DOCS;
   const FailingLibrary& device = *library;
   RecordingMessages messages;
-  SaneSession session(std::move(library), ScanChoices{}, nullptr, messages, [](std::string) {});
+  SaneSession session(std::move(library), ScanChoices{}, nullptr, messages,
+                      [](std::string_view) { return true; });
   EXPECT_TRUE(session.Acquire());
   ASSERT_TRUE(test::WaitFor([&] { return !session.Busy(); }, 10s));
   EXPECT_EQ(device.sourceSet, "ADF");

@@ -7,6 +7,7 @@
 #include "platform/HttpClient.h"
 #include "platform/MessageBox.h"
 #include "replies/PercentDecode.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin {
 namespace {
@@ -128,8 +129,9 @@ HttpResponse Ok(std::string body) {
 
 class ScanEndpointTest : public ::testing::Test {
  protected:
+  test::TempFolder folder;
   RecordingMessages messages;
-  ScanQueue queue{messages};
+  ScanQueue queue{messages, folder.path()};
   FakeHttp http;
   FakeSession sessions;
   ScanEndpoint endpoint{sessions, queue, http, messages, [] { return 77; }};
@@ -150,9 +152,10 @@ TEST_F(ScanEndpointTest, UploadsEveryPageInOrderAndEmptiesTheQueue) {
   EXPECT_TRUE(queue.Empty());
   ASSERT_EQ(http.posts.size(), 3u);
   EXPECT_EQ(http.posts[0].url, "http://127.0.0.1:9000/up");
-  EXPECT_THAT(
-      http.posts[0].headers,
-      ElementsAre("Content-Type: multipart/form-data; boundary=-------------------------77"));
+  ASSERT_EQ(http.posts[0].headers.size(), 2u);
+  EXPECT_EQ(http.posts[0].headers[0],
+            "Content-Type: multipart/form-data; boundary=-------------------------77");
+  EXPECT_THAT(http.posts[0].headers[1], ::testing::StartsWith("Idempotency-Key: page-0000000001-"));
   EXPECT_EQ(http.posts[1].body, BuildUploadBody("page2", "file", "-------------------------77"));
 }
 
@@ -205,9 +208,12 @@ TEST_F(ScanEndpointTest, AFailedUploadKeepsThatPageAndTheRest) {
   http.answers.push_back(Ok("9"));
   EXPECT_EQ(GetScan("k/file/h/u", "k"), "DralminScan__callback_k({ids:'8,9'})");
   EXPECT_TRUE(queue.Empty());
-  // The kept pages were sent again in their order.
+  // The kept pages were sent again in their order, each under the identity it had.
   EXPECT_EQ(http.posts[3].body, BuildUploadBody("page2", "file", "-------------------------77"));
   EXPECT_EQ(http.posts[4].body, BuildUploadBody("page3", "file", "-------------------------77"));
+  EXPECT_EQ(http.posts[3].headers[1], http.posts[1].headers[1]);
+  EXPECT_EQ(http.posts[3].headers[1], http.posts[2].headers[1]);
+  EXPECT_NE(http.posts[4].headers[1], http.posts[3].headers[1]);
 }
 
 TEST_F(ScanEndpointTest, RedirectsTakeThePageAndAPermanentRefusalDropsOnlyThatPage) {

@@ -21,6 +21,7 @@
 #include "devices/scanning/CTwain.h"
 #include "devices/scanning/ScanQueue.h"
 #include "devices/scanning/SourceManagerLibrary.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin {
 namespace {
@@ -88,11 +89,17 @@ class QueueOwner final : public TwainOwner {
  public:
   explicit QueueOwner(ScanQueue& queue) : queue_(queue) {}
 #ifdef _WIN32
-  TW_HANDLE Window() const override { return window_.Handle(); }
+  TW_HANDLE Window() const override {
+    return window_.Handle();
+  }
 #else
-  TW_HANDLE Window() const override { return reinterpret_cast<TW_HANDLE>(0x77); }
+  TW_HANDLE Window() const override {
+    return reinterpret_cast<TW_HANDLE>(0x77);
+  }
 #endif
-  void OnScannedImage(TW_HANDLE dib) override { queue_.OnScannedImage(dib); }
+  bool OnScannedImage(TW_HANDLE dib) override {
+    return queue_.OnScannedImage(dib);
+  }
 
  private:
   ScanQueue& queue_;
@@ -111,7 +118,9 @@ class SimulatedScannerTest : public ::testing::Test {
   }
 
 #ifdef _WIN32
-  static void SetUpTestSuite() { InstallSource(); }
+  static void SetUpTestSuite() {
+    InstallSource();
+  }
 
   std::unique_ptr<CTwain> Session() {
     return std::make_unique<CTwain>(owner,
@@ -141,12 +150,14 @@ class SimulatedScannerTest : public ::testing::Test {
   void Offer(CTwain& session, int times = 3) {
     for (int i = 0; i < times; ++i) OfferOnce(session);
   }
-  void OfferOnce(CTwain& session) { session.ProcessMessage(PlatformMessage{}); }
+  void OfferOnce(CTwain& session) {
+    session.ProcessMessage(PlatformMessage{});
+  }
 #endif
 
   std::vector<test::DecodedJpeg> Drain() {
     std::vector<test::DecodedJpeg> pages;
-    while (std::optional<std::string> page = queue.TakeFront()) {
+    while (std::optional<std::string> page = test::TakePage(queue)) {
       pages.push_back(test::DecodeJpeg(*page));
     }
     return pages;
@@ -158,8 +169,9 @@ class SimulatedScannerTest : public ::testing::Test {
       "DRALMIN_TWAIN_SIM_NO_SOURCE", "DRALMIN_TWAIN_SIM_USERSELECT",
       "DRALMIN_TWAIN_SIM_CLOSE",     "DRALMIN_TWAIN_SIM_READY"};
 
+  test::TempFolder folder;
   test::RecordingMessageBox messages;
-  ScanQueue queue{messages};
+  ScanQueue queue{messages, folder.path()};
   QueueOwner owner{queue};
 };
 
@@ -283,9 +295,9 @@ TEST_F(SimulatedScannerTest, UnsupportedPageIsToldAndQueuedEmpty) {
                                    {"Invalid bit count", "Error"},
                                    {"Jpeg convertion error: 0x80004005", "Error"}}));
   ASSERT_EQ(queue.Size(), 3u);
-  EXPECT_EQ(queue.TakeFront(), std::string());
-  EXPECT_EQ(queue.TakeFront(), std::string());
-  EXPECT_TRUE(test::DecodeJpeg(*queue.TakeFront()).ok);
+  EXPECT_EQ(test::TakePage(queue), std::string());
+  EXPECT_EQ(test::TakePage(queue), std::string());
+  EXPECT_TRUE(test::DecodeJpeg(*test::TakePage(queue)).ok);
 }
 
 #ifdef _WIN32
@@ -311,7 +323,6 @@ TEST_F(SimulatedScannerTest, ManagersNoticeDeliversPagesAndAFailingSourceEndsThe
 #else
 // The manager's selection dialog is the system's own on Windows, with nobody to answer it here.
 TEST_F(SimulatedScannerTest, SelectionFindsTheSimulatedScanner) {
-
   auto session = Session();
   EXPECT_TRUE(session->SelectSource());
   EXPECT_STREQ(session->SourceIdentity().ProductName, "Simulated Scanner");
