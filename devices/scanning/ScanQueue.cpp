@@ -18,8 +18,6 @@
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 
-#include <unistd.h>
-
 namespace dralmin {
 namespace {
 
