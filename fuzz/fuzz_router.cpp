@@ -63,16 +63,24 @@ class NoScanner final : public ScanSessionProvider {
 // The scan queue's folder, emptied for every input so that no input sees what an earlier one
 // left (a key, pages). In memory where the system has such a folder: the queue syncs each page.
 std::string FreshQueueFolder() {
-  static const std::string folder = [] {
-    const std::filesystem::path base = std::filesystem::exists("/dev/shm")
-                                           ? std::filesystem::path("/dev/shm")
-                                           : std::filesystem::temp_directory_path();
-    return (base / ("dralmin-fuzz-router-" + std::to_string(getpid()))).string();
-  }();
+  // Removed when the fuzzer exits.
+  static const struct Folder {
+    Folder() {
+      const std::filesystem::path base = std::filesystem::exists("/dev/shm")
+                                             ? std::filesystem::path("/dev/shm")
+                                             : std::filesystem::temp_directory_path();
+      path = (base / ("dralmin-fuzz-router-" + std::to_string(getpid()))).string();
+    }
+    ~Folder() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+  } folder;
   std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
-  std::filesystem::create_directories(folder, ignored);
-  return folder;
+  std::filesystem::remove_all(folder.path, ignored);
+  std::filesystem::create_directories(folder.path, ignored);
+  return folder.path;
 }
 
 const char* FakePrint(const char* xml) {
