@@ -18,6 +18,8 @@
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 
+#include <unistd.h>  // read and close on the descriptor OpenRegularFile gives
+
 namespace dralmin {
 namespace {
 
