@@ -11,10 +11,9 @@
 #include <string_view>
 
 #include "devices/scanning/Twain.h"
+#include "platform/MessageBox.h"  // not declared ahead: windows.h would rename it
 
 namespace dralmin {
-
-class MessageBox;
 
 // One page waiting for its upload: a JPEG file in the queue's folder.
 struct QueuedPage {
