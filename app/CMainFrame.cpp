@@ -88,6 +88,12 @@ void CMainFrame::ConnectScannerDriver() {
 }
 
 ScanSession& CMainFrame::GetScanSession() {
+  // There the session is made on the frame's thread too, by the first scan or scanner choice.
+  if (parts_.scanOnFrameThread) return frameThreadScan_;
+  return Session();
+}
+
+ScanSession& CMainFrame::Session() {
   std::lock_guard lock(sessionMutex_);
   if (!session_) {
     if (parts_.makeScanSession) session_ = parts_.makeScanSession(*this);
@@ -95,26 +101,28 @@ ScanSession& CMainFrame::GetScanSession() {
     // The offers run on this frame's thread, whichever thread created the session.
     if (session_->WantsMessages()) QMetaObject::invokeMethod(this, [this] { StartOffers(); });
   }
-  if (parts_.scanOnFrameThread) return frameThreadScan_;
   return *session_;
 }
 
-// The session exists before this is handed out (GetScanSession made it under the mutex) and
-// stays until the frame ends.
 bool CMainFrame::FrameThreadScan::Acquire() {
-  return frame_.AcquireOnFrameThread(*frame_.session_);
+  return frame_.AcquireOnFrameThread();
 }
 
 bool CMainFrame::FrameThreadScan::Busy() const {
-  return frame_.session_->Busy();
+  ScanSession* session = nullptr;
+  {
+    std::lock_guard lock(frame_.sessionMutex_);
+    session = frame_.session_.get();
+  }
+  return session != nullptr && session->Busy();
 }
 
 void CMainFrame::FrameThreadScan::SelectSource() {
-  frame_.session_->SelectSource();
+  frame_.Session().SelectSource();
 }
 
-bool CMainFrame::AcquireOnFrameThread(ScanSession& session) {
-  if (QThread::currentThread() == thread()) return session.Acquire();
+bool CMainFrame::AcquireOnFrameThread() {
+  if (QThread::currentThread() == thread()) return Session().Acquire();
   // Shared with the queued call, which may outlive this wait when the frame goes down first.
   struct Outcome {
     bool done = false;
@@ -125,8 +133,8 @@ bool CMainFrame::AcquireOnFrameThread(ScanSession& session) {
   if (!closing_) {
     QMetaObject::invokeMethod(
         this,
-        [this, outcome, &session] {
-          const bool started = session.Acquire();
+        [this, outcome] {
+          const bool started = Session().Acquire();
           std::lock_guard done(sessionMutex_);
           outcome->started = started;
           outcome->done = true;

@@ -59,8 +59,8 @@ class CMainFrame final : public QObject, public TwainOwner {
     std::function<std::shared_ptr<void>(std::function<void(const PlatformMessage&)> offer)>
         offerEveryMessage;
     // Where the manager and its source belong to the thread that opened them (TWAIN on Windows:
-    // their windows and notices go to that thread's queue), a scan the gateway starts runs here,
-    // on the frame's thread, while the poll thread waits for its outcome.
+    // their windows and notices go to that thread's queue), the session is made and a scan the
+    // gateway starts runs on the frame's thread, while the poll thread waits for its outcome.
     bool scanOnFrameThread = false;
     // The settings dialog, run modally.
     std::function<void()> showSettings;
@@ -90,8 +90,8 @@ class CMainFrame final : public QObject, public TwainOwner {
   void Create();
 
   // The scanning session, created on first use from either thread; never two. Without a
-  // makeScanSession part there is none, and scans fail. With scanOnFrameThread, its Acquire runs
-  // on the frame's thread whichever thread calls it.
+  // makeScanSession part there is none, and scans fail. With scanOnFrameThread, the session is
+  // made and started on the frame's thread whichever thread calls.
   ScanSession& GetScanSession();
 
   // The tray menu's commands.
@@ -111,9 +111,11 @@ class CMainFrame final : public QObject, public TwainOwner {
   // Starts the offers to a session that wants them, on this frame's thread.
   void StartOffers();
   void ConnectScannerDriver();
-  // Runs the session's Acquire on this frame's thread and returns its outcome; false, with a
-  // line, once the frame is going down.
-  bool AcquireOnFrameThread(ScanSession& session);
+  // The session itself, made on first use.
+  ScanSession& Session();
+  // Runs the session's Acquire (making the session first if need be) on this frame's thread and
+  // returns its outcome; false, with a line, once the frame is going down.
+  bool AcquireOnFrameThread();
 
   // The session as the gateway sees it where scans run on the frame's thread.
   class FrameThreadScan final : public ScanSession {

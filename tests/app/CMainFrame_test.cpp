@@ -257,8 +257,9 @@ class ThreadRecordingSession final : public ScanSession {
   std::thread::id acquiredOn;
 };
 
-// Where the manager belongs to the frame's thread, a scan the poll thread starts runs there and
-// its outcome comes back; a poll thread still waiting when the frame goes down is released.
+// Where the manager belongs to the frame's thread, the session is made and a scan the poll thread
+// starts runs there, and its outcome comes back; a poll thread still waiting when the frame goes
+// down is released.
 TEST_F(CMainFrameTest, ScansStartedFromThePollThreadRunOnTheFrameThread) {
   auto owned = std::make_unique<ThreadRecordingSession>();
   ThreadRecordingSession* session = owned.get();
@@ -268,7 +269,9 @@ TEST_F(CMainFrameTest, ScansStartedFromThePollThreadRunOnTheFrameThread) {
   std::atomic<bool> loopStopped{false};
   CMainFrame::Parts parts;
   parts.scanOnFrameThread = true;
-  parts.makeScanSession = [&owned](TwainOwner&) -> std::unique_ptr<ScanSession> {
+  std::thread::id madeOn;
+  parts.makeScanSession = [&](TwainOwner&) -> std::unique_ptr<ScanSession> {
+    madeOn = std::this_thread::get_id();
     return std::move(owned);
   };
   parts.makeGateway = [&]() -> std::unique_ptr<GatewayServer> {
@@ -289,6 +292,7 @@ TEST_F(CMainFrameTest, ScansStartedFromThePollThreadRunOnTheFrameThread) {
         },
         5s));
     EXPECT_EQ(first, 1);
+    EXPECT_EQ(madeOn, std::this_thread::get_id());
     EXPECT_EQ(session->acquiredOn, std::this_thread::get_id());
     loopStopped = true;  // nobody turns the event loop from here on
   }
