@@ -7,6 +7,29 @@
 
 namespace dralmin {
 
+std::optional<std::string> ReadFileWhole(const std::string& path) {
+  bool notRegular = false;
+  const int fd = OpenRegularFile(path, notRegular);
+  if (fd < 0) {
+    if (notRegular) errno = EINVAL;
+    return std::nullopt;
+  }
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    const auto count = read(fd, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      const int error = errno;
+      close(fd);
+      errno = error;
+      if (count < 0) return std::nullopt;
+      return content;
+    }
+    content.append(buffer, static_cast<std::size_t>(count));
+  }
+}
+
 WriteFailure WriteFileWhole(const std::string& path, std::string_view content) {
   std::string temporary;
   const int fd = CreateFileBeside(path, temporary);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,10 @@ namespace dralmin {
 // a device or a folder is not opened (`notRegular` set) and neither blocks nor is touched.
 // Returns the descriptor, or -1 with errno set or `notRegular`.
 int OpenRegularFile(const std::string& path, bool& notRegular);
+
+// A regular file's whole content (opened as OpenRegularFile does); nothing, with errno set, when
+// it cannot be read (EINVAL for a FIFO, device or folder).
+std::optional<std::string> ReadFileWhole(const std::string& path);
 
 // Files written whole: a new file beside the old one, synced, then put in its place, so that a
 // reader sees either the old content or the new one.

@@ -18,8 +18,6 @@
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 
-#include <unistd.h>  // read and close on the descriptor OpenRegularFile gives
-
 namespace dralmin {
 namespace {
 
@@ -79,32 +77,6 @@ std::optional<std::pair<uint64_t, int64_t>> ParsePageName(std::string_view name)
   return std::pair{number, milliseconds};
 }
 
-// A file's whole content; nothing with errno set when it cannot be read.
-std::optional<std::string> ReadWhole(const std::string& path) {
-  bool notRegular = false;
-  const int fd = OpenRegularFile(path, notRegular);
-  if (fd < 0) {
-    if (notRegular) errno = EINVAL;
-    return std::nullopt;
-  }
-  std::string content;
-  char buffer[65536];
-  for (;;) {
-    const auto count = read(fd, buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      const int error = errno;
-      close(fd);
-      if (count < 0) {
-        errno = error;
-        return std::nullopt;
-      }
-      return content;
-    }
-    content.append(buffer, static_cast<std::size_t>(count));
-  }
-}
-
 }  // namespace
 
 ScanQueue::ScanQueue(MessageBox& messages, std::string folder, ScanQueueLimits limits, Clock clock)
@@ -155,7 +127,7 @@ void ScanQueue::Load() {
     nextNumber_ = number + 1;
     pages_.push_back(std::move(page));
   }
-  if (std::optional<std::string> key = ReadWhole(PathOf(kKeyFile))) key_ = std::move(*key);
+  if (std::optional<std::string> key = ReadFileWhole(PathOf(kKeyFile))) key_ = std::move(*key);
   if (!pages_.empty()) {
     LogInfo(kComponent, std::to_string(pages_.size()) +
                             " scanned page(s) of an earlier run wait in " + folder_);
@@ -227,7 +199,7 @@ std::optional<QueuedPage> ScanQueue::Front() const {
 }
 
 std::optional<std::string> ScanQueue::Read(const QueuedPage& page) const {
-  std::optional<std::string> bytes = ReadWhole(PathOf(page.name));
+  std::optional<std::string> bytes = ReadFileWhole(PathOf(page.name));
   if (!bytes) {
     LogError(kComponent,
              "the scanned page " + PathOf(page.name) + " cannot be read: " + ErrnoText());
