@@ -161,8 +161,8 @@ int RunAgent(const std::string& programPath) {
       }
     };
   }
-  parts.scannerDriverConnected = [&endpoints](bool connected) {
-    endpoints.NoteScannerDriver(connected);
+  parts.scannerDriverConnected = [&endpoints](bool connected, bool watched) {
+    endpoints.NoteScannerDriver(connected, watched);
   };
   parts.makeGateway = MakeGatewayFactory(router, settings);
   parts.gatewayCompanion = MakeHttpsCompanion(settings, &https);

@@ -1,3 +1,4 @@
+#include <objbase.h>
 #include <shlobj.h>
 #include <windows.h>
 
@@ -10,6 +11,7 @@
 
 #include "app/AgentSystem.h"
 #include "app/ScannerWindow_win.h"
+#include "devices/barcode/ComScannerDriver_win.h"
 #include "devices/scanning/SourceManagerLibrary.h"
 #include "devices/scanning/TwainScanSession.h"
 #include "platform/Log.h"
@@ -50,6 +52,11 @@ void StartLogFile() {
 void PrepareProcess() {
   SetUnhandledExceptionFilter(EndOnCrash);
   SetErrorMode(SEM_NOALIGNMENTFAULTEXCEPT);
+  // This thread becomes the user-interface thread: a single-threaded apartment, whose message loop
+  // (Qt's) brings the barcode scanner driver's events.
+  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+    LogError("agent", "COM cannot start on this thread: no barcode scanner driver");
+  }
   StartLogFile();  // only the one agent of the logon comes here, so one process writes the file
 }
 
@@ -67,8 +74,8 @@ std::unique_ptr<QObject> WatchStopRequests(StopSignals& stop) {
 
 std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettings& settings,
                                      const std::string&, bool, MessageBox&, ScanQueue&) {
-  // Not yet here: the barcode scanner driver's connection; without it the frame connects no
-  // driver and no barcode ever arrives.
+  // Connected once, at the frame's creation: a driver installed later is taken at the next start.
+  parts.makeScannerDriver = &ComScannerDriver::Create;
   auto window = std::make_shared<ScannerWindow>();
   parts.window = window->Handle();
   parts.offerEveryMessage = &ScannerWindow::OfferEveryMessage;

@@ -76,7 +76,8 @@ void CMainFrame::ConnectScannerDriver() {
   scannerCommands_.reset();  // a driver that went away, or none
   scannerCommands_ = std::make_unique<CScannerCommands>(parts_.makeScannerDriver, barcode_);
   if (parts_.scannerDriverConnected) {
-    parts_.scannerDriverConnected(scannerCommands_->IsDriverAvailable());
+    parts_.scannerDriverConnected(scannerCommands_->IsDriverAvailable(),
+                                  static_cast<bool>(parts_.watchScannerDriver));
   }
   if (scannerCommands_->IsDriverAvailable()) {
     // Statuses and results tell nothing the agent could act on: a driver that refuses simply

@@ -66,8 +66,9 @@ class CMainFrame final : public QObject, public TwainOwner {
     std::function<void()> showSettings;
     // Opens the status page in the user's browser.
     std::function<void()> showStatus;
-    // Told after each connection to the barcode scanner driver whether the driver was there.
-    std::function<void(bool connected)> scannerDriverConnected;
+    // Told after each connection to the barcode scanner driver whether the driver was there, and
+    // whether a driver that starts later is connected then (watchScannerDriver).
+    std::function<void(bool connected, bool watched)> scannerDriverConnected;
   };
 
   // How often a TWAIN session is offered an idle message while it exists, where the system's own

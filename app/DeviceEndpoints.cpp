@@ -79,9 +79,11 @@ std::string DeviceEndpoints::GetIpWeight(const std::string& address) {
   return reply;
 }
 
-void DeviceEndpoints::NoteScannerDriver(bool connected) {
+void DeviceEndpoints::NoteScannerDriver(bool connected, bool watched) {
   const std::lock_guard lock(driverMutex_);
-  Note(scannerDriver_, connected ? "connected" : "not there; barcodes come once it starts");
+  Note(scannerDriver_, connected  ? "connected"
+                       : watched  ? "not there; barcodes come once it starts"
+                                  : "not there; barcodes come once the agent starts again with it");
 }
 
 std::vector<StatusRow> DeviceEndpoints::StatusRows() const {

@@ -54,8 +54,9 @@ class DeviceEndpoints final : public Endpoints {
   // page sent or received (codes, templates, answers) is never among them. Poll thread only.
   std::vector<StatusRow> StatusRows() const;
 
-  // Whether the barcode scanner driver was there at the last connection to it. Any thread.
-  void NoteScannerDriver(bool connected);
+  // Whether the barcode scanner driver was there at the last connection to it, and whether one
+  // that starts later is taken without a restart. Any thread.
+  void NoteScannerDriver(bool connected, bool watched);
 
  private:
   // When an endpoint last answered, and how.
