@@ -29,9 +29,10 @@ test_packages=(
 )
 # scripts/windows-deps.sh and scripts/windows.sh: the 32-bit cross compilers (posix threads), zlib
 # for them, the tools the source packages build with, 32-bit Wine (from Debian's i386 side) and a
-# virtual display; wixl and msitools build and edit the Windows Installer package.
+# virtual display; wixl and msitools build and edit the Windows Installer package; widl (in
+# mingw-w64-tools) builds the simulated barcode driver's type library.
 windows_packages=(
-  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev dpkg-dev nasm
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev mingw-w64-tools dpkg-dev nasm
   wine wine32:i386 xvfb xauth
   wixl msitools
 )

@@ -2,8 +2,10 @@
 """The real dralmin-tray-agent.exe under Wine: exact reply bytes for /barcode and a preflight,
 one weighing from the scale simulator through a COM port that Wine maps to its pseudo-terminal,
 two scans through Wine's own TWAIN manager and the simulated data source (sane.ds, built beside
-the agent) uploaded as JPEG pages to the upload receiver, then the watchdog: its agent answers,
-and both end once the watchdog's stop event is set.
+the agent) uploaded as JPEG pages to the upload receiver, all without a barcode scanner driver
+registered (the log says so); then a code typed into the simulated driver, a COM server in its own
+process, reaches "/barcode" byte for byte; then the watchdog: its agent answers, and both end once
+the watchdog's stop event is set.
 
 usage: agent_smoke.py AGENT_EXE SCALE_SIMULATOR VERSION AGENT_CONTROL_EXE
 Wine's environment (WINEPREFIX, WINELOADER naming the loader, and the rest) and a display come
@@ -12,12 +14,14 @@ from the caller.
 import glob
 import json
 import os
+import queue
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 WINE = os.environ.get("WINELOADER", "wine")
@@ -84,6 +88,9 @@ def expect(what, got, wanted):
 def main():
     agent_exe, simulator, version, control = sys.argv[1:5]
     prefix = os.environ["WINEPREFIX"]
+    driver_exe = os.path.join(os.path.dirname(agent_exe), "dralmin-barcode-sim.exe")
+    # Left registered by a run that broke off, the driver would be there for the first agent.
+    subprocess.run([WINE, driver_exe, "/UnregServer"], capture_output=True, check=True)
 
     # The scale on a pseudo-terminal; Wine opens COM5 through the link in its dosdevices folder.
     scale = subprocess.Popen([simulator, "--weight", "12.5"], stdout=subprocess.PIPE, text=True)
@@ -138,6 +145,7 @@ def main():
         scale.wait(timeout=10)
         if os.path.lexists(com):
             os.remove(com)
+    barcode_through_com(agent_exe, driver_exe)
     watchdog_stops(agent_exe, control)
 
 
@@ -202,14 +210,62 @@ def scans_upload_every_page(port):
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def barcode_through_com(agent_exe, driver_exe):
+    """The simulated driver, registered and serving before the agent starts (the agent connects
+    once, at its start): a code typed into it, bytes above 0x7F included, is what "/barcode"
+    answers, byte for byte."""
+    subprocess.run([WINE, driver_exe, "/RegServer"], capture_output=True, check=True)
+    driver = subprocess.Popen([WINE, driver_exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    calls = queue.Queue()  # the driver prints each call it takes, a line each
+    threading.Thread(target=lambda: [calls.put(line) for line in driver.stdout],
+                     daemon=True).start()
+    agent = None
+    try:
+        first = calls.get(timeout=120)
+        if first.strip() != b"ready":
+            sys.exit(f"FAIL the simulated barcode driver said {first!r}, not ready")
+        port = free_port()
+        env = dict(os.environ, DRALMIN_HTTP_PORT=str(port), DRALMIN_HTTPS_PORT=str(free_port()),
+                   DRALMIN_CERT_BASE_URL="http://127.0.0.1:9/dist/cert/")
+        agent = subprocess.Popen([WINE, agent_exe, "run"], env=env)
+        seen = []
+        while not any(line.startswith(b"RunCommand 1001 ") for line in seen):
+            try:
+                seen.append(calls.get(timeout=120))
+            except queue.Empty:
+                sys.exit(f"FAIL the agent did not subscribe to the driver's events: {seen}")
+        wait_listening(port, agent, "the agent")
+        driver.stdin.write(b"4601\xc9A\n")
+        driver.stdin.flush()
+        deadline = time.monotonic() + 30
+        while True:
+            reply = exchange(port, b"GET /barcode HTTP/1.1\r\nHost: x\r\n\r\n")
+            if not reply.endswith(b"\r\n\r\n") or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        body = b"DralminBarcode__callback({code:'4601\xc9A'})"
+        expect("/barcode from the COM driver", reply,
+               HEAD + str(len(body)).encode() + b"\r\n\r\n" + body)
+    finally:
+        if agent is not None and agent.poll() is None:
+            agent.terminate()
+            agent.wait(timeout=30)
+        driver.stdin.close()  # the driver revokes its class and ends
+        driver.wait(timeout=60)
+        subprocess.run([WINE, driver_exe, "/UnregServer"], capture_output=True, check=True)
+
+
 def log_names_the_certificate(prefix):
     """The agent's log file in the user's local application data holds its start-up lines: here
-    that no certificate could be fetched (the distribution address leads nowhere)."""
+    that no certificate could be fetched (the distribution address leads nowhere), and that no
+    barcode scanner driver is registered."""
     logs = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local", "Dralmin",
                                   "logs", "agent.log"))
     text = open(logs[0], "rb").read() if logs else b""
     if b"certificate" not in text:
         sys.exit(f"FAIL no certificate line in the agent's log file {logs}: {text[-500:]!r}")
+    if b"no barcode scanner driver: its COM class is not registered" not in text:
+        sys.exit(f"FAIL no line on the missing barcode driver in {logs}: {text[-500:]!r}")
     print("ok   the log file in the local application data")
 
 
