@@ -8,6 +8,7 @@ usage: installer_check.py PREFIX PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION
 PREFIX is created afresh; a display comes from the caller.
 """
 import glob
+import json
 import os
 import shutil
 import socket
@@ -179,7 +180,8 @@ def main():
     expect("scan_mode given", reg_value(SETTINGS, "scan_mode"), "sepia")
     expect("Chrome's policy", reg_value(CHROME, "1", view="64"), "https://shop.example")
     expect("Edge's policy", reg_value(EDGE, "1", view="64"), "https://shop.example")
-    # The simulators, chosen: the simulated scanner where the TWAIN manager looks for sources.
+    # The simulators, chosen: the simulated scanner where the TWAIN manager looks for sources (the
+    # simulated barcode driver's registration shows below, when the agent finds it).
     if not os.path.exists(os.path.join(prefix, "drive_c/windows/twain_32/sane.ds")):
         fail("the Simulators feature put no sane.ds in C:\\windows\\twain_32")
     ok("silent installation with properties: files, Run entry, settings, browser policies, "
@@ -192,7 +194,14 @@ def main():
     expect("a page of another origin",
            exchange(port, b"GET /barcode HTTP/1.1\r\nHost: x\r\nOrigin: https://evil.example\r\n\r\n"),
            FORBIDDEN)
-    ok("the installed agent answers /barcode and refuses another origin with 403")
+    status = exchange(port, b"GET /agent/status HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                            b"Accept: application/json\r\n\r\n")
+    devices = json.loads(status.partition(b"\r\n\r\n")[2])["devices"]
+    expect("the simulated barcode driver, which COM started for the agent",
+           [row["value"] for row in devices if row["name"] == "barcode: scanner driver"],
+           ["connected"])
+    ok("the installed agent answers /barcode, refuses another origin with 403 and has the "
+       "simulated barcode driver")
 
     # The policy wins over the installer's value.
     policy_port = free_port()
