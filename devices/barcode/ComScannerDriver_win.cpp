@@ -39,7 +39,7 @@ std::string AnsiText(BSTR text) {
 // The sink the driver calls: an automation object that hands each event to the agent's events.
 // The driver holds references of its own, so the sink can outlive the connection; once detached
 // it takes every event and does nothing.
-class EventDispatch final : public IDispatch {
+class EventDispatch final : public WithoutTypeInfo<IDispatch> {
  public:
   explicit EventDispatch(ScannerDriverEvents& events) : events_(&events) {}
 
@@ -61,16 +61,6 @@ class EventDispatch final : public IDispatch {
     const ULONG left = --references_;
     if (left == 0) delete this;
     return left;
-  }
-
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (count == nullptr) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
   }
 
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,

@@ -36,6 +36,22 @@ struct IScannerDriverCommands : public IDispatch {
                                                LONG* status) = 0;
 };
 
+// The type information part of IDispatch, for objects whose callers need none: a driver called
+// through its slots, a sink called by dispatch identifiers.
+template <typename Dispatch>
+class WithoutTypeInfo : public Dispatch {
+ public:
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+};
+
 #pragma GCC diagnostic pop
 
 }  // namespace dralmin

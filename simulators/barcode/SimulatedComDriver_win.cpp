@@ -49,7 +49,7 @@ std::string Ascii(const wchar_t* text, std::size_t length) {
 }
 
 // Every client gets the one driver object; its connection point holds the sinks of all of them.
-class Driver final : public IScannerDriverCommands,
+class Driver final : public WithoutTypeInfo<IScannerDriverCommands>,
                      public IConnectionPointContainer,
                      public IConnectionPoint {
  public:
@@ -105,16 +105,7 @@ class Driver final : public IScannerDriverCommands,
     return left;
   }
 
-  // IDispatch: the driver is called through its slots only.
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (count == nullptr) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
+  // The driver is called through its slots only.
   HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
                                    UINT*) override {
     return E_NOTIMPL;

@@ -24,7 +24,7 @@ namespace dralmin {
 namespace {
 
 // A driver that records what it is called with and keeps the sink it was given.
-class FakeDriver final : public IScannerDriverCommands,
+class FakeDriver final : public WithoutTypeInfo<IScannerDriverCommands>,
                          public IConnectionPointContainer,
                          public IConnectionPoint,
                          public IClassFactory {
@@ -57,11 +57,6 @@ class FakeDriver final : public IScannerDriverCommands,
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
   ULONG STDMETHODCALLTYPE Release() override { return --references; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
                                    UINT*) override {
     return E_NOTIMPL;
