@@ -161,6 +161,14 @@ def left_behind(before, after):
                   and not any(part.lower() in item.lower() for part in USER_DATA))
 
 
+def barcode_driver(port):
+    """The status page's line on the barcode scanner driver."""
+    status = exchange(port, b"GET /agent/status HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                            b"Accept: application/json\r\n\r\n")
+    devices = json.loads(status.partition(b"\r\n\r\n")[2])["devices"]
+    return [row["value"] for row in devices if row["name"] == "barcode: scanner driver"]
+
+
 def main():
     prefix, package, version, newer, newer_version = sys.argv[1:6]
     shutil.rmtree(prefix, ignore_errors=True)
@@ -194,11 +202,9 @@ def main():
     expect("a page of another origin",
            exchange(port, b"GET /barcode HTTP/1.1\r\nHost: x\r\nOrigin: https://evil.example\r\n\r\n"),
            FORBIDDEN)
-    status = exchange(port, b"GET /agent/status HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                            b"Accept: application/json\r\n\r\n")
-    devices = json.loads(status.partition(b"\r\n\r\n")[2])["devices"]
-    expect("the simulated barcode driver, which COM started for the agent",
-           [row["value"] for row in devices if row["name"] == "barcode: scanner driver"],
+    # The agent serves while it connects to the driver, which COM starts first.
+    wait_for(lambda: barcode_driver(port) != ["not tried yet"], "the agent trying the driver", 60)
+    expect("the simulated barcode driver, which COM started for the agent", barcode_driver(port),
            ["connected"])
     ok("the installed agent answers /barcode, refuses another origin with 403 and has the "
        "simulated barcode driver")
