@@ -24,19 +24,6 @@ bool IsPath(const std::string& name) {
   return name.find('/') != std::string::npos || name.find('\\') != std::string::npos;
 }
 
-std::string LocalTime(std::chrono::system_clock::time_point when) {
-  const std::time_t time = std::chrono::system_clock::to_time_t(when);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &time);
-#else
-  localtime_r(&time, &local);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
 StatusSection Listeners(const AgentStatusSources& sources) {
   const AgentSettings& s = sources.settings;
   StatusSection section{"listeners", "Порты", "Listeners", {}};
@@ -152,6 +139,19 @@ std::array<StatusRow, 2> DocumentScannerRows(const AgentSettings& settings,
   return {StatusRow{"document scanner: backend", std::move(backend),
                     settings.saneDevice.empty() ? std::string() : "device " + settings.saneDevice},
           StatusRow{"document scanner: scanners", std::move(scanners), std::move(detail)}};
+}
+
+std::string LocalTime(std::chrono::system_clock::time_point when) {
+  const std::time_t time = std::chrono::system_clock::to_time_t(when);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &time);
+#else
+  localtime_r(&time, &local);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
 }
 
 std::vector<std::string> AgentSelfOrigins(const AgentSettings& settings) {

@@ -40,6 +40,9 @@ StatusReport CollectAgentStatus(const AgentStatusSources& sources,
 std::array<StatusRow, 2> DocumentScannerRows(const AgentSettings& settings,
                                              const ScannerListing::State& listing);
 
+// A moment as the page shows it: local time to the second.
+std::string LocalTime(std::chrono::system_clock::time_point when);
+
 // The agent's own addresses, which a reload of the page names as its Referer.
 std::vector<std::string> AgentSelfOrigins(const AgentSettings& settings);
 

@@ -12,16 +12,7 @@ namespace dralmin {
 namespace {
 
 std::string Now() {
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
+  return LocalTime(std::chrono::system_clock::now());
 }
 
 // A weight reply of value 0 is how every failure reaches the page; the log says why.
