@@ -23,6 +23,7 @@
 #include "app/TrayIcon.h"
 #include "devices/barcode/PendingBarcode.h"
 #include "devices/scanning/ScanQueue.h"
+#include "devices/scanning/ScannerListing.h"
 #include "gateway/Router.h"
 #include "platform/Environment.h"
 #include "platform/InstanceLock.h"
@@ -113,7 +114,8 @@ int RunAgent(const std::string& programPath) {
   FrameSessions sessions;
   // Set once the event loop has ended: a request still fetching lets the gateway stop.
   std::atomic<bool> stopping{false};
-  DeviceEndpoints endpoints(settings, barcode, sessions, scanQueue, messages, stopping);
+  ScannerListing scanners;
+  DeviceEndpoints endpoints(settings, barcode, sessions, scanQueue, scanners, messages, stopping);
   HttpsStatus https;
   const AgentStatusSources statusSources{
       settings,
@@ -124,6 +126,7 @@ int RunAgent(const std::string& programPath) {
       &RecentLogLines,
       [] { return std::time(nullptr); },
       IconPng(),
+      &scanners,
   };
   for (const std::string& warning : AgentWarnings(statusSources)) LogWarning("agent", warning);
   Router router(endpoints, OriginPolicy(settings.allowedOrigins),
@@ -171,8 +174,9 @@ int RunAgent(const std::string& programPath) {
     QMetaObject::invokeMethod(
         loop, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
   };
-  const std::shared_ptr<void> deviceParts = agent_system::AddDeviceParts(
-      parts, settings, UserSettingsPath(sources), desktop && !NobodyWatches(), messages, scanQueue);
+  const std::shared_ptr<void> deviceParts =
+      agent_system::AddDeviceParts(parts, settings, UserSettingsPath(sources),
+                                   desktop && !NobodyWatches(), messages, scanQueue, scanners);
   parts.onScannedImage = [&scanQueue](TW_HANDLE dib) { return scanQueue.OnScannedImage(dib); };
 
   int code = 0;

@@ -85,6 +85,12 @@ std::vector<std::string> AgentWarnings(const AgentStatusSources& sources) {
                          Date(https.expires));
     }
   }
+  if (sources.scanners != nullptr) {
+    const ScannerListing::State listing = sources.scanners->Get();
+    if (listing.scanners && listing.scanners->empty()) {
+      warnings.push_back(ScannerListing::NoScannerWarning(listing.backend));
+    }
+  }
   return warnings;
 }
 
@@ -108,6 +114,44 @@ StatusReport CollectAgentStatus(const AgentStatusSources& sources,
   if (sources.logLines) report.logLines = sources.logLines();
   report.iconPng = sources.iconPng;
   return report;
+}
+
+std::array<StatusRow, 2> DocumentScannerRows(const AgentSettings& settings,
+                                             const ScannerListing::State& listing) {
+  std::string backend = listing.backend;
+  if (backend.empty()) {
+    backend = settings.scanBackend == ScanBackend::Twain  ? "TWAIN"
+              : settings.scanBackend == ScanBackend::Sane ? "SANE"
+                                                          : "TWAIN or SANE";
+    backend += ", as the settings ask (the session starts at the first scan)";
+  }
+  std::string scanners;
+  std::string detail;
+  if (!listing.scanners) {
+    scanners = "not listed yet (they are at the first scan or scanner choice)";
+  } else {
+    for (const std::string& name : *listing.scanners) {
+      scanners += (scanners.empty() ? "" : ", ") + name;
+    }
+    if (scanners.empty()) scanners = "none";
+    detail = "listed " + LocalTime(listing.listed);
+  }
+  return {StatusRow{"document scanner: backend", std::move(backend),
+                    settings.saneDevice.empty() ? std::string() : "device " + settings.saneDevice},
+          StatusRow{"document scanner: scanners", std::move(scanners), std::move(detail)}};
+}
+
+std::string LocalTime(std::chrono::system_clock::time_point when) {
+  const std::time_t time = std::chrono::system_clock::to_time_t(when);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &time);
+#else
+  localtime_r(&time, &local);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
 }
 
 std::vector<std::string> AgentSelfOrigins(const AgentSettings& settings) {

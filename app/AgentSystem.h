@@ -11,6 +11,7 @@ class QObject;
 namespace dralmin {
 
 class ScanQueue;
+class ScannerListing;
 class StopSignals;
 
 // The parts of the agent that differ between systems (AgentSystem_posix.cpp, AgentSystem_win.cpp).
@@ -31,11 +32,13 @@ std::unique_ptr<QObject> WatchStopRequests(StopSignals& stop);
 
 // The device parts of the frame this system has: the barcode driver connection and the scanning
 // session. `userFile` is the user's settings file, where a dialog stores its choices; `watched`
-// tells whether someone sees dialogs. The returned object keeps what they need (such as a scan
-// dialog) and must outlive the frame.
+// tells whether someone sees dialogs. `scanners` is told the scanning backend in use (where it is
+// known before the session is made, at once) and the session's listings of scanners. The returned
+// object keeps what they need (such as a scan dialog) and must outlive the frame.
 std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettings& settings,
                                      const std::string& userFile, bool watched,
-                                     MessageBox& messages, ScanQueue& queue);
+                                     MessageBox& messages, ScanQueue& queue,
+                                     ScannerListing& scanners);
 
 }  // namespace agent_system
 }  // namespace dralmin

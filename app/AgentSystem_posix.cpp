@@ -38,7 +38,8 @@ std::unique_ptr<QObject> WatchStopRequests(StopSignals& stop) {
 
 std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettings& settings,
                                      const std::string& userFile, bool watched,
-                                     MessageBox& messages, ScanQueue& queue) {
+                                     MessageBox& messages, ScanQueue& queue,
+                                     ScannerListing& scanners) {
   // SANE scanners have no window of their own: the agent shows its scan dialog, unless nobody
   // would see it. Unattended stations (scan_dialog false) keep it for the tray's scanner choice.
   std::shared_ptr<QtScanDialog> scanDialog;
@@ -49,9 +50,9 @@ std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettin
   parts.watchScannerDriver = [](std::function<void()> appeared) {
     return WatchScannerDriver(QDBusConnection::sessionBus(), std::move(appeared));
   };
-  parts.makeScanSession = [&settings, dialog = scanDialog.get(), &messages,
-                           &queue](TwainOwner& owner) {
-    return MakeScanSession(settings, owner, dialog, messages, queue);
+  parts.makeScanSession = [&settings, dialog = scanDialog.get(), &messages, &queue,
+                           &scanners](TwainOwner& owner) {
+    return MakeScanSession(settings, owner, dialog, messages, queue, scanners);
   };
   return scanDialog;
 }

@@ -12,6 +12,7 @@
 #include "app/AgentSystem.h"
 #include "app/ScannerWindow_win.h"
 #include "devices/barcode/ComScannerDriver_win.h"
+#include "devices/scanning/ScannerListing.h"
 #include "devices/scanning/SourceManagerLibrary.h"
 #include "devices/scanning/TwainScanSession.h"
 #include "platform/Log.h"
@@ -73,21 +74,25 @@ std::unique_ptr<QObject> WatchStopRequests(StopSignals& stop) {
 }
 
 std::shared_ptr<void> AddDeviceParts(CMainFrame::Parts& parts, const AgentSettings& settings,
-                                     const std::string&, bool, MessageBox&, ScanQueue&) {
+                                     const std::string&, bool, MessageBox&, ScanQueue&,
+                                     ScannerListing& scanners) {
   // Connected once, at the frame's creation: a driver installed later is taken at the next start.
   parts.makeScannerDriver = &ComScannerDriver::Create;
   auto window = std::make_shared<ScannerWindow>();
   parts.window = window->Handle();
   parts.offerEveryMessage = &ScannerWindow::OfferEveryMessage;
   parts.scanOnFrameThread = true;
-  parts.makeScanSession = [&settings](TwainOwner& owner) -> std::unique_ptr<ScanSession> {
+  scanners.SetBackend("TWAIN");
+  parts.makeScanSession = [&settings,
+                           &scanners](TwainOwner& owner) -> std::unique_ptr<ScanSession> {
     auto manager = std::make_unique<DlopenSourceManagerLibrary>(settings.twainDsm);
     // Without the manager the session stays unloaded and every scan fails; the line says why.
     if (manager->Load() == nullptr) {
       LogError("scanner", "no scanning: " + manager->error());
+      scanners.SetBackend("none: " + manager->error());
     }
     manager->Unload();
-    return std::make_unique<TwainScanSession>(owner, std::move(manager));
+    return std::make_unique<TwainScanSession>(owner, std::move(manager), &scanners);
   };
   return window;
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "app/AgentStatus.h"
 #include "devices/barcode/PendingBarcode.h"
 #include "devices/scanning/ScanQueue.h"
 #include "support/dralmin.h"
@@ -11,16 +12,7 @@ namespace dralmin {
 namespace {
 
 std::string Now() {
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
+  return LocalTime(std::chrono::system_clock::now());
 }
 
 // A weight reply of value 0 is how every failure reaches the page; the log says why.
@@ -103,6 +95,7 @@ std::vector<StatusRow> DeviceEndpoints::StatusRows() const {
   const std::string printerAddress = printer.printerAddress && *printer.printerAddress
                                          ? printer.printerAddress
                                          : "the local default printer";
+  auto [scanBackend, scanners] = DocumentScannerRows(settings_, scanners_.Get());
   return {
       {"scale", scalePort.empty() ? "not found yet" : "found on " + scalePort,
        (scaleFound_.empty() ? std::string() : "at " + scaleFound_ + "; ") + "searched: " + ports},
@@ -113,9 +106,8 @@ std::vector<StatusRow> DeviceEndpoints::StatusRows() const {
       {"barcode: last code", Last(barcodeCall_.when, barcodeCall_.outcome), {}},
       {"fingerprint SDK", settings_.fingerprintSdk + ": " + sdkState_,
        "last request: " + Last(fingerprintCall_.when, fingerprintCall_.outcome)},
-      {"document scanner: backend",
-       std::string(kScanBackendNames[static_cast<size_t>(settings_.scanBackend)]),
-       settings_.saneDevice.empty() ? std::string() : "device " + settings_.saneDevice},
+      std::move(scanBackend),
+      std::move(scanners),
       {"document scanner: last scan", Last(scanCall_.when, scanCall_.outcome), {}},
       {"document scanner: queued pages", std::to_string(scanQueue_.Size()), {}},
       {"label printer", printerAddress, "code page " + std::to_string(printer.codePage)},

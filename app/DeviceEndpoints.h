@@ -19,19 +19,23 @@ namespace dralmin {
 class MessageBox;
 class PendingBarcode;
 class ScanQueue;
+class ScannerListing;
 
 // The agent's endpoints: each route of the router reaches its device here.
 class DeviceEndpoints final : public Endpoints {
  public:
   // `sessions` gives the scanning session, whose pages the user-interface thread puts into
-  // `scanQueue`; `messages` tells the user what went wrong on the scanning path. Once
-  // `stopping` is true, transfers in progress are cancelled so that the gateway can stop.
+  // `scanQueue`, and whose listings of scanners reach `scanners`; `messages` tells the user what
+  // went wrong on the scanning path. Once `stopping` is true, transfers in progress are
+  // cancelled so that the gateway can stop.
   DeviceEndpoints(const AgentSettings& settings, PendingBarcode& barcode,
-                  ScanSessionProvider& sessions, ScanQueue& scanQueue, MessageBox& messages,
+                  ScanSessionProvider& sessions, ScanQueue& scanQueue,
+                  const ScannerListing& scanners, MessageBox& messages,
                   const std::atomic<bool>& stopping)
       : settings_(settings),
         barcode_(barcode),
         scanQueue_(scanQueue),
+        scanners_(scanners),
         fingerprint_(LibrarySdkLoader(settings.fingerprintSdk,
                                       [this](const std::string& failure) {
                                         sdkState_ =
@@ -69,6 +73,7 @@ class DeviceEndpoints final : public Endpoints {
   const AgentSettings& settings_;
   PendingBarcode& barcode_;
   ScanQueue& scanQueue_;
+  const ScannerListing& scanners_;
   LastCall weightCall_, ipWeightCall_, barcodeCall_, fingerprintCall_, printCall_, scanCall_;
   std::string scaleFound_;  // when the scale was first found
   std::string sdkState_ = "not loaded yet (it is on the first fingerprint request)";

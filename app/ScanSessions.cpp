@@ -2,6 +2,7 @@
 
 #include "devices/scanning/SaneLibrary.h"
 #include "devices/scanning/ScanQueue.h"
+#include "devices/scanning/ScannerListing.h"
 #include "devices/scanning/SourceManagerLibrary.h"
 #include "devices/scanning/TwainScanSession.h"
 #include "platform/Log.h"
@@ -19,7 +20,7 @@ ScanChoices ScanChoicesOf(const AgentSettings& settings) {
 
 std::unique_ptr<ScanSession> MakeScanSession(const AgentSettings& settings, TwainOwner& owner,
                                              ScanDialog* dialog, MessageBox& messages,
-                                             ScanQueue& queue) {
+                                             ScanQueue& queue, ScannerListing& listing) {
   auto twain = std::make_unique<DlopenSourceManagerLibrary>(settings.twainDsm);
   const bool either = settings.scanBackend == ScanBackend::Auto;
   bool useTwain = settings.scanBackend == ScanBackend::Twain;
@@ -28,11 +29,15 @@ std::unique_ptr<ScanSession> MakeScanSession(const AgentSettings& settings, Twai
     useTwain = twain->Load() != nullptr;
     twain->Unload();
   }
-  if (useTwain) return std::make_unique<TwainScanSession>(owner, std::move(twain));
+  if (useTwain) {
+    listing.SetBackend("TWAIN");
+    return std::make_unique<TwainScanSession>(owner, std::move(twain), &listing);
+  }
 
   std::string error;
   std::unique_ptr<SaneLibrary> sane = LoadSaneLibrary(kSaneLibraryName, error);
   if (!sane) {
+    listing.SetBackend("none: " + error);
     LogError("scanner",
              "no scanning: " + error +
                  (either ? " (and no TWAIN manager " + settings.twainDsm + ")" : std::string()));
@@ -41,9 +46,11 @@ std::unique_ptr<ScanSession> MakeScanSession(const AgentSettings& settings, Twai
   if (either) {
     LogInfo("scanner", "scanning through SANE: no TWAIN manager " + settings.twainDsm);
   }
+  listing.SetBackend("SANE");
   return std::make_unique<SaneSession>(
       std::move(sane), ScanChoicesOf(settings), dialog, messages,
-      [&queue](std::string_view jpeg) { return queue.Append(jpeg); }, settings.scanDialog);
+      [&queue](std::string_view jpeg) { return queue.Append(jpeg); }, settings.scanDialog,
+      &listing);
 }
 
 }  // namespace dralmin

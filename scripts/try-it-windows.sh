@@ -256,6 +256,7 @@ The Windows agent answers under Wine on http://127.0.0.1:$agent_port with simula
 
   Open the example page:  http://127.0.0.1:$page_port/
 
+Documents are scanned from the simulated TWAIN source behind Wine's own manager.
 $barcodes
 Logs are in $logs, the agent's in $agent_log. Ctrl-C stops everything.
 

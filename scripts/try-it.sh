@@ -7,7 +7,7 @@
 #   scripts/try-it.sh          documents are scanned from the simulated TWAIN scanner
 #   scripts/try-it.sh sane     ... from SANE's test scanner instead (a feeder of 10 pages), with
 #                              the agent's scan dialog when there is a desktop
-#   scripts/try-it.sh windows  the Windows agent under 32-bit Wine (scripts/try-it-windows.sh)
+#   scripts/try-it.sh windows  the Windows agent under Wine instead (scripts/try-it-windows.sh)
 #
 # DRALMIN_BUILD_DIR=<dir>   use that build as it is instead of installing and building
 # DRALMIN_HTTP_PORT         the agent's port (8081)
@@ -19,8 +19,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
 
-[[ ${1:-} == windows ]] && exec scripts/try-it-windows.sh
 scanner=${1:-twain}
+[[ $scanner == windows ]] && exec scripts/try-it-windows.sh
 if [[ $scanner != twain && $scanner != sane ]]; then
   echo "usage: scripts/try-it.sh [twain|sane|windows]" >&2
   exit 2

@@ -118,6 +118,28 @@ bool CTwain::AskDefaultSource(TW_IDENTITY& identity) {
   return CallSourceManager(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT, &identity);
 }
 
+std::optional<std::vector<std::string>> CTwain::ListSources() {
+  std::lock_guard lock(mutex_);
+  if (!IsSourceManagerOpen()) return std::nullopt;
+  std::vector<std::string> names;
+  TW_IDENTITY identity{};
+  for (TW_UINT16 message = MSG_GETFIRST;
+       names.size() < kMaxListedSources &&
+       CallSourceManager(nullptr, DG_CONTROL, DAT_IDENTITY, message, &identity);
+       message = MSG_GETNEXT) {
+    identity.ProductName[sizeof identity.ProductName - 1] = '\0';  // whatever the source wrote
+    names.emplace_back(identity.ProductName);
+    identity = TW_IDENTITY{};
+  }
+  if (lastReturnCode_ != TWRC_SUCCESS && lastReturnCode_ != TWRC_ENDOFLIST) {
+    LogWarning("scanning", "listing the sources failed after " + std::to_string(names.size()) +
+                               " (TWAIN return code " + std::to_string(lastReturnCode_) +
+                               ", condition code " + std::to_string(lastStatus_.ConditionCode) +
+                               ")");
+  }
+  return names;
+}
+
 bool CTwain::SelectSource() {
   std::lock_guard lock(mutex_);
   const bool deferred = IsSourceOpen();

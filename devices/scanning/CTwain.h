@@ -2,6 +2,9 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "devices/scanning/SourceManagerLibrary.h"
 #include "devices/scanning/Twain.h"
@@ -28,6 +31,8 @@ class CTwain {
   // A failing image-information query is asked this many times before the pending pages are
   // cancelled.
   static constexpr int kImageInfoAttempts = 3;
+  // A manager that never ends its list of sources is not asked past this many.
+  static constexpr std::size_t kMaxListedSources = 64;
 
   // Records the owner and loads the manager for the owner's window. A failed load is not
   // reported: the session stays unloaded and every later operation fails.
@@ -40,6 +45,11 @@ class CTwain {
   // interface; a source still enabled from an earlier scan is disabled first. False when any
   // step fails.
   bool Acquire();
+
+  // The product names of the sources the manager lists (any state from the manager's opening
+  // on); none while the manager is not open. A listing that fails part way leaves a line and
+  // gives what came before.
+  std::optional<std::vector<std::string>> ListSources();
 
   // Lets the user choose the source in the manager's dialog; the first call also fetches the
   // system default. True when a source is chosen. A choice made while a source is open takes

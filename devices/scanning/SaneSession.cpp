@@ -6,6 +6,7 @@
 #include "devices/scanning/SaneLibrary.h"
 #include "devices/scanning/SaneOptions.h"
 #include "devices/scanning/SanePage.h"
+#include "devices/scanning/ScannerListing.h"
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
 
@@ -28,11 +29,12 @@ struct SaneSession::Life {
 
 SaneSession::SaneSession(std::unique_ptr<SaneLibrary> library, ScanChoices choices,
                          ScanDialog* dialog, MessageBox& messages, PageSink onPage,
-                         bool askBeforeScan)
+                         bool askBeforeScan, ScannerListing* listing)
     : life_(std::make_shared<Life>(this)),
       sane_(std::move(library)),
       dialog_(dialog),
       askBeforeScan_(askBeforeScan),
+      listing_(listing),
       messages_(messages),
       onPage_(std::move(onPage)),
       choices_(std::move(choices)) {
@@ -114,6 +116,13 @@ void SaneSession::RefreshDevices() {
       const SANE_Device& d = **list;
       found.push_back({d.name ? d.name : "", d.vendor ? d.vendor : "", d.model ? d.model : ""});
     }
+  }
+  if (listing_ != nullptr) {
+    std::vector<std::string> names;
+    for (const SaneDeviceInfo& d : found) {
+      names.push_back(d.name + " (" + d.vendor + " " + d.model + ")");
+    }
+    listing_->Record(std::move(names));
   }
   std::lock_guard lock(mutex_);
   devices_ = std::move(found);

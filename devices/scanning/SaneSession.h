@@ -19,6 +19,7 @@ namespace dralmin {
 
 class MessageBox;
 class SaneLibrary;
+class ScannerListing;
 
 // A scanner as SANE lists it.
 struct SaneDeviceInfo {
@@ -58,9 +59,11 @@ class SaneSession final : public ScanSession {
 
   // `dialog` may be null: every scan then starts at once with the current choices, and the
   // scanner choice only refreshes the list. With `askBeforeScan` false the dialog serves the
-  // scanner choice alone and scans start at once (unattended stations).
+  // scanner choice alone and scans start at once (unattended stations). Each refresh of the
+  // device list is recorded in `listing` when given.
   SaneSession(std::unique_ptr<SaneLibrary> library, ScanChoices choices, ScanDialog* dialog,
-              MessageBox& messages, PageSink onPage, bool askBeforeScan = true);
+              MessageBox& messages, PageSink onPage, bool askBeforeScan = true,
+              ScannerListing* listing = nullptr);
   ~SaneSession() override;
   SaneSession(const SaneSession&) = delete;
   SaneSession& operator=(const SaneSession&) = delete;
@@ -104,6 +107,7 @@ class SaneSession final : public ScanSession {
   std::unique_ptr<SaneLibrary> sane_;
   ScanDialog* dialog_;
   bool askBeforeScan_;
+  ScannerListing* listing_;
   MessageBox& messages_;
   PageSink onPage_;
   std::atomic<bool> busy_{false};

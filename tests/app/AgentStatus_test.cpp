@@ -11,6 +11,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::StartsWith;
 
 constexpr std::time_t kNow = 1'800'000'000;
 constexpr std::time_t kDay = 24 * 60 * 60;
@@ -97,6 +98,46 @@ TEST_F(AgentStatusTest, WarnsOfWhatWillFailBeforeItDoes) {
   ASSERT_EQ(ApplySetting(settings_, "fingerprint_sdk", "libquorvelsdk.so"), std::nullopt);
   https_.Set({true, "listening", "v7", "", kNow + 15 * kDay});
   EXPECT_THAT(AgentWarnings(Sources()), IsEmpty());
+}
+
+TEST_F(AgentStatusTest, AScanBackendWhoseLastListingFoundNoScannerWarnsAndLogsOnceATurn) {
+  ScannerListing scanners;
+  AgentStatusSources sources = Sources();
+  sources.scanners = &scanners;
+  EXPECT_THAT(AgentWarnings(sources), IsEmpty());  // not listed yet: no backend is asked for it
+  scanners.SetBackend("SANE");
+  ::testing::internal::CaptureStderr();
+  scanners.Record({});
+  scanners.Record({});
+  EXPECT_THAT(AgentWarnings(sources),
+              ElementsAre("the scan backend SANE lists no scanner: every scan fails until one is "
+                          "connected"));
+  scanners.Record({"test:0"});
+  EXPECT_THAT(AgentWarnings(sources), IsEmpty());
+  scanners.Record({});
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = log.find("lists no scanner", at)) != std::string::npos; ++at) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 2u) << log;
+}
+
+TEST_F(AgentStatusTest, TheDocumentScannerRowsNameTheBackendInUseAndWhatItListed) {
+  ASSERT_EQ(ApplySetting(settings_, "scan_backend", "sane"), std::nullopt);
+  std::array<StatusRow, 2> rows = DocumentScannerRows(settings_, {});
+  EXPECT_EQ(rows[0].value, "SANE, as the settings ask (the session starts at the first scan)");
+  EXPECT_THAT(rows[1].value, StartsWith("not listed yet"));
+  EXPECT_EQ(rows[1].detail, "");
+
+  // The backend in use wins over the settings (on Windows it is always TWAIN).
+  const auto listed = std::chrono::system_clock::from_time_t(kNow);
+  rows = DocumentScannerRows(settings_, {"TWAIN", std::vector<std::string>{"A4", "A3"}, listed});
+  EXPECT_EQ(rows[0].value, "TWAIN");
+  EXPECT_EQ(rows[1].value, "A4, A3");
+  EXPECT_THAT(rows[1].detail, StartsWith("listed 2027-01-1"));  // in local time
+  rows = DocumentScannerRows(settings_, {"TWAIN", std::vector<std::string>{}, listed});
+  EXPECT_EQ(rows[1].value, "none");
 }
 
 }  // namespace

@@ -66,6 +66,8 @@ class FakeManager {
                                                           {DAT_IMAGENATIVEXFER, "IMAGENATIVEXFER"}};
     static const std::map<TW_UINT16, std::string> msgs = {{MSG_GET, "GET"},
                                                           {MSG_GETDEFAULT, "GETDEFAULT"},
+                                                          {MSG_GETFIRST, "GETFIRST"},
+                                                          {MSG_GETNEXT, "GETNEXT"},
                                                           {MSG_SET, "SET"},
                                                           {MSG_RESET, "RESET"},
                                                           {MSG_OPENDSM, "OPENDSM"},
@@ -571,6 +573,44 @@ TEST_F(CTwainTest, SelectionWhileASourceIsOpenWaitsForItToClose) {
   EXPECT_STREQ(session->SourceIdentity().ProductName, "Second");
   ASSERT_TRUE(session->Acquire());
   EXPECT_EQ(opened, (std::vector<std::string>{"First", "Second"}));
+}
+
+TEST_F(CTwainTest, TheSourcesAreListedByProductNameUntilTheManagersListEnds) {
+  std::vector<std::string> installed{"Flatbed", ""};  // "": a name that fills its whole field
+  std::size_t next = 0;
+  TW_UINT16 failure = TWRC_ENDOFLIST;
+  const auto give = [&](TW_MEMREF data) -> TW_UINT16 {
+    if (next == installed.size()) return failure;
+    char* name = static_cast<TW_IDENTITY*>(data)->ProductName;
+    std::memset(name, 'x', sizeof(TW_STR32));
+    if (!installed[next].empty()) std::strcpy(name, installed[next].c_str());
+    ++next;
+    return TWRC_SUCCESS;
+  };
+  fake.On(DAT_IDENTITY, MSG_GETFIRST, [&](TW_MEMREF data) {
+    next = 0;
+    return give(data);
+  });
+  fake.On(DAT_IDENTITY, MSG_GETNEXT, give);
+  auto session = Session();
+  EXPECT_EQ(session->ListSources(), (std::vector<std::string>{"Flatbed", std::string(33, 'x')}));
+  installed.clear();
+  EXPECT_EQ(session->ListSources(), std::vector<std::string>{});
+
+  // A manager that fails part way gives what came before, and a line; one that never ends its
+  // list is not asked for ever.
+  installed = {"Flatbed"};
+  failure = TWRC_FAILURE;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(session->ListSources(), std::vector<std::string>{"Flatbed"});
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                "listing the sources failed after 1 (TWAIN return code 1, condition code 1)"),
+            std::string::npos);
+  fake.On(DAT_IDENTITY, MSG_GETNEXT, [](TW_MEMREF) -> TW_UINT16 { return TWRC_SUCCESS; });
+  EXPECT_EQ(session->ListSources()->size(), CTwain::kMaxListedSources);
+
+  owner.window = nullptr;  // no manager: nothing is listed
+  EXPECT_EQ(Session()->ListSources(), std::nullopt);
 }
 
 TEST_F(CTwainTest, OffersFromInsideAHandOverAreIgnored) {

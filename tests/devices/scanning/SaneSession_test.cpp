@@ -17,6 +17,7 @@
 
 #include "devices/scanning/JpegRowEncoder.h"
 #include "devices/scanning/SaneLibrary.h"
+#include "devices/scanning/ScannerListing.h"
 #include "platform/MessageBox.h"
 #include "tests/testkit/Helpers.h"
 
@@ -169,7 +170,8 @@ class SaneSessionTest : public ::testing::Test {
   }
 
   std::unique_ptr<SaneSession> Session(ScanChoices choices, ScanDialog* dialog = nullptr,
-                                       bool askBeforeScan = true) {
+                                       bool askBeforeScan = true,
+                                       ScannerListing* listing = nullptr) {
     std::string error;
     auto library = LoadSaneLibrary(kSaneLibraryName, error);
     EXPECT_NE(library, nullptr) << error;
@@ -180,7 +182,7 @@ class SaneSessionTest : public ::testing::Test {
           pages_.emplace_back(jpeg);
           return pages_.size() <= keepPages_;
         },
-        askBeforeScan);
+        askBeforeScan, listing);
   }
 
   // Scans with these choices to the end; the pages.
@@ -365,10 +367,13 @@ class AnsweringDialog : public ScanDialog {
 TEST_F(SaneSessionTest, TheDialogOffersTheDevicesChoicesAndScansWithTheAnswer) {
   Configure("");
   AnsweringDialog dialog;
-  auto session = Session(At100(""), &dialog);
+  ScannerListing listing;
+  auto session = Session(At100(""), &dialog, true, &listing);
   ASSERT_TRUE(session->Acquire());
   ASSERT_TRUE(test::WaitFor([&] { return dialog.ended == 1 && !session->Busy(); }, 30s));
   EXPECT_EQ(dialog.offered.device, "test:0");
+  // The list the scan needed is the status page's too.
+  EXPECT_EQ(listing.Get().scanners, std::vector<std::string>{"test:0 (Noname frontend-tester)"});
   EXPECT_TRUE(dialog.offered.flatbed);
   EXPECT_TRUE(dialog.offered.feeder);
   EXPECT_EQ(dialog.offered.modes, (std::vector<std::string>{"color", "gray", "lineart"}));

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "devices/scanning/CTwain.h"
 #include "devices/scanning/ScanQueue.h"
 #include "devices/scanning/SourceManagerLibrary.h"
+#include "devices/scanning/TwainScanSession.h"
 #include "tests/testkit/Helpers.h"
 
 namespace dralmin {
@@ -122,9 +124,8 @@ class SimulatedScannerTest : public ::testing::Test {
     InstallSource();
   }
 
-  std::unique_ptr<CTwain> Session() {
-    return std::make_unique<CTwain>(owner,
-                                    std::make_unique<DlopenSourceManagerLibrary>("TWAIN_32.DLL"));
+  static std::unique_ptr<SourceManagerLibrary> Manager() {
+    return std::make_unique<DlopenSourceManagerLibrary>("TWAIN_32.DLL");
   }
 
   // Offers every message of this thread's queue, as the agent's event loop does, a few rounds:
@@ -141,9 +142,8 @@ class SimulatedScannerTest : public ::testing::Test {
     }
   }
 #else
-  std::unique_ptr<CTwain> Session() {
-    return std::make_unique<CTwain>(
-        owner, std::make_unique<DlopenSourceManagerLibrary>(DRALMIN_TWAIN_SIM_PATH));
+  static std::unique_ptr<SourceManagerLibrary> Manager() {
+    return std::make_unique<DlopenSourceManagerLibrary>(DRALMIN_TWAIN_SIM_PATH);
   }
 
   // The simulated source answers the first offered message; a few more must change nothing.
@@ -154,6 +154,10 @@ class SimulatedScannerTest : public ::testing::Test {
     session.ProcessMessage(PlatformMessage{});
   }
 #endif
+
+  std::unique_ptr<CTwain> Session() {
+    return std::make_unique<CTwain>(owner, Manager());
+  }
 
   std::vector<test::DecodedJpeg> Drain() {
     std::vector<test::DecodedJpeg> pages;
@@ -332,6 +336,17 @@ TEST_F(SimulatedScannerTest, SelectionFindsTheSimulatedScanner) {
 }
 
 #endif
+
+TEST_F(SimulatedScannerTest, EachScanFirstListsTheSourcesForTheStatusPage) {
+  ScannerListing listing;
+  TwainScanSession session(owner, Manager(), &listing);
+  EXPECT_FALSE(listing.Get().scanners);
+  ASSERT_TRUE(session.Acquire());
+  const std::optional<std::vector<std::string>> scanners = listing.Get().scanners;
+  ASSERT_TRUE(scanners);
+  // The system's own manager (Windows) may list other sources beside it.
+  EXPECT_NE(std::find(scanners->begin(), scanners->end(), "Simulated Scanner"), scanners->end());
+}
 
 TEST_F(SimulatedScannerTest, MissingLibraryLeavesTheSessionUnloaded) {
   auto library = std::make_unique<DlopenSourceManagerLibrary>("/nonexistent/libtwaindsm.so");
