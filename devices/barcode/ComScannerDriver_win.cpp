@@ -119,7 +119,7 @@ struct ComScannerDriver::Com {
   IScannerDriverCommands* driver = nullptr;  // one reference
   IConnectionPoint* events = nullptr;        // one reference while advised
   EventDispatch* sink = nullptr;             // one reference while advised
-  DWORD cookie = 0;
+  DWORD cookie = 0;                          // non-zero while advised
 };
 
 std::unique_ptr<ScannerDriver> ComScannerDriver::Create() {
@@ -162,30 +162,30 @@ bool ComScannerDriver::Advise(ScannerDriverEvents& events) {
   if (FAILED(result)) {
     LogWarning("barcode", "the barcode scanner driver takes no event sink: " +
                               HresultText(result) + "; no barcode arrives");
-    if (com_->sink != nullptr) {
-      com_->sink->Detach();
-      com_->sink->Release();
-      com_->sink = nullptr;
-    }
-    if (com_->events != nullptr) {
-      com_->events->Release();
-      com_->events = nullptr;
-    }
+    LetGoOfEvents();
     return false;
   }
   return true;
 }
 
 void ComScannerDriver::Unadvise() {
-  if (com_->events == nullptr) return;
+  if (com_->cookie == 0) return;
   // A driver that went away answers with an error; the connection is gone with it.
   com_->events->Unadvise(com_->cookie);
-  com_->events->Release();
-  com_->events = nullptr;
+  LetGoOfEvents();
+}
+
+void ComScannerDriver::LetGoOfEvents() {
+  if (com_->sink != nullptr) {
+    com_->sink->Detach();
+    com_->sink->Release();
+    com_->sink = nullptr;
+  }
+  if (com_->events != nullptr) {
+    com_->events->Release();
+    com_->events = nullptr;
+  }
   com_->cookie = 0;
-  com_->sink->Detach();
-  com_->sink->Release();
-  com_->sink = nullptr;
 }
 
 int32_t ComScannerDriver::OpenScanners(int32_t reserved, const std::vector<int16_t>& scannerTypes,

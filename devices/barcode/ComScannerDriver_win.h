@@ -27,6 +27,8 @@ class ComScannerDriver final : public ScannerDriver {
  private:
   struct Com;
   explicit ComScannerDriver(std::unique_ptr<Com> com);
+  // Releases the connection point and the sink, advised or not.
+  void LetGoOfEvents();
 
   std::unique_ptr<Com> com_;
 };
