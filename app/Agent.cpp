@@ -117,6 +117,7 @@ int RunAgent(const std::string& programPath) {
   ScannerListing scanners;
   DeviceEndpoints endpoints(settings, barcode, sessions, scanQueue, scanners, messages, stopping);
   HttpsStatus https;
+  const auto ports = std::make_shared<PortsReport>();
   const AgentStatusSources statusSources{
       settings,
       started,
@@ -127,6 +128,7 @@ int RunAgent(const std::string& programPath) {
       [] { return std::time(nullptr); },
       IconPng(),
       &scanners,
+      ports.get(),
   };
   for (const std::string& warning : AgentWarnings(statusSources)) LogWarning("agent", warning);
   Router router(endpoints, OriginPolicy(settings.allowedOrigins),
@@ -167,7 +169,7 @@ int RunAgent(const std::string& programPath) {
   parts.scannerDriverConnected = [&endpoints](bool connected, bool watched) {
     endpoints.NoteScannerDriver(connected, watched);
   };
-  parts.makeGateway = MakeGatewayFactory(router, settings);
+  parts.makeGateway = MakeGatewayFactory(router, settings, ports);
   parts.gatewayCompanion = MakeHttpsCompanion(settings, &https);
   parts.onGatewayFailure = [loop = app.get()](const std::string& what) {
     LogError("gateway", what);

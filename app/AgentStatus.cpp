@@ -1,6 +1,7 @@
 #include "app/AgentStatus.h"
 
 #include "DralminVersion.h"
+#include "platform/PeerOwner.h"
 #include "settings/SettingsText.h"
 
 namespace dralmin {
@@ -24,10 +25,54 @@ bool IsPath(const std::string& name) {
   return name.find('/') != std::string::npos || name.find('\\') != std::string::npos;
 }
 
+std::string Joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
+// Who holds a port and where, as its row shows it. Other users' registrations are shown only
+// to root: a user sees no more of the others than that the ports are shared.
+StatusRow PortRow(const std::string& name, const std::string& address, std::uint16_t port,
+                  const PortsView& view, bool secure) {
+  const std::string configured = address + ":" + std::to_string(port);
+  switch (view.holder) {
+    case PortsView::Holder::kThisAgent: {
+      const auto& held = secure ? view.secure : view.plain;
+      if (held.empty()) return {name, configured, "not held"};
+      std::string detail = "held by this agent";
+      if (!view.registered.empty() && CurrentLocalUser() == 0) {
+        detail += "; registered agents:";
+        for (const auto& r : view.registered) {
+          detail += " user " + std::to_string(r.user) + " (process " +
+                    std::to_string(r.process) + ")";
+        }
+      }
+      return {name, Joined(held), detail};
+    }
+    case PortsView::Holder::kBroker:
+      return {name, configured, "held by the port broker, which passes this user's connections on"};
+    case PortsView::Holder::kOtherAgent:
+      return {name, configured,
+              "held by the agent of user " + std::to_string(view.holderUser) +
+                  ", which passes this user's connections on"};
+    case PortsView::Holder::kNone: break;
+  }
+  return {name, configured, "not held: waiting for the ports"};
+}
+
 StatusSection Listeners(const AgentStatusSources& sources) {
   const AgentSettings& s = sources.settings;
   StatusSection section{"listeners", "Порты", "Listeners", {}};
-  section.rows.push_back({"http", s.listenAddress + ":" + std::to_string(s.httpPort), "listening"});
+  PortsView view;
+  if (sources.ports != nullptr) {
+    view = sources.ports->Get();
+  } else {
+    view.holder = PortsView::Holder::kThisAgent;
+    view.plain = {s.listenAddress + ":" + std::to_string(s.httpPort)};
+    view.secure = {s.listenAddress + ":" + std::to_string(s.httpsPort)};
+  }
+  section.rows.push_back(PortRow("http", s.listenAddress, s.httpPort, view, false));
   if (sources.https == nullptr) return section;
   const HttpsStatus::State https = sources.https->Get();
   std::string detail = https.text;
@@ -36,8 +81,9 @@ StatusSection Listeners(const AgentStatusSources& sources) {
     if (!https.subject.empty()) detail += ", " + https.subject;
     if (https.expires != 0) detail += ", expires " + Date(https.expires);
   }
-  section.rows.push_back(
-      {"https", s.listenAddress + ":" + std::to_string(s.httpsPort), std::move(detail)});
+  StatusRow row = PortRow("https", s.listenAddress, s.httpsPort, view, true);
+  row.detail = detail + "; " + row.detail;
+  section.rows.push_back(std::move(row));
   return section;
 }
 

@@ -8,6 +8,7 @@
 
 #include "devices/scanning/ScannerListing.h"
 #include "gateway/GatewayStartup.h"
+#include "gateway/PortSharing.h"
 #include "gateway/StatusPage.h"
 #include "settings/AgentSettings.h"
 
@@ -24,6 +25,7 @@ struct AgentStatusSources {
   std::function<std::time_t()> now;  // wall-clock time, for the certificate's expiry
   std::string iconPng;
   const ScannerListing* scanners = nullptr;  // null: no scanning backend is watched
+  const PortsReport* ports = nullptr;        // null: who holds the ports is not told
 };
 
 // What is likely to fail before it does: a serial port list that names no existing device, a

@@ -7,12 +7,15 @@
 
 namespace dralmin {
 
-GatewayThread::Factory MakeGatewayFactory(RequestHandler& router, const AgentSettings& agent) {
+GatewayThread::Factory MakeGatewayFactory(RequestHandler& router, const AgentSettings& agent,
+                                          std::shared_ptr<PortsReport> ports) {
   GatewaySettings settings;
   settings.listenAddress = agent.listenAddress;
   settings.httpPort = agent.httpPort;
   settings.httpsPort = agent.httpsPort;
   settings.sharedPorts = agent.sharedPorts;
+  settings.brokerSocket = agent.portBroker;
+  settings.portsReport = ports;
   return [&router, settings] { return std::make_unique<GatewayServer>(settings, router); };
 }
 

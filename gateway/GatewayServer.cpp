@@ -112,8 +112,8 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
       // Said once until the crowd thins, as each refused peer can come straight back.
       if (!limits_.saidFull) {
         limits_.saidFull = true;
-        LogWarning("gateway", "connection from " + peer_ + " refused with 503: " +
-                                  std::to_string(settings_.maxConnections) +
+        LogWarning("gateway", "connection from " + peer_ +
+                                  " refused with 503: " + std::to_string(settings_.maxConnections) +
                                   " connections are open; further ones are refused until "
                                   "fewer are");
       }
@@ -425,61 +425,84 @@ std::string ListenFailureReason(const beast::error_code& ec) {
 }  // namespace
 
 struct GatewayServer::Impl {
-  Impl(const GatewaySettings& s, RequestHandler& h)
-      : settings(s), handler(h), limits(settings), plain(io), secure(io) {}
+  Impl(const GatewaySettings& s, RequestHandler& h) : settings(s), handler(h), limits(settings) {}
 
-  void Listen(Acceptor& acceptor, uint16_t port) {
-    beast::error_code ec;
-    const auto address = asio::ip::make_address(settings.listenAddress, ec);
-    if (ec) throw ListenerError(settings.listenAddress, port, "not an IP address");
-    const tcp::endpoint endpoint(address, port);
-    acceptor.open(endpoint.protocol(), ec);
-    if (!ec) acceptor.set_option(ListenerPortUse(true), ec);
-    if (!ec) acceptor.bind(endpoint, ec);
-    if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw ListenerError(settings.listenAddress, port, ListenFailureReason(ec));
+  // A listener of its own, without shared ports.
+  struct Listener {
+    Listener(asio::io_context& io, bool s) : acceptor(io), retry(io), secure(s) {}
+    Acceptor acceptor;
+    Timer retry;
+    bool secure;
+    bool accepting = false;
+  };
+
+  // The configured address and, where it stands for this machine's IPv4 loopback, ::1 too: a
+  // page's `localhost` may resolve to either, and another program must not take the other.
+  std::vector<std::string> Addresses() const {
+    std::vector<std::string> addresses{settings.listenAddress};
+    if (settings.listenAddress == "127.0.0.1" || settings.listenAddress == "0.0.0.0") {
+      addresses.push_back("::1");
+    }
+    return addresses;
   }
 
-  template <typename Stream>
-  void Accept(Acceptor& acceptor) {
-    constexpr auto port =
-        std::is_same_v<Stream, TlsStream> ? PortSharing::Port::Secure : PortSharing::Port::Plain;
-    if (sharing) {
-      sharing->AsyncAccept(acceptor, port,
-                           [this, &acceptor](beast::error_code ec, std::optional<Socket> socket) {
-                             Accepted<Stream>(acceptor, ec, std::move(socket));
-                           });
-      return;
+  // Opens listeners on every address of `port`; ListenerError when one cannot be opened.
+  void Listen(uint16_t port, bool secure) {
+    for (const std::string& text : Addresses()) {
+      beast::error_code ec;
+      const auto address = asio::ip::make_address(text, ec);
+      if (ec) throw ListenerError(text, port, "not an IP address");
+      auto listener = std::make_unique<Listener>(io, secure);
+      Acceptor& acceptor = listener->acceptor;
+      const tcp::endpoint endpoint(address, port);
+      acceptor.open(endpoint.protocol(), ec);
+      if (!ec) acceptor.set_option(ListenerPortUse(true), ec);
+      if (!ec && address.is_v6()) acceptor.set_option(asio::ip::v6_only(true), ec);
+      if (!ec) acceptor.bind(endpoint, ec);
+      if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+      if (ec && text == "::1" && text != settings.listenAddress &&
+          (ec == boost::system::errc::address_not_available ||
+           ec == boost::system::errc::address_family_not_supported)) {
+        continue;  // no IPv6 here: nobody can take it either
+      }
+      if (ec) throw ListenerError(text, port, ListenFailureReason(ec));
+      // The port actually bound (0 asks for any) is used for the other addresses too.
+      if (port == 0) port = acceptor.local_endpoint().port();
+      listeners.push_back(std::move(listener));
     }
-    acceptor.async_accept([this, &acceptor](beast::error_code ec, Socket socket) {
-      Accepted<Stream>(acceptor, ec, std::move(socket));
+    (secure ? httpsPort : httpPort) = port;
+  }
+
+  void StartAccepting() {
+    for (auto& listener : listeners) {
+      if (!listener->accepting) Accept(*listener);
+    }
+  }
+
+  void Accept(Listener& listener) {
+    listener.accepting = true;
+    listener.acceptor.async_accept([this, &listener](beast::error_code ec, Socket socket) {
+      if (ec == asio::error::operation_aborted) return;
+      if (ec) {
+        // Out of descriptors or memory: the connection stays in the backlog, so accepting again
+        // at once would fail at once and spin this thread. Open connections are served meanwhile.
+        listener.retry.expires_after(kAcceptRetry);
+        listener.retry.async_wait([this, &listener](beast::error_code timerError) {
+          if (!timerError) Accept(listener);
+        });
+        return;
+      }
+      Serve(std::move(socket),
+            listener.secure ? PortSharing::Port::kSecure : PortSharing::Port::kPlain);
+      Accept(listener);
     });
-  }
-
-  template <typename Stream>
-  void Accepted(Acceptor& acceptor, beast::error_code ec, std::optional<Socket> socket) {
-    if (ec == asio::error::operation_aborted) return;
-    if (ec) {
-      // Out of descriptors or memory: the connection stays in the backlog, so accepting again
-      // at once would fail at once and spin this thread. Open connections are served meanwhile.
-      Timer& retry = &acceptor == &plain ? plainRetry : secureRetry;
-      retry.expires_after(kAcceptRetry);
-      retry.async_wait([this, &acceptor](beast::error_code timerError) {
-        if (!timerError) Accept<Stream>(acceptor);
-      });
-      return;
-    }
-    constexpr auto port =
-        std::is_same_v<Stream, TlsStream> ? PortSharing::Port::Secure : PortSharing::Port::Plain;
-    if (socket) Serve(std::move(*socket), port);
-    Accept<Stream>(acceptor);
   }
 
   void Serve(Socket socket, PortSharing::Port port) {
     beast::error_code ignored;
     // Without it a fresh connection's first reply waits on Nagle and delayed ACK (~40 ms).
     socket.set_option(tcp::no_delay(true), ignored);
-    if (port == PortSharing::Port::Plain) {
+    if (port == PortSharing::Port::kPlain) {
       std::make_shared<Connection<PlainStream>>(settings, handler, live, limits, std::move(socket))
           ->Start();
     } else if (tls) {
@@ -487,49 +510,10 @@ struct GatewayServer::Impl {
                                               *tls)
           ->Start();
     } else {
-      // Handed over from the agent holding the ports before this one has its certificate.
+      // Passed on from the ports' holder before this agent has its certificate.
       LogWarning("gateway",
                  "an HTTPS connection handed over was closed: no certificate loaded yet");
     }
-  }
-
-  // With shared ports, a port another agent holds is not an error: this agent is handed its own
-  // user's connections meanwhile, and takes the port over once that agent has ended.
-  bool TryListen(Acceptor& acceptor, uint16_t port) {
-    try {
-      Listen(acceptor, port);
-      return true;
-    } catch (const ListenerError&) {
-      beast::error_code ignored;
-      acceptor.close(ignored);
-      return false;
-    }
-  }
-
-  // Binds whichever port is still to be held; true when every port is.
-  bool HoldPorts() {
-    if (!plain.is_open()) {
-      if (!TryListen(plain, settings.httpPort)) return false;
-      LogInfo("gateway", "holding port " + std::to_string(settings.httpPort) +
-                             ": other users' connections are passed on to their agents");
-      Accept<PlainStream>(plain);
-    }
-    if (tls && !secure.is_open()) {
-      if (!TryListen(secure, settings.httpsPort)) return false;
-      httpsPort = secure.local_endpoint().port();
-      Accept<TlsStream>(secure);
-    }
-    return true;
-  }
-
-  void TakeOverLater() {
-    if (takingOver) return;
-    takingOver = true;
-    takeover.expires_after(kTakeoverInterval);
-    takeover.async_wait([this](beast::error_code ec) {
-      takingOver = false;
-      if (!ec && !HoldPorts()) TakeOverLater();
-    });
   }
 
   void CloseAll() {
@@ -538,11 +522,10 @@ struct GatewayServer::Impl {
       closed = true;
     }
     beast::error_code ignored;
-    plain.close(ignored);
-    secure.close(ignored);
-    plainRetry.cancel();
-    secureRetry.cancel();
-    takeover.cancel();
+    for (auto& listener : listeners) {
+      listener->acceptor.close(ignored);
+      listener->retry.cancel();
+    }
     if (sharing) sharing->Close();
     for (ConnectionBase* connection : ConnectionSet(live)) connection->Close();
     // Let the aborted handlers run so that every connection is released here, on this thread.
@@ -556,12 +539,7 @@ struct GatewayServer::Impl {
   ConnectionLimits limits;
   ConnectionSet live;  // before io: connections still held by handlers deregister as io goes
   asio::io_context io{1};
-  Acceptor plain;
-  Acceptor secure;
-  Timer plainRetry{io};
-  Timer secureRetry{io};
-  Timer takeover{io};
-  bool takingOver = false;
+  std::vector<std::unique_ptr<Listener>> listeners;
   std::unique_ptr<PortSharing> sharing;  // after io's objects: it holds some of its own
   std::atomic<bool> stopRequested{false};
   std::atomic<uint16_t> httpPort{0};
@@ -571,8 +549,6 @@ struct GatewayServer::Impl {
   bool closed = false;
 
   static constexpr std::chrono::milliseconds kAcceptRetry{100};
-  // Well within the two seconds a user may wait for another agent to take over.
-  static constexpr std::chrono::milliseconds kTakeoverInterval{400};
 };
 
 GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& handler)
@@ -581,33 +557,40 @@ GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& ha
   // The files are checked before anything listens, so that a caller can retry without them.
   if (settings.tls) s.tls = LoadTlsContext(*settings.tls);
   if (settings.sharedPorts && PortSharing::Supported()) {
-    try {
-      s.sharing = std::make_unique<PortSharing>(
-          s.io, settings.httpPort, settings.httpsPort,
-          [&s](Socket socket, PortSharing::Port port) { s.Serve(std::move(socket), port); });
-    } catch (const std::system_error& error) {
-      LogWarning("gateway", "the ports cannot be shared with other users' agents: " +
-                                std::string(error.what()));
-    }
-  }
-  if (s.sharing) {
-    if (!s.HoldPorts()) {
-      LogInfo("gateway", "port " + std::to_string(settings.httpPort) +
-                             " is held by another agent, which hands this user's connections "
-                             "over; this agent takes the ports over when it ends");
-      s.TakeOverLater();
-    }
+    SharingSettings sharing;
+    sharing.listenAddress = settings.listenAddress;
+    sharing.httpPort = settings.httpPort;
+    sharing.httpsPort = settings.httpsPort;
+    sharing.brokerSocket = settings.brokerSocket;
+    sharing.report = settings.portsReport.get();
+    s.sharing = std::make_unique<PortSharing>(
+        s.io, sharing,
+        [&s](Socket socket, PortSharing::Port port) { s.Serve(std::move(socket), port); });
+    if (s.tls) s.sharing->ServeSecure();
     s.httpPort = settings.httpPort;
+    if (s.tls) s.httpsPort = settings.httpsPort;
     return;
   }
-  s.Listen(s.plain, settings.httpPort);
-  if (s.tls) s.Listen(s.secure, settings.httpsPort);
-  s.Accept<PlainStream>(s.plain);
-  s.httpPort = s.plain.local_endpoint().port();
-  if (s.tls) {
-    s.httpsPort = s.secure.local_endpoint().port();
-    s.Accept<TlsStream>(s.secure);
+  s.Listen(settings.httpPort, false);
+  if (s.tls) s.Listen(settings.httpsPort, true);
+  s.StartAccepting();
+  ReportOwnListeners(s);
+}
+
+void GatewayServer::ReportOwnListeners(Impl& s) {
+  if (!s.settings.portsReport) return;
+  PortsView view;
+  view.holder = PortsView::Holder::kThisAgent;
+  for (const auto& listener : s.listeners) {
+    beast::error_code ec;
+    const auto local = listener->acceptor.local_endpoint(ec);
+    if (ec) continue;
+    const std::string address = local.address().to_string();
+    (listener->secure ? view.secure : view.plain)
+        .push_back((local.address().is_v6() ? "[" + address + "]" : address) + ":" +
+                   std::to_string(local.port()));
   }
+  s.settings.portsReport->Set(std::move(view));
 }
 
 bool GatewayServer::StartTls(const TlsFiles& files) {
@@ -620,23 +603,24 @@ bool GatewayServer::StartTls(const TlsFiles& files) {
     if (s.closed) return false;
     // Runs on the poll thread, within Run or at the latest in CloseAll's last poll, so the
     // locals it refers to outlive it.
-    asio::post(s.io, [&s, &opened, &context] {
+    asio::post(s.io, [this, &s, &opened, &context] {
       if (s.stopRequested.load() || s.tls) return opened.set_value(false);
-      if (s.sharing) {
-        s.tls = std::move(context);
-        if (!s.HoldPorts()) s.TakeOverLater();
-        return opened.set_value(true);
-      }
       try {
-        s.Listen(s.secure, s.settings.httpsPort);
+        if (s.sharing) {
+          s.sharing->ServeSecure();
+          s.httpsPort = s.settings.httpsPort;
+        } else {
+          s.Listen(s.settings.httpsPort, true);
+        }
       } catch (const ListenerError&) {
-        beast::error_code ignored;
-        s.secure.close(ignored);
+        std::erase_if(s.listeners, [](const auto& listener) {
+          return listener->secure && !listener->accepting;
+        });
         return opened.set_exception(std::current_exception());
       }
       s.tls = std::move(context);
-      s.httpsPort = s.secure.local_endpoint().port();
-      s.Accept<TlsStream>(s.secure);
+      s.StartAccepting();
+      if (!s.sharing) ReportOwnListeners(s);
       opened.set_value(true);
     });
   }

@@ -11,6 +11,10 @@
 #include "replies/Request.h"
 
 namespace dralmin {
+class PortsReport;
+}
+
+namespace dralmin {
 
 // PEM files of the HTTPS listener: the certificate (with its chain) and the private key.
 struct TlsFiles {
@@ -31,9 +35,13 @@ struct GatewaySettings {
   // Connections past this many are answered 503 and closed.
   std::size_t maxConnections = 1024;
   std::chrono::seconds idleTimeout{60};
-  // Several users' agents on the same ports: the one holding them passes each connection to the
-  // agent of the user at its other end. Off: a port held by another is a ListenerError.
+  // Several users' agents on the same ports: the port broker, or the agent holding them, passes
+  // each connection to the agent of the user at its other end. Off: a port held by another is a
+  // ListenerError.
   bool sharedPorts = false;
+  std::string brokerSocket;  // the port broker's rendezvous; empty: none is looked for
+  // Who holds the ports, for the status page; may be null.
+  std::shared_ptr<PortsReport> portsReport;
 };
 
 // Raised by the constructor when a listener cannot be created: "cannot listen on
@@ -80,6 +88,7 @@ class GatewayServer {
 
  private:
   struct Impl;
+  static void ReportOwnListeners(Impl& s);
   std::unique_ptr<Impl> impl_;
 };
 

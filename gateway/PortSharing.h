@@ -3,51 +3,93 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
+#include <mutex>
+#include <string>
+#include <vector>
 
+#include "broker/BrokerProtocol.h"
 #include "gateway/Sockets.h"
 #include "platform/PeerOwner.h"
 
 namespace dralmin {
 
-// Several users' agents on the same ports. Whichever agent holds the ports accepts every
-// connection and, before reading a byte of it, passes the connection itself to the agent of the
-// user who owns the other end (as the system's socket table says), which serves it with its own
-// TLS, devices and settings. Every agent waits for such connections at a place named after its
-// user and the plain port; the receiver checks the owner again and drops what is not its user's.
+// Who holds the agent's ports, for the status page; shared between the poll thread, which
+// writes it, and the status page's reader.
+struct PortsView {
+  enum class Holder { kNone, kThisAgent, kBroker, kOtherAgent };
+  Holder holder = Holder::kNone;
+  LocalUser holderUser = 0;                // kOtherAgent: whose agent
+  std::vector<std::string> plain, secure;  // kThisAgent: the addresses held, "127.0.0.1:8081"
+  struct Registration {
+    LocalUser user = 0;
+    std::uint32_t process = 0;
+  };
+  std::vector<Registration> registered;  // kThisAgent: other users' agents registered here
+};
+
+class PortsReport {
+ public:
+  void Set(PortsView view) {
+    std::lock_guard lock(mutex_);
+    view.registered = std::move(view_.registered);
+    view_ = std::move(view);
+  }
+  // From the thread that takes the registrations.
+  void SetRegistered(std::vector<PortsView::Registration> registered) {
+    std::lock_guard lock(mutex_);
+    view_.registered = std::move(registered);
+  }
+  PortsView Get() const {
+    std::lock_guard lock(mutex_);
+    PortsView view = view_;
+    if (view.holder != PortsView::Holder::kThisAgent) view.registered.clear();
+    return view;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  PortsView view_;
+};
+
+struct SharingSettings {
+  std::string listenAddress = "127.0.0.1";
+  std::uint16_t httpPort = 8081;
+  std::uint16_t httpsPort = 8433;
+  // The port broker's rendezvous; empty, or nothing there: no broker, this agent holds the
+  // ports or registers with the agent that does.
+  std::string brokerSocket;
+  PortsReport* report = nullptr;
+};
+
+// Several users' agents on the same ports. Where the system runs the port broker, it holds the
+// ports and this agent registers with it; otherwise the first agent holds them itself, and
+// takes the registrations of the others. Whoever holds them accepts every connection and, before
+// reading a byte of it, passes it to the agent of the user who owns the other end (as the
+// system's socket table says), which serves it with its own TLS, devices and settings. The
+// holder learns each registered agent's user from the kernel; an agent registered with another
+// user's agent checks each connection's owner again and drops what is not its user's.
 class PortSharing {
  public:
-  // A connection accepted on (or handed over from) the plain port or the HTTPS port.
-  enum class Port : std::uint8_t { Plain = 'p', Secure = 's' };
+  using Port = SharedPort;
+  // A connection to serve, accepted on (or passed from) the plain or the HTTPS port; on the
+  // poll thread.
   using Serve = std::function<void(Socket socket, Port port)>;
-  // A connection accepted and judged: the one to serve here, none when it was passed on or
-  // closed, or the error of the accept.
-  using Accepted = std::function<void(boost::system::error_code, std::optional<Socket>)>;
 
   // False where this system has no way to pass connections between agents: one agent listens.
   static bool Supported();
 
-  // Opens this user's waiting place for `httpPort`; connections handed over there that were
-  // accepted on `httpPort` or `httpsPort` and belong to this user go to `serve` on the poll
-  // thread. Throws std::system_error when it cannot open.
-  PortSharing(boost::asio::io_context& io, std::uint16_t httpPort, std::uint16_t httpsPort,
-              Serve serve);
-  // The same, as the agent of `self` rather than of the user this process runs as: tests, where
-  // every process is of one user (one session under Wine).
-  PortSharing(boost::asio::io_context& io, std::uint16_t httpPort, std::uint16_t httpsPort,
-              Serve serve, LocalUser self);
+  // Holds the ports, or registers with the broker or the agent that holds them. ListenerError
+  // when a port is held by a program that does not answer as an agent, or cannot be opened.
+  PortSharing(boost::asio::io_context& poll, const SharingSettings& settings, Serve serve);
   ~PortSharing();
   PortSharing(const PortSharing&) = delete;
   PortSharing& operator=(const PortSharing&) = delete;
 
-  // Accepts the next connection on `acceptor` (the holder's, of `port`) and, before reading a
-  // byte of it, judges it: this agent's to serve when it is its own user's or from another
-  // machine; otherwise it is passed on or closed, with a line in the log when closed. The accept
-  // is this class's own: on Windows a connection must be passed on before this process's I/O
-  // takes it up, as a socket tied to one process's completion port cannot be served by another.
-  void AsyncAccept(Acceptor& acceptor, Port port, Accepted done);
+  // The certificate is loaded: HTTPS connections are served from now on, and the HTTPS port is
+  // held when this agent holds the ports (ListenerError when it cannot be).
+  void ServeSecure();
 
-  // Stops waiting for handed connections.
+  // Stops serving and holding; on the poll thread.
   void Close();
 
  private:

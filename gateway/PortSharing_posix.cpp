@@ -1,30 +1,33 @@
 #include "gateway/PortSharing.h"
 
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <unordered_set>
+#include <thread>
 
+#include "broker/Listening.h"
+#include "broker/PortBroker.h"
+#include "broker/RefusalLog.h"
+#include "gateway/GatewayServer.h"
 #include "platform/Log.h"
-#include "platform/PeerOwner.h"
+#include "platform/SocketPassing.h"
 
 namespace dralmin {
 namespace {
 
 namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
 using Local = asio::local::stream_protocol;
+using LocalSocket = asio::basic_stream_socket<Local, Executor>;
 
-// In the abstract namespace: nothing on disk to clean up after a crash, and the name is gone with
-// the agent. Anyone may bind a free name, so the holder checks who listens before passing on.
-std::string WaitingPlace(LocalUser user, std::uint16_t httpPort) {
-  return std::string(1, '\0') + "dralmin-tray-agent/" + std::to_string(user) + "/" +
-         std::to_string(httpPort);
-}
+// How long a holder that has just taken the ports, or a broker that is restarting, may take
+// before it answers at its rendezvous.
+constexpr std::chrono::seconds kRendezvousGrace{2};
+constexpr std::chrono::milliseconds kRetry{100};
 
 std::string Describe(const Socket& socket) {
   boost::system::error_code ec;
@@ -33,258 +36,433 @@ std::string Describe(const Socket& socket) {
   return remote.address().to_string() + ":" + std::to_string(remote.port());
 }
 
-bool IsLoopback(const asio::ip::address& address) {
-  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback();
-  }
-  return address.is_loopback();
+std::string Endpoint(const std::string& address, std::uint16_t port) {
+  return (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
+         std::to_string(port);
 }
 
-// What a peer may hold of the waiting place: a handing over is one message sent at once, so a
-// connection that sends nothing soon is closed, and only so many may wait at a time.
-constexpr std::chrono::seconds kHandoverTimeout{2};
-constexpr std::size_t kMaxPendingHandovers = 64;
+// The hello and its answer, on a fresh connection to a rendezvous; nothing when whoever is there
+// does not answer as a holder within the grace.
+std::optional<rendezvous::Answered> Greet(int fd, rendezvous::Ports ports) {
+  const std::string hello = rendezvous::Hello(ports);
+  if (send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(hello.size())) {
+    return std::nullopt;
+  }
+  char answer[rendezvous::kAnswerSize];
+  std::size_t got = 0;
+  const auto deadline = std::chrono::steady_clock::now() + kRendezvousGrace;
+  while (got < sizeof answer) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd wait{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
+      return std::nullopt;
+    }
+    const ssize_t size = recv(fd, answer + got, sizeof answer - got, MSG_DONTWAIT);
+    if (size <= 0 && !(size < 0 && (errno == EAGAIN || errno == EINTR))) return std::nullopt;
+    if (size > 0) got += static_cast<std::size_t>(size);
+  }
+  return rendezvous::ReadAnswer({answer, sizeof answer});
+}
+
+// Only a system component may make a place under a folder that no other user can write: the
+// broker's rendezvous counts when its folder and the socket belong to the broker's user (or
+// root) and nobody else may write there.
+bool IsSystemPlace(const std::string& path, std::uint32_t broker, std::string& why) {
+  const std::string folder = path.substr(0, path.find_last_of('/') + 1);
+  struct stat dir {
+  }, place{};
+  if (lstat(folder.empty() ? "." : folder.c_str(), &dir) != 0 || lstat(path.c_str(), &place) != 0) {
+    why = std::string(std::strerror(errno));
+    return false;
+  }
+  const auto ownedRight = [broker](uid_t owner) { return owner == 0 || owner == broker; };
+  if (!S_ISDIR(dir.st_mode) || !ownedRight(dir.st_uid) || (dir.st_mode & 022) != 0 ||
+      !ownedRight(place.st_uid)) {
+    why = "its folder " + folder + " may be written by users other than the broker's";
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
 struct PortSharing::Impl {
-  struct Pending {
-    explicit Pending(asio::io_context& io) : socket(io), timer(io.get_executor()) {}
-    Local::socket socket;
-    Timer timer;
-  };
+  enum class Mode { kNone, kHolding, kBroker, kAgent };
 
-  Impl(asio::io_context& context, std::uint16_t port, std::uint16_t securePort, Serve s,
-       LocalUser user)
-      : io(context),
-        httpPort(port),
-        httpsPort(securePort),
-        serve(std::move(s)),
-        self(user),
-        waiting(io, Local::endpoint(WaitingPlace(self, port))) {}
+  Impl(asio::io_context& io, const SharingSettings& s, Serve serveFn)
+      : poll(io),
+        settings(s),
+        ports{s.httpPort, s.httpsPort},
+        serve(std::move(serveFn)),
+        self(CurrentLocalUser()),
+        registration(io),
+        retry(io) {}
 
-  void Wait() {
-    waiting.async_accept([this](boost::system::error_code ec, Local::socket socket) {
-      if (ec == asio::error::operation_aborted || !waiting.is_open()) return;
-      if (!ec && pending.size() < kMaxPendingHandovers) {
-        auto entry = std::make_shared<Pending>(io);
-        pending.insert(entry);
-        entry->socket = std::move(socket);
-        entry->timer.expires_after(kHandoverTimeout);
-        entry->timer.async_wait([entry](boost::system::error_code timerError) {
-          boost::system::error_code ignored;
-          if (!timerError) entry->socket.close(ignored);
-        });
-        ReadHandover(entry);
+  // At start: the broker, else the ports, else the agent that holds them, else the failure.
+  void Start() {
+    if (TryBroker(/*patient=*/true)) return;
+    if (Hold()) return;
+    const auto deadline = std::chrono::steady_clock::now() + kRendezvousGrace;
+    std::string why;
+    while (!TryHolder(why)) {
+      // The holder may have just ended (take over), or just started (not answering yet).
+      if (Hold()) return;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        throw ListenerError(settings.listenAddress, settings.httpPort, why);
       }
-      Wait();
-    });
+      std::this_thread::sleep_for(kRetry);
+    }
   }
 
-  void ReadHandover(const std::shared_ptr<Pending>& entry) {
-    entry->socket.async_wait(Local::socket::wait_read, [this, entry](boost::system::error_code ec) {
-      if (ec == asio::error::operation_aborted && closed) return;
-      if (!ec && entry->socket.is_open()) {
-        const ReadResult result = Receive(entry->socket.native_handle());
-        if (result == ReadResult::Again) return ReadHandover(entry);
-      }
-      entry->timer.cancel();
-      boost::system::error_code ignored;
-      entry->socket.close(ignored);
-      pending.erase(entry);
-    });
-  }
-
-  enum class ReadResult { Done, Again };
-
-  ReadResult Receive(int from) {
-    char kind = 0;
-    iovec part{&kind, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t size = recvmsg(from, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-    if (size < 0 && (errno == EAGAIN || errno == EINTR)) return ReadResult::Again;
-    int connection = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-      const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-      for (std::size_t i = 0; i < count; ++i) {
-        int fd;
-        std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-        // One connection a message; anything more is not ours to keep.
-        if (connection < 0) {
-          connection = fd;
-        } else {
-          close(fd);
+  // Registers with the port broker when there is one; `patient` waits a little for one that is
+  // restarting.
+  bool TryBroker(bool patient) {
+    const std::string& path = settings.brokerSocket;
+    struct stat place {};
+    if (path.empty() || lstat(path.c_str(), &place) != 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + kRendezvousGrace;
+    int error = 0;
+    int fd;
+    while ((fd = ConnectLocal(path, error)) < 0) {
+      if (!patient || std::chrono::steady_clock::now() >= deadline) {
+        if (patient) {
+          LogWarning("ports", "the port broker at " + path + " does not answer (" +
+                                  std::strerror(error) + "); this agent holds the ports itself");
         }
+        return false;
       }
+      std::this_thread::sleep_for(kRetry);
     }
-    if (connection < 0) return ReadResult::Done;
-    if (size != 1 ||
-        (kind != static_cast<char>(Port::Plain) && kind != static_cast<char>(Port::Secure))) {
-      close(connection);
-      return ReadResult::Done;
+    const auto peer = PeerOfLocalSocket(fd);
+    std::string why;
+    if (!peer || !IsSystemPlace(path, peer->user, why)) {
+      LogWarning("ports", "the port broker at " + path + " is not trusted: " + why);
+      close(fd);
+      return false;
     }
-    Accept(connection, static_cast<Port>(kind));
-    return ReadResult::Done;
+    return Register(fd, Mode::kBroker, "the port broker");
   }
 
-  // A handed connection is served only when it is a TCP connection whose other end belongs to
-  // this agent's user: whoever handed it over is not trusted with that.
-  void Accept(int fd, Port port) {
-    int domain = 0, protocol = 0;
-    socklen_t size = sizeof domain;
-    getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size);
-    size = sizeof protocol;
-    getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &size);
-    if ((domain != AF_INET && domain != AF_INET6) || protocol != IPPROTO_TCP) {
-      LogWarning("gateway", "a connection handed over was dropped: it is not a TCP connection");
+  // Registers with the agent that holds the ports; false with `why` when whoever holds them does
+  // not answer as an agent.
+  bool TryHolder(std::string& why) {
+    std::string lookup;
+    PeerOwners owners;
+    const auto holder = owners.OfListener(settings.listenAddress, settings.httpPort, lookup);
+    const std::string held = ListenFailure(settings.listenAddress, settings.httpPort, EADDRINUSE);
+    why = held + ", which does not answer as an agent";
+    if (!holder) return false;
+    int error = 0;
+    const int fd = ConnectLocal(rendezvous::AgentRendezvous(settings.httpPort), error);
+    if (fd < 0) return false;
+    const auto peer = PeerOfLocalSocket(fd);
+    // Anyone may bind the name; only the user who listens on the port is its agent.
+    if (!peer || peer->user != holder->user) {
+      close(fd);
+      return false;
+    }
+    holderUser = holder->user;
+    return Register(fd, Mode::kAgent, "the agent of user " + std::to_string(holder->user));
+  }
+
+  bool Register(int fd, Mode as, const std::string& whom) {
+    const auto answer = Greet(fd, ports);
+    if (!answer || answer->answer != rendezvous::Answer::kRegistered) {
+      if (answer && answer->answer == rendezvous::Answer::kOtherPorts && as == Mode::kBroker) {
+        LogInfo("ports", "the port broker holds ports " + std::to_string(answer->ports.http) +
+                             " and " + std::to_string(answer->ports.https) +
+                             ", not this agent's; this agent holds its ports itself");
+      } else if (answer && answer->answer == rendezvous::Answer::kAlreadyRegistered) {
+        close(fd);
+        throw ListenerError(settings.listenAddress, settings.httpPort,
+                            "another agent of this user is registered with " + whom);
+      }
+      close(fd);
+      return false;
+    }
+    boost::system::error_code ec;
+    registration.assign(Local(), fd, ec);
+    mode = as;
+    LogInfo("ports", "port " + std::to_string(settings.httpPort) + " is held by " + whom +
+                         ", which passes this user's connections on");
+    Report();
+    WaitForConnections();
+    return true;
+  }
+
+  void WaitForConnections() {
+    registration.async_wait(LocalSocket::wait_read, [this](boost::system::error_code ec) {
+      if (closed || ec == asio::error::operation_aborted) return;
+      PassedConnection passed;
+      for (;;) {
+        const ReceiveResult result = ReceiveConnection(registration.native_handle(), passed);
+        if (result == ReceiveResult::kNothing) return WaitForConnections();
+        if (result == ReceiveResult::kEnded) return Lost();
+        if (result == ReceiveResult::kReceived) Take(passed.connection, static_cast<Port>(passed.tag));
+      }
+    });
+  }
+
+  // A connection handed over. From another user's agent it is served only when it is a TCP
+  // connection accepted on these ports whose other end belongs to this user: whoever handed it
+  // over is not trusted with that. The broker is a system component, and has checked.
+  void Take(int fd, Port port) {
+    if (port != Port::kPlain && port != Port::kSecure) {
       close(fd);
       return;
     }
-    Socket socket(io.get_executor());
+    int domain = 0;
+    socklen_t size = sizeof domain;
+    getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size);
+    Socket socket(poll.get_executor());
     boost::system::error_code ec;
-    socket.assign(domain == AF_INET ? asio::ip::tcp::v4() : asio::ip::tcp::v6(), fd, ec);
+    socket.assign(domain == AF_INET6 ? tcp::v6() : tcp::v4(), fd, ec);
     if (ec) {
       close(fd);
       return;
     }
-    // Only a connection accepted on these ports: a user's own end of a connection to them would
-    // have the holder's agent as its peer, and pass the owner check below.
-    const auto local = socket.local_endpoint(ec);
-    if (ec || local.port() != (port == Port::Plain ? httpPort : httpsPort)) {
-      LogWarning("gateway", "a connection from " + Describe(socket) +
-                                " handed over was dropped: it was not accepted on the port");
-      socket.close(ec);
-      return;
-    }
-    std::string why;
-    const auto owner = owners.OfPeer(static_cast<std::uintptr_t>(fd), why);
-    if (owner != self) {
-      LogWarning("gateway", "a connection from " + Describe(socket) + " handed over was dropped: " +
-                                (owner ? "it belongs to user " + std::to_string(*owner) : why));
+    if (mode == Mode::kAgent && !Trusted(socket, port)) {
       socket.close(ec);
       return;
     }
     serve(std::move(socket), port);
   }
 
-  // Connects to the waiting place of `user`; -1 with `why` when there is none to trust.
-  int Reach(LocalUser user, std::string& why) {
-    const int to = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (to < 0) {
-      why = std::string("cannot open a socket: ") + std::strerror(errno);
-      return -1;
+  bool Trusted(Socket& socket, Port port) {
+    boost::system::error_code ec;
+    const auto local = socket.local_endpoint(ec);
+    // A user's own end of a connection to the ports would have the holder as its peer, and pass
+    // the owner check below.
+    if (ec || local.port() != (port == Port::kPlain ? settings.httpPort : settings.httpsPort)) {
+      refusals.Say(holderUser,
+                   "a connection handed over was dropped: it was not accepted on "
+                   "the port");
+      return false;
     }
-    const std::string name = WaitingPlace(user, httpPort);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, name.data(), name.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-    if (connect(to, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-      why = errno == ECONNREFUSED || errno == ENOENT
-                ? "user " + std::to_string(user) + " has no agent running"
-                : "the agent of user " + std::to_string(user) +
-                      " does not take connections: " + std::strerror(errno);
-      close(to);
-      return -1;
+    std::string why;
+    const auto owner = owners.OfPeer(static_cast<std::uintptr_t>(socket.native_handle()), why);
+    if (owner != self) {
+      refusals.Say(holderUser, "a connection from " + Describe(socket) +
+                                   " handed over was dropped: " +
+                                   (owner ? "it belongs to user " + std::to_string(*owner) : why));
+      return false;
     }
-    ucred listener{};
-    socklen_t size = sizeof listener;
-    if (getsockopt(to, SOL_SOCKET, SO_PEERCRED, &listener, &size) != 0 ||
-        static_cast<LocalUser>(listener.uid) != user) {
-      why = "the waiting place of user " + std::to_string(user) + " is held by user " +
-            std::to_string(listener.uid);
-      close(to);
-      return -1;
-    }
-    return to;
+    return true;
   }
 
-  bool KeepOrPass(Socket& socket, Port port) {
-    std::string why;
-    const int fd = socket.native_handle();
-    const auto owner = owners.OfPeer(static_cast<std::uintptr_t>(fd), why);
-    if (owner == self) return true;
+  // The holder has gone: register again with the broker (its restart), or take the ports over,
+  // or register with whoever took them.
+  void Lost() {
     boost::system::error_code ec;
-    if (!owner) {
-      const auto remote = socket.remote_endpoint(ec);
-      if (!ec && !IsLoopback(remote.address())) return true;  // another machine's
-    } else if (const int to = Reach(*owner, why); to >= 0) {
-      char kind = static_cast<char>(port);
-      iovec part{&kind, 1};
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-      msghdr message{};
-      message.msg_iov = &part;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      cmsghdr* c = CMSG_FIRSTHDR(&message);
-      c->cmsg_level = SOL_SOCKET;
-      c->cmsg_type = SCM_RIGHTS;
-      c->cmsg_len = CMSG_LEN(sizeof(int));
-      std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-      const bool sent = sendmsg(to, &message, MSG_NOSIGNAL) == 1;
-      if (!sent) why = std::string("cannot hand it over: ") + std::strerror(errno);
-      close(to);
-      if (sent) {
-        // The receiver holds its own descriptor now; this one only goes.
-        socket.close(ec);
-        return false;
+    registration.close(ec);
+    const Mode was = mode;
+    mode = Mode::kNone;
+    Report();
+    LogInfo("ports", was == Mode::kBroker ? "the port broker has gone; registering again"
+                                          : "the agent holding the ports has gone");
+    Reconnect(was);
+  }
+
+  void Reconnect(Mode was) {
+    if (closed) return;
+    std::string why;
+    struct stat place {};
+    const bool brokerThere =
+        !settings.brokerSocket.empty() && lstat(settings.brokerSocket.c_str(), &place) == 0;
+    // A broker that restarts comes back to the same place: its users wait for it, rather than
+    // take the ports it is about to open again.
+    try {
+      if (TryBroker(false) || (was == Mode::kBroker && brokerThere) || Hold() || TryHolder(why)) {
+        if (mode != Mode::kNone) return;
       }
+    } catch (const ListenerError& error) {
+      // Another program took an address of the port meanwhile; the ports may still come free.
+      refusals.Say(RefusalLog::kNobody,
+                   std::string("the ports cannot be taken over: ") + error.what());
     }
-    LogWarning("gateway", "connection from " + Describe(socket) + " closed: " + why);
-    socket.close(ec);
-    return false;
+    retry.expires_after(kRetry);
+    retry.async_wait([this, was](boost::system::error_code ec) {
+      if (!ec) Reconnect(was);
+    });
+  }
+
+  // Opens a listener for each address of `port`: false when the first is taken (another agent
+  // holds the port); ListenerError when one cannot be opened for another reason.
+  bool OpenListeners(std::uint16_t port, std::vector<int>& fds, std::vector<std::string>& held) {
+    std::vector<std::string> addresses{settings.listenAddress};
+    if (CoversIpv6Loopback(settings.listenAddress)) addresses.push_back("::1");
+    for (const std::string& address : addresses) {
+      int error = 0;
+      const int fd = OpenTcpListener(address, port, error);
+      if (fd >= 0) {
+        fds.push_back(fd);
+        held.push_back(Endpoint(address, port));
+        continue;
+      }
+      if (address == "::1" && IsNoIpv6(error)) continue;
+      for (const int open : fds) close(open);
+      fds.clear();
+      held.clear();
+      if (address == settings.listenAddress && error == EADDRINUSE) return false;
+      throw ListenerError(address, port, ListenFailure(address, port, error));
+    }
+    return true;
+  }
+
+  bool Hold() {
+    std::vector<int> plainFds, secureFds;
+    std::vector<std::string> plainHeld, secureHeld;
+    if (!OpenListeners(settings.httpPort, plainFds, plainHeld)) return false;
+    if (secure && !OpenListeners(settings.httpsPort, secureFds, secureHeld)) {
+      for (const int fd : plainFds) close(fd);
+      return false;
+    }
+    broker = std::make_unique<PortBroker>(brokerIo, ports);
+    broker->ServeHere(self, [this](int fd, Port port) { Post(fd, port); });
+    // A connection from another machine has no owner here: the holder serves it, as it would
+    // with nobody else on the ports.
+    broker->ServeRemote([this](int fd, Port port) { Post(fd, port); });
+    broker->OnRegistrations([report = settings.report](const auto& registrations) {
+      if (report == nullptr) return;
+      std::vector<PortsView::Registration> view;
+      for (const auto& r : registrations) view.push_back({r.user, r.process});
+      report->SetRegistered(std::move(view));
+    });
+    for (const int fd : plainFds) broker->AddListener(fd, Port::kPlain);
+    for (const int fd : secureFds) broker->AddListener(fd, Port::kSecure);
+    OpenRendezvous();
+    plainHeldAt = std::move(plainHeld);
+    secureHeldAt = std::move(secureHeld);
+    mode = Mode::kHolding;
+    brokerThread = std::thread([this] {
+      auto work = asio::make_work_guard(brokerIo);
+      brokerIo.run();
+    });
+    LogInfo("ports", "holding port " + std::to_string(settings.httpPort) +
+                         ": other users' connections are passed on to their agents");
+    Report();
+    return true;
+  }
+
+  void OpenRendezvous() {
+    int error = 0;
+    const std::string name = rendezvous::AgentRendezvous(settings.httpPort);
+    const int fd = OpenLocalListener(name, error);
+    if (fd >= 0) return broker->SetRendezvous(fd);
+    std::string squatter = std::strerror(error);
+    if (const int other = ConnectLocal(name, error); other >= 0) {
+      if (const auto peer = PeerOfLocalSocket(other)) {
+        squatter = "taken by user " + std::to_string(peer->user) + " (process " +
+                   std::to_string(peer->process) + ")";
+      }
+      close(other);
+    }
+    LogWarning("ports", "other users' agents cannot register with this one: its rendezvous is " +
+                            squatter + "; a port broker would serve them");
+  }
+
+  // From the broker's thread: the connection is served on the poll thread.
+  void Post(int fd, Port port) {
+    asio::post(poll, [this, fd, port] {
+      if (closed) {
+        close(fd);
+        return;
+      }
+      Take(fd, port);
+    });
+  }
+
+  void ServeSecure() {
+    secure = true;
+    if (mode != Mode::kHolding) return;
+    std::vector<int> fds;
+    std::vector<std::string> held;
+    if (!OpenListeners(settings.httpsPort, fds, held)) {
+      throw ListenerError(settings.listenAddress, settings.httpsPort,
+                          ListenFailure(settings.listenAddress, settings.httpsPort, EADDRINUSE));
+    }
+    secureHeldAt = held;
+    asio::post(brokerIo, [this, fds] {
+      for (const int fd : fds) broker->AddListener(fd, Port::kSecure);
+    });
+    Report();
+  }
+
+  void StopHolding() {
+    if (!broker) return;
+    asio::post(brokerIo, [this] { broker->Close(); });
+    brokerIo.stop();
+    if (brokerThread.joinable()) brokerThread.join();
+    broker.reset();
+  }
+
+  void Report() {
+    if (settings.report == nullptr) return;
+    PortsView view;
+    switch (mode) {
+      case Mode::kHolding:
+        view.holder = PortsView::Holder::kThisAgent;
+        view.plain = plainHeldAt;
+        view.secure = secureHeldAt;
+        break;
+      case Mode::kBroker:
+        view.holder = PortsView::Holder::kBroker;
+        break;
+      case Mode::kAgent:
+        view.holder = PortsView::Holder::kOtherAgent;
+        view.holderUser = holderUser;
+        break;
+      case Mode::kNone:
+        break;
+    }
+    settings.report->Set(std::move(view));
   }
 
   void Close() {
     closed = true;
-    boost::system::error_code ignored;
-    waiting.close(ignored);
-    for (const auto& entry : pending) {
-      entry->socket.close(ignored);
-      entry->timer.cancel();
-    }
+    boost::system::error_code ec;
+    registration.close(ec);
+    retry.cancel();
+    StopHolding();
   }
 
-  asio::io_context& io;
-  std::uint16_t httpPort;
-  std::uint16_t httpsPort;
+  asio::io_context& poll;
+  SharingSettings settings;
+  rendezvous::Ports ports;
   Serve serve;
   LocalUser self;
-  PeerOwners owners;
-  Local::acceptor waiting;
-  std::unordered_set<std::shared_ptr<Pending>> pending;
+  LocalSocket registration;
+  Timer retry;
+  Mode mode = Mode::kNone;
+  LocalUser holderUser = 0;
+  bool secure = false;
   bool closed = false;
+  PeerOwners owners;
+  RefusalLog refusals;
+  std::vector<std::string> plainHeldAt, secureHeldAt;
+  // Holding the ports: their accepting and handing over run on a thread of their own, which no
+  // request of this agent's holds up.
+  asio::io_context brokerIo{1};
+  std::unique_ptr<PortBroker> broker;
+  std::thread brokerThread;
 };
 
 bool PortSharing::Supported() {
   return true;
 }
 
-PortSharing::PortSharing(asio::io_context& io, std::uint16_t httpPort, std::uint16_t httpsPort,
-                         Serve serve)
-    : PortSharing(io, httpPort, httpsPort, std::move(serve), CurrentLocalUser()) {}
-
-PortSharing::PortSharing(asio::io_context& io, std::uint16_t httpPort, std::uint16_t httpsPort,
-                         Serve serve, LocalUser self)
-    : impl_(std::make_unique<Impl>(io, httpPort, httpsPort, std::move(serve), self)) {
-  impl_->Wait();
+PortSharing::PortSharing(asio::io_context& poll, const SharingSettings& settings, Serve serve)
+    : impl_(std::make_unique<Impl>(poll, settings, std::move(serve))) {
+  impl_->Start();
 }
 
-PortSharing::~PortSharing() = default;
+PortSharing::~PortSharing() {
+  impl_->Close();
+}
 
-void PortSharing::AsyncAccept(Acceptor& acceptor, Port port, Accepted done) {
-  acceptor.async_accept([impl = impl_.get(), port, done = std::move(done)](
-                            boost::system::error_code ec, Socket socket) {
-    if (ec || !impl->KeepOrPass(socket, port)) return done(ec, std::nullopt);
-    done(ec, std::move(socket));
-  });
+void PortSharing::ServeSecure() {
+  impl_->ServeSecure();
 }
 
 void PortSharing::Close() {

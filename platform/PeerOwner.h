@@ -18,6 +18,13 @@ LocalUser CurrentLocalUser();
 std::optional<LocalUser> SessionOfProcess(std::uint32_t process);
 #endif
 
+// Who listens on a port: the user, and the process where the system shows it to this one.
+struct PortHolder {
+  LocalUser user = 0;
+  std::optional<std::uint32_t> process;
+  std::string program;
+};
+
 // Looks up, in the operating system's own table of TCP sockets, the owner of the socket at the
 // far end of a connected socket. The answer never comes from anything the peer sent.
 class PeerOwners {
@@ -28,9 +35,14 @@ class PeerOwners {
   PeerOwners& operator=(const PeerOwners&) = delete;
 
   // The owner of the peer of `socket` (a native socket handle), or nullopt when no socket of
-  // this machine is that peer (a connection from another machine, or one already gone); `why`
-  // then says which.
+  // this machine is that peer (a connection from another machine, or one already gone), or the
+  // peer's socket is no longer open in a process (closed, or left in time-wait); `why` then says
+  // which.
   std::optional<LocalUser> OfPeer(std::uintptr_t socket, std::string& why);
+
+  // Who listens on `address` (an IP address) and `port`, or nullopt with `why`.
+  std::optional<PortHolder> OfListener(const std::string& address, std::uint16_t port,
+                                       std::string& why);
 
 #ifdef _WIN32
   // The id of the process that owns the peer of `socket`: 0 when the table names none (a socket

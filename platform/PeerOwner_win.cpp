@@ -136,3 +136,53 @@ std::optional<LocalUser> PeerOwners::OfPeer(std::uintptr_t socket, std::string& 
 }
 
 }  // namespace dralmin
+
+namespace dralmin {
+
+std::optional<PortHolder> PeerOwners::OfListener(const std::string& address, std::uint16_t port,
+                                                 std::string& why) {
+  in_addr v4{};
+  in6_addr v6{};
+  const bool isV4 = inet_pton(AF_INET, address.c_str(), &v4) == 1;
+  if (!isV4 && inet_pton(AF_INET6, address.c_str(), &v6) != 1) {
+    why = address + " is not an IP address";
+    return std::nullopt;
+  }
+  std::vector<char> buffer(16 * 1024);
+  if (!ReadTable(isV4 ? AF_INET : AF_INET6, buffer)) {
+    why = "cannot read the TCP table";
+    return std::nullopt;
+  }
+  const u_short wanted = htons(port);
+  std::optional<DWORD> process;
+  if (isV4) {
+    const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+    for (DWORD i = 0; i < table->dwNumEntries && !process; ++i) {
+      const MIB_TCPROW_OWNER_PID& row = table->table[i];
+      if (row.dwState == MIB_TCP_STATE_LISTEN && SamePort(row.dwLocalPort, wanted) &&
+          (row.dwLocalAddr == v4.s_addr || row.dwLocalAddr == INADDR_ANY)) {
+        process = row.dwOwningPid;
+      }
+    }
+  } else {
+    const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
+    for (DWORD i = 0; i < table->dwNumEntries && !process; ++i) {
+      const MIB_TCP6ROW_OWNER_PID& row = table->table[i];
+      if (row.dwState == MIB_TCP_STATE_LISTEN && SamePort(row.dwLocalPort, wanted) &&
+          (std::memcmp(row.ucLocalAddr, &v6, 16) == 0 ||
+           std::memcmp(row.ucLocalAddr, &in6addr_any, 16) == 0)) {
+        process = row.dwOwningPid;
+      }
+    }
+  }
+  if (!process) {
+    why = "no program listens there";
+    return std::nullopt;
+  }
+  PortHolder holder;
+  holder.user = SessionOfProcess(*process).value_or(0);
+  if (*process != 0) holder.process = *process;
+  return holder;
+}
+
+}  // namespace dralmin

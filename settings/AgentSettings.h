@@ -69,6 +69,12 @@ struct AgentSettings {
   uint16_t httpPort = 8081;
   uint16_t httpsPort = 8433;
   bool sharedPorts = true;  // each user's connections reach that user's agent on the same ports
+  // The port broker's rendezvous, where the system runs one; empty: none is looked for.
+#ifdef _WIN32
+  std::string portBroker;
+#else
+  std::string portBroker = "/run/dralmin-tray-agent/broker.sock";
+#endif
   std::string certBaseUrl;  // the build's default when the settings are loaded
   // Page origins allowed to use the devices ("scheme://host[:port]" as ParseOrigin writes them).
   // nullopt: every page; an empty list: none (every origin listed was unreadable).

@@ -126,6 +126,7 @@ const Key kKeys[] = {
        s.sharedPorts = v == "true";
        return std::nullopt;
      }},
+    {"port_broker", [](AgentSettings& s, std::string_view v) { return Text(s.portBroker, v); }},
     {"allowed_origins",
      [](AgentSettings& s, std::string_view v) { return Origins(s.allowedOrigins, v); }, true},
     {"cert_base_url",
@@ -267,6 +268,7 @@ std::string SettingValue(const AgentSettings& s, std::string_view key) {
   if (key == "https_port") return std::to_string(s.httpsPort);
   if (key == "listen_address") return s.listenAddress;
   if (key == "shared_ports") return s.sharedPorts ? "true" : "false";
+  if (key == "port_broker") return s.portBroker;
   if (key == "allowed_origins") return s.allowedOrigins ? list(*s.allowedOrigins) : std::string();
   if (key == "cert_base_url") return s.certBaseUrl;
   if (key == "serial_ports") return s.serialPorts;

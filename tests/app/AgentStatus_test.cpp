@@ -74,7 +74,7 @@ TEST_F(AgentStatusTest, EachFactComesFromItsSource) {
   ASSERT_EQ(listeners.size(), 2u);
   EXPECT_EQ(listeners[0].value, "127.0.0.1:9081");
   EXPECT_EQ(listeners[1].detail,
-            "listening; certificate v7, /CN=127.0.0.1, expires 2027-04-15 08:00 UTC");
+            "listening; certificate v7, /CN=127.0.0.1, expires 2027-04-15 08:00 UTC; held by this agent");
 
   EXPECT_EQ(Section(report, "origins").rows[0].name, "https://till.example");
   EXPECT_EQ(Section(report, "devices").rows[0].value, "found on /dev/x");

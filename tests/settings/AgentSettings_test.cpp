@@ -298,6 +298,7 @@ TEST(AgentSettingsTest, EachKeysValueReadsBackAsTheFileWroteIt) {
       {"https_port", "9433"},
       {"listen_address", "0.0.0.0"},
       {"shared_ports", "false"},
+      {"port_broker", "/run/other/broker.sock"},
       {"allowed_origins", "https://a.example, http://b:8080"},
       {"cert_base_url", "https://c.example/certs/"},
       {"serial_ports", "/dev/ttyS1,/dev/ttyUSB0"},

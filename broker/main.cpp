@@ -1,0 +1,161 @@
+// The port broker: holds the agents' ports for every user of a shared machine and passes each
+// connection to the agent of the user at its other end. Started by the system, as a user of its
+// own; it reads no byte of any connection and knows no device.
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <utility>  // Boost 1.74's Asio uses std::exchange without including it
+
+#include <netinet/in.h>
+#include <boost/asio.hpp>
+#include <charconv>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "broker/Listening.h"
+#include "broker/PortBroker.h"
+#include "platform/Log.h"
+
+namespace {
+
+using namespace dralmin;
+
+constexpr const char* kUsage =
+    "usage: dralmin-port-broker [--http-port N] [--https-port N] [--socket PATH]\n"
+    "Holds the agents' ports on 127.0.0.1 and ::1 (default 8081 and 8433) and passes each\n"
+    "connection to the registered agent of the user at its other end. Agents register at\n"
+    "PATH (default /run/dralmin-tray-agent/broker.sock). Sockets passed in by the system\n"
+    "(LISTEN_FDS) are used instead of opening them.\n";
+
+struct Options {
+  rendezvous::Ports ports{8081, 8433};
+  std::string socket = "/run/dralmin-tray-agent/broker.sock";
+};
+
+bool ParsePort(const std::string& text, std::uint16_t& port) {
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
+    return false;
+  }
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+// 0 to go on, or the exit status.
+int ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help") {
+      std::cout << kUsage;
+      return 1;
+    }
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--http-port" && hasValue && ParsePort(argv[i + 1], options.ports.http)) {
+      ++i;
+    } else if (arg == "--https-port" && hasValue && ParsePort(argv[i + 1], options.ports.https)) {
+      ++i;
+    } else if (arg == "--socket" && hasValue) {
+      options.socket = argv[++i];
+    } else {
+      std::cerr << "dralmin-port-broker: unknown or incomplete argument '" << arg << "'\n"
+                << kUsage;
+      return 2;
+    }
+  }
+  return 0;
+}
+
+// The sockets the system opened for this service (its socket unit), as its protocol passes
+// them: from descriptor 3 on, when they are meant for this process.
+std::vector<int> PassedSockets() {
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* count = std::getenv("LISTEN_FDS");
+  if (pid == nullptr || count == nullptr || std::atol(pid) != getpid()) return {};
+  std::vector<int> fds;
+  for (int fd = 3; fd < 3 + std::atoi(count); ++fd) fds.push_back(fd);
+  return fds;
+}
+
+// Puts the passed sockets to use; false when one is of no use here.
+bool UsePassed(PortBroker& broker, const std::vector<int>& fds, const Options& options) {
+  bool rendezvous = false;
+  for (const int fd : fds) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    if (address.ss_family == AF_UNIX) {
+      broker.SetRendezvous(fd);
+      rendezvous = true;
+      continue;
+    }
+    const std::uint16_t port =
+        ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                                            : reinterpret_cast<sockaddr_in&>(address).sin_port);
+    if (port == options.ports.http) {
+      broker.AddListener(fd, SharedPort::kPlain);
+    } else if (port == options.ports.https) {
+      broker.AddListener(fd, SharedPort::kSecure);
+    } else {
+      LogError("ports", "a socket passed in listens on port " + std::to_string(port) +
+                            ", which is neither the HTTP nor the HTTPS port");
+      return false;
+    }
+  }
+  if (!rendezvous) LogError("ports", "no rendezvous socket was passed in");
+  return rendezvous;
+}
+
+// Opens the ports and the rendezvous itself; false, with a line saying why, when one cannot be.
+bool OpenOwn(PortBroker& broker, const Options& options) {
+  for (const std::string address : {"127.0.0.1", "::1"}) {
+    for (const auto& [port, kind] : {std::pair{options.ports.http, SharedPort::kPlain},
+                                     std::pair{options.ports.https, SharedPort::kSecure}}) {
+      int error = 0;
+      const int fd = OpenTcpListener(address, port, error);
+      if (fd >= 0) {
+        broker.AddListener(fd, kind);
+        continue;
+      }
+      if (address == "::1" && IsNoIpv6(error)) continue;  // nobody can take it either
+      LogError("ports", "cannot listen on " + address + ":" + std::to_string(port) + ": " +
+                            ListenFailure(address, port, error));
+      return false;
+    }
+  }
+  int error = 0;
+  const int fd = OpenLocalListener(options.socket, error);
+  if (fd < 0) {
+    LogError("ports", "cannot open the rendezvous " + options.socket + ": " + std::strerror(error));
+    return false;
+  }
+  broker.SetRendezvous(fd);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const int status = ParseOptions(argc, argv, options)) return status == 1 ? 0 : status;
+  boost::asio::io_context io(1);
+  PortBroker broker(io, options.ports);
+  const std::vector<int> passed = PassedSockets();
+  const bool own = passed.empty();
+  if (!(own ? OpenOwn(broker, options) : UsePassed(broker, passed, options))) return 1;
+  LogInfo("ports", "holding ports " + std::to_string(options.ports.http) + " and " +
+                       std::to_string(options.ports.https) + " for every user's agent");
+  boost::asio::signal_set stop(io, SIGTERM, SIGINT);
+  stop.async_wait([&](boost::system::error_code, int) {
+    broker.Close();
+    io.stop();
+  });
+  io.run();
+  if (own) unlink(options.socket.c_str());
+  return 0;
+}
