@@ -44,8 +44,8 @@ StatusRow PortRow(const std::string& name, const std::string& address, std::uint
       if (!view.registered.empty() && CurrentLocalUser() == 0) {
         detail += "; registered agents:";
         for (const auto& r : view.registered) {
-          detail += " user " + std::to_string(r.user) + " (process " +
-                    std::to_string(r.process) + ")";
+          detail +=
+              " user " + std::to_string(r.user) + " (process " + std::to_string(r.process) + ")";
         }
       }
       return {name, Joined(held), detail};
@@ -56,7 +56,8 @@ StatusRow PortRow(const std::string& name, const std::string& address, std::uint
       return {name, configured,
               "held by the agent of user " + std::to_string(view.holderUser) +
                   ", which passes this user's connections on"};
-    case PortsView::Holder::kNone: break;
+    case PortsView::Holder::kNone:
+      break;
   }
   return {name, configured, "not held: waiting for the ports"};
 }
@@ -90,8 +91,8 @@ StatusSection Listeners(const AgentStatusSources& sources) {
 StatusSection Settings(const AgentSettings& settings) {
   StatusSection section{"settings", "Настройки", "Settings", {}};
   for (std::string_view key : SettingKeys()) {
-    section.rows.push_back({std::string(key), SettingValue(settings, key),
-                            Describe(settings.origins.Of(key))});
+    section.rows.push_back(
+        {std::string(key), SettingValue(settings, key), Describe(settings.origins.Of(key))});
   }
   return section;
 }
@@ -102,7 +103,8 @@ StatusSection Origins(const AgentSettings& settings) {
     section.rows.push_back({"*", "every page may use the devices", {}});
     return section;
   }
-  for (const std::string& origin : *settings.allowedOrigins) section.rows.push_back({origin, {}, {}});
+  for (const std::string& origin : *settings.allowedOrigins)
+    section.rows.push_back({origin, {}, {}});
   if (settings.allowedOrigins->empty()) section.rows.push_back({"(none)", "no page may", {}});
   return section;
 }

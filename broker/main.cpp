@@ -146,8 +146,7 @@ int main(int argc, char** argv) {
   boost::asio::io_context io(1);
   PortBroker broker(io, options.ports);
   const std::vector<int> passed = PassedSockets();
-  const bool own = passed.empty();
-  if (!(own ? OpenOwn(broker, options) : UsePassed(broker, passed, options))) return 1;
+  if (!(passed.empty() ? OpenOwn(broker, options) : UsePassed(broker, passed, options))) return 1;
   LogInfo("ports", "holding ports " + std::to_string(options.ports.http) + " and " +
                        std::to_string(options.ports.https) + " for every user's agent");
   boost::asio::signal_set stop(io, SIGTERM, SIGINT);
@@ -156,6 +155,7 @@ int main(int argc, char** argv) {
     io.stop();
   });
   io.run();
-  if (own) unlink(options.socket.c_str());
+  // The rendezvous stays: agents registered with this broker wait there for its restart rather
+  // than take the ports it is about to open again. The next start replaces it.
   return 0;
 }

@@ -30,8 +30,8 @@ bool ReadCertificateSummary(const std::string& path, std::string& subject, std::
   return true;
 }
 
-void ProvideHttps(GatewayServer& server, CertStore& certificates,
-                  const std::atomic<bool>& stopping, HttpsStatus* status) {
+void ProvideHttps(GatewayServer& server, CertStore& certificates, const std::atomic<bool>& stopping,
+                  HttpsStatus* status) {
   HttpsStatus::State state;
   const auto report = [&state, status](std::string text) {
     state.text = std::move(text);

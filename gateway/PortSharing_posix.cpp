@@ -28,6 +28,9 @@ using LocalSocket = asio::basic_stream_socket<Local, Executor>;
 // before it answers at its rendezvous.
 constexpr std::chrono::seconds kRendezvousGrace{2};
 constexpr std::chrono::milliseconds kRetry{100};
+// How long the users of a broker that has gone wait for it to come back before they hold the
+// ports themselves; the system restarts it well within this.
+constexpr std::chrono::seconds kBrokerRestart{10};
 
 std::string Describe(const Socket& socket) {
   boost::system::error_code ec;
@@ -199,7 +202,8 @@ struct PortSharing::Impl {
         const ReceiveResult result = ReceiveConnection(registration.native_handle(), passed);
         if (result == ReceiveResult::kNothing) return WaitForConnections();
         if (result == ReceiveResult::kEnded) return Lost();
-        if (result == ReceiveResult::kReceived) Take(passed.connection, static_cast<Port>(passed.tag));
+        if (result == ReceiveResult::kReceived)
+          Take(passed.connection, static_cast<Port>(passed.tag));
       }
     });
   }
@@ -258,6 +262,7 @@ struct PortSharing::Impl {
     registration.close(ec);
     const Mode was = mode;
     mode = Mode::kNone;
+    lostAt = std::chrono::steady_clock::now();
     Report();
     LogInfo("ports", was == Mode::kBroker ? "the port broker has gone; registering again"
                                           : "the agent holding the ports has gone");
@@ -268,8 +273,9 @@ struct PortSharing::Impl {
     if (closed) return;
     std::string why;
     struct stat place {};
-    const bool brokerThere =
-        !settings.brokerSocket.empty() && lstat(settings.brokerSocket.c_str(), &place) == 0;
+    const bool brokerThere = !settings.brokerSocket.empty() &&
+                             lstat(settings.brokerSocket.c_str(), &place) == 0 &&
+                             std::chrono::steady_clock::now() - lostAt < kBrokerRestart;
     // A broker that restarts comes back to the same place: its users wait for it, rather than
     // take the ports it is about to open again.
     try {
@@ -436,6 +442,7 @@ struct PortSharing::Impl {
   Timer retry;
   Mode mode = Mode::kNone;
   LocalUser holderUser = 0;
+  std::chrono::steady_clock::time_point lostAt;
   bool secure = false;
   bool closed = false;
   PeerOwners owners;

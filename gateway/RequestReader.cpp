@@ -26,9 +26,8 @@ void RequestReader::Restart(std::uint32_t headerLimit, std::uint64_t bodyLimit) 
   method_.clear();
   target_.clear();
   version_ = 11;
-  for (Field* field :
-       {&origin_, &referer_, &contentType_, &privateNetwork_, &accept_, &fetchSite_, &expect_,
-        &connection_}) {
+  for (Field* field : {&origin_, &referer_, &contentType_, &privateNetwork_, &accept_, &fetchSite_,
+                       &expect_, &connection_}) {
     field->value.clear();
     field->present = false;
   }

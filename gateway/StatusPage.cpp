@@ -22,12 +22,23 @@ constexpr std::string_view kStatusHeaders =
 void AppendHtml(std::string& out, std::string_view text) {
   for (char c : text) {
     switch (c) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
 }
@@ -72,8 +83,8 @@ std::string Base64(std::string_view bytes) {
 std::string Uptime(std::chrono::seconds uptime) {
   const long long total = uptime.count();
   char text[48];
-  std::snprintf(text, sizeof text, "%lldd %02lld:%02lld:%02lld", total / 86400,
-                total / 3600 % 24, total / 60 % 60, total % 60);
+  std::snprintf(text, sizeof text, "%lldd %02lld:%02lld:%02lld", total / 86400, total / 3600 % 24,
+                total / 60 % 60, total % 60);
   return text;
 }
 

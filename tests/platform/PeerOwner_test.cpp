@@ -63,6 +63,38 @@ TEST(PeerOwnerTest, BothEndsOfALoopbackConnectionBelongToThisUser) {
   }
 }
 
+// A client that sent its request and closed at once has no owner any more: the kernel would report
+// its lingering socket as user 0's, and a request served as that user's would run as root's.
+TEST(PeerOwnerTest, APeerClosedByItsProcessBelongsToNobody) {
+  PeerOwners owners;
+  Listener listener(AF_INET);
+  ASSERT_TRUE(listener.ok);
+  const int client = listener.Connect();
+  ASSERT_GE(client, 0);
+  ASSERT_EQ(send(client, "GET / HTTP/1.1\r\n\r\n", 18, 0), 18);
+  close(client);
+  const int accepted = accept(listener.fd, nullptr, nullptr);
+  std::string why;
+  EXPECT_EQ(owners.OfPeer(accepted, why), std::nullopt);
+  EXPECT_EQ(why, "its peer's socket is no longer open in any process");
+  close(accepted);
+}
+
+TEST(PeerOwnerTest, TheListenerOfAPortIsFoundWithItsProcess) {
+  PeerOwners owners;
+  Listener listener(AF_INET);
+  ASSERT_TRUE(listener.ok);
+  const auto port = ntohs(reinterpret_cast<const sockaddr_in&>(listener.bound).sin_port);
+  std::string why;
+  const auto holder = owners.OfListener("127.0.0.1", port, why);
+  ASSERT_TRUE(holder) << why;
+  EXPECT_EQ(holder->user, CurrentLocalUser());
+  EXPECT_EQ(holder->process, static_cast<std::uint32_t>(getpid()));
+  close(listener.fd);
+  listener.fd = -1;
+  EXPECT_EQ(owners.OfListener("127.0.0.1", port, why), std::nullopt);
+}
+
 // Both ends of a connection of one user give the same answer whichever end is looked up; only a
 // peer of another user shows that the lookup finds the far end and not the near one.
 TEST(PeerOwnerTest, APeerOfAnotherUserIsThatUsers) {
