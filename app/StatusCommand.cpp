@@ -73,6 +73,11 @@ int PrintAgentStatus(const AgentSettings& settings, std::ostream& out, std::ostr
     err << "the agent refused the status request (HTTP " << response.result_int() << ")\n";
     return 1;
   }
+  // Whatever else listens on the port (a development server, say) is no agent to report on.
+  if (!response.body().starts_with("Dralmin Tray Agent ")) {
+    err << "the program on " << host << ":" << settings.httpPort << " is not an agent\n";
+    return 1;
+  }
   out << response.body();
   return 0;
 }

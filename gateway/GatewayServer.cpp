@@ -638,6 +638,9 @@ GatewayServer::~GatewayServer() {
 
 void GatewayServer::Run() {
   Impl& s = *impl_;
+  // Connections may come only from another thread (the ports' holder hands them over): without
+  // work of its own the loop must still wait for them rather than return at once.
+  auto waiting = asio::make_work_guard(s.io);
   while (!s.stopRequested.load()) {
     s.io.run_for(kPollInterval);
     if (s.io.stopped()) s.io.restart();

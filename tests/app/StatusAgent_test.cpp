@@ -47,6 +47,19 @@ TEST(StatusAgentTest, TheRunningAgentTellsWhatItSawAndTheCommandPrintsIt) {
   const CommandResult none = RunCommand(command);
   EXPECT_EQ(none.status, 3) << none.output;
   EXPECT_THAT(none.output, HasSubstr("no agent answers on 127.0.0.1:"));
+
+  // Another program on the port is no agent to report on.
+  TempFolder site;
+  ASSERT_EQ(RunCommand("mkdir " + site.path() + "/agent && echo hello > " + site.path() +
+                       "/agent/status")
+                .status,
+            0);
+  ChildProcess other({"python3", "-m", "http.server", std::to_string(agent.port()), "--bind",
+                      "127.0.0.1", "--directory", site.path()});
+  ASSERT_TRUE(WaitFor([&] { return Socket(agent.port()).ok(); }, std::chrono::seconds(10)));
+  const CommandResult notAgent = RunCommand(command);
+  EXPECT_EQ(notAgent.status, 1) << notAgent.output;
+  EXPECT_THAT(notAgent.output, HasSubstr(" is not an agent"));
 }
 
 }  // namespace
