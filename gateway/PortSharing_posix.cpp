@@ -397,9 +397,9 @@ struct PortSharing::Impl {
 
   void StopHolding() {
     if (!broker) return;
-    asio::post(brokerIo, [this] { broker->Close(); });
     brokerIo.stop();
     if (brokerThread.joinable()) brokerThread.join();
+    // Its thread has ended: what it held is let go of here.
     broker.reset();
   }
 

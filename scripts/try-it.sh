@@ -56,7 +56,10 @@ port_free() {
   python3 -c 'import socket,sys; s=socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1])))' \
     "$1" 2>/dev/null
 }
-if ! port_free "$agent_port"; then
+# On a shared machine the package's port broker holds the ports, and this agent registers with
+# it like every user's; a one-user desk needs nothing set up: the agent holds the port itself.
+broker_socket=/run/dralmin-tray-agent/broker.sock
+if [[ ! -S $broker_socket ]] && ! port_free "$agent_port"; then
   echo "try-it: port $agent_port is taken, perhaps by an agent already running (stop it with" \
     "'systemctl --user stop dralmin-tray-agent') or choose another: DRALMIN_HTTP_PORT=18081" >&2
   exit 1
@@ -254,7 +257,8 @@ fi
 
 cat <<EOF
 
-The agent answers on http://127.0.0.1:$agent_port with simulated devices.
+The agent answers on http://127.0.0.1:$agent_port with simulated devices$(
+  [[ -S $broker_socket ]] && echo ", through this machine's port broker").
 
   Open the example page:  http://127.0.0.1:$page_port/
 
