@@ -41,6 +41,7 @@ class TestUser {
     if (created_) RunCommand("userdel " + name_);
   }
   bool ok() const { return created_ && uid_ != 0; }
+  const std::string& name() const { return name_; }
   const std::string& home() const { return home_; }
 
   // `argv` as this user, with the environment `env` (NAME=VALUE) added.
@@ -200,6 +201,8 @@ TEST_F(SharedPortsTest, EachUsersPagesReachThatUsersAgent) {
   ASSERT_TRUE(WaitFor([&] { return Weights(first) == Twice("1.100000"); }, 20s)) << Weights(first);
   ASSERT_TRUE(WaitFor([&] { return Weights(second) == Twice("2.200000"); }, 20s))
       << Weights(second);
+  // `localhost` may be either address: the holder holds both.
+  EXPECT_EQ(Weights(second, "::1"), Twice("2.200000"));
 
   // A user without an agent gets the connection closed, not another user's answer.
   const std::string refused = Weights(third);
@@ -402,12 +405,17 @@ TEST_F(SharedPortsTest, IdleConnectionsToTheRendezvousShutNoOtherUserOut) {
   for (int i = 0; i < 10; ++i) EXPECT_EQ(Weights(victim), Twice("1.100000")) << i;
 }
 
-// Listens at the abstract name where an agent that holds the ports takes registrations.
+// Listens at the abstract names an agent uses or once used: the one where an agent that holds
+// the ports takes registrations, and one named after the victim's user.
 constexpr const char* kSquatter = R"(
 import socket, sys, time
-place = socket.socket(socket.AF_UNIX)
-place.bind("\0dralmin-tray-agent/" + sys.argv[1])
-place.listen()
+places = []
+for name in ("\0dralmin-tray-agent/" + sys.argv[1],
+             "\0dralmin-tray-agent/%s/%s" % (sys.argv[2], sys.argv[1])):
+    place = socket.socket(socket.AF_UNIX)
+    place.bind(name)
+    place.listen()
+    places.append(place)
 print("squatting", flush=True)
 time.sleep(60)
 )";
@@ -416,7 +424,9 @@ TEST_F(SharedPortsTest, ASquatterOfTheRendezvousKeepsNoAgentFromStartingOrServin
   const std::string tag = std::to_string(getpid());
   TestUser victim("dralmin-m" + tag), squatter("dralmin-n" + tag);
   ASSERT_TRUE(victim.ok() && squatter.ok());
-  auto squatting = Run(squatter, kSquatter, {std::to_string(port_)}, "squat");
+  auto squatting = Run(
+      squatter, kSquatter,
+      {std::to_string(port_), std::to_string(getpwnam(victim.name().c_str())->pw_uid)}, "squat");
   ASSERT_TRUE(WaitFor([&] { return Read(squatter, "squat") == "squatting\n"; }, 5s));
   std::vector<std::unique_ptr<ChildProcess>> scales;
   auto agent = StartAgent(victim, "1.100", scales);
