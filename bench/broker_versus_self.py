@@ -27,7 +27,7 @@ KINDS = (("new connections", True, 1), ("new connections", True, 50),
 
 
 def wrk(port, connections, seconds, fresh):
-    """Requests per second; `fresh` asks for a new connection for every request."""
+    """Requests per second and requests; `fresh` asks for a new connection for every request."""
     argv = ["wrk", "-t1", "-c%d" % connections, "-d%ds" % seconds]
     if fresh:
         argv += ["-H", "Connection: close"]
@@ -38,7 +38,17 @@ def wrk(port, connections, seconds, fresh):
     # A server that closes after its reply shows as read errors to wrk; nothing else may fail.
     agent_load.check(not errors or (errors.group(1), errors.group(3), errors.group(4)) ==
                      ("0", "0", "0"), "wrk saw errors:\n" + out)
-    return float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    return (float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)),
+            int(re.search(r"(\d+) requests in", out).group(1)))
+
+
+def measure(port, pids, connections, seconds, fresh):
+    """Requests per second, and the CPU time (user and system) of the processes `pids` a
+    request, in seconds: a figure the machine's other work moves far less than the rate."""
+    ticks = sum(agent_load.cpu_ticks(pid) for pid in pids)
+    rate, requests = wrk(port, connections, seconds, fresh)
+    used = sum(agent_load.cpu_ticks(pid) for pid in pids) - ticks
+    return rate, used / os.sysconf("SC_CLK_TCK") / requests
 
 
 class Broker:
@@ -80,24 +90,32 @@ def main():
                 "the second agent is not the broker's:\n" + "\n".join(brokered.stderr))
             for port in (own.port, http_port):
                 wrk(port, 50, 1, False)
+            pids = {own.port: [own.pid], http_port: [brokered.pid, broker.process.pid]}
             for round_ in range(options.rounds):
                 for kind in KINDS:
                     name, fresh, connections = kind
                     ports = (own.port, http_port) if round_ % 2 == 0 else (http_port, own.port)
-                    rate = {port: wrk(port, connections, options.seconds, fresh) for port in ports}
-                    results[kind].append((rate[http_port], rate[own.port]))
-                    print("  round %d, %s, %2d: broker %.0f/s, own %.0f/s, %.3fx" % (
-                        round_ + 1, name, connections, rate[http_port], rate[own.port],
-                        rate[http_port] / rate[own.port]), flush=True)
+                    got = {port: measure(port, pids[port], connections, options.seconds, fresh)
+                           for port in ports}
+                    results[kind].append((got[http_port], got[own.port]))
+                    print("  round %d, %s, %2d: broker %.0f/s (%.1f us CPU a request), own "
+                          "%.0f/s (%.1f us), %.3fx" % (
+                              round_ + 1, name, connections, got[http_port][0],
+                              got[http_port][1] * 1e6, got[own.port][0], got[own.port][1] * 1e6,
+                              got[http_port][0] / got[own.port][0]), flush=True)
     finally:
         broker.stop()
     for (name, _, connections), pairs in results.items():
-        ratios = [b / o for b, o in pairs]
+        ratios = [b[0] / o[0] for b, o in pairs]
         print("%s, %2d connection%s: broker %.0f/s, own %.0f/s (medians), broker over own "
-              "median %.3fx (%s)" % (
+              "median %.3fx (%s); CPU a request, median: broker and its agent %.1f us, own "
+              "%.1f us" % (
                   name, connections, "s" if connections > 1 else " ",
-                  statistics.median(b for b, _ in pairs), statistics.median(o for _, o in pairs),
-                  statistics.median(ratios), ", ".join("%.3f" % r for r in ratios)))
+                  statistics.median(b[0] for b, _ in pairs),
+                  statistics.median(o[0] for _, o in pairs), statistics.median(ratios),
+                  ", ".join("%.3f" % r for r in ratios),
+                  statistics.median(b[1] for b, _ in pairs) * 1e6,
+                  statistics.median(o[1] for _, o in pairs) * 1e6))
     return 0
 
 
