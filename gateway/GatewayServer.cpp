@@ -603,7 +603,7 @@ bool GatewayServer::StartTls(const TlsFiles& files) {
     if (s.closed) return false;
     // Runs on the poll thread, within Run or at the latest in CloseAll's last poll, so the
     // locals it refers to outlive it.
-    asio::post(s.io, [this, &s, &opened, &context] {
+    asio::post(s.io, [&s, &opened, &context] {
       if (s.stopRequested.load() || s.tls) return opened.set_value(false);
       try {
         if (s.sharing) {
