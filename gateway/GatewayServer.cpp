@@ -15,6 +15,7 @@
 #include "gateway/PortSharing.h"
 #include "gateway/RequestReader.h"
 #include "gateway/Sockets.h"
+#include "platform/Files.h"
 #include "platform/Log.h"
 
 namespace dralmin {
@@ -112,8 +113,8 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
       // Said once until the crowd thins, as each refused peer can come straight back.
       if (!limits_.saidFull) {
         limits_.saidFull = true;
-        LogWarning("gateway", "connection from " + peer_ + " refused with 503: " +
-                                  std::to_string(settings_.maxConnections) +
+        LogWarning("gateway", "connection from " + peer_ +
+                                  " refused with 503: " + std::to_string(settings_.maxConnections) +
                                   " connections are open; further ones are refused until "
                                   "fewer are");
       }
@@ -401,8 +402,16 @@ std::unique_ptr<ssl::context> LoadTlsContext(const TlsFiles& files) {
                            ssl::context::no_tlsv1_1 | ssl::context::single_dh_use,
                        ec);
   SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
-  if (!ec) context->use_certificate_chain_file(files.certificateChain, ec);
-  if (!ec) context->use_private_key_file(files.privateKey, ssl::context::pem, ec);
+  // Read by the agent, not by the TLS library, so that a FIFO or device in their place never
+  // blocks the start.
+  const std::optional<std::string> chain = ReadFileWhole(files.certificateChain);
+  const std::optional<std::string> key = chain ? ReadFileWhole(files.privateKey) : std::nullopt;
+  if (!chain || !key) {
+    throw CertificateError("cannot read " + (chain ? files.privateKey : files.certificateChain) +
+                           ": " + std::generic_category().message(errno));
+  }
+  if (!ec) context->use_certificate_chain(asio::buffer(*chain), ec);
+  if (!ec) context->use_private_key(asio::buffer(*key), ssl::context::pem, ec);
   if (!ec && SSL_CTX_check_private_key(context->native_handle()) != 1) {
     throw CertificateError("the private key " + files.privateKey + " does not match " +
                            files.certificateChain);
