@@ -49,6 +49,14 @@ std::string ScanFolder() {
   return LocalDataHome() + kFolderSeparator + "Dralmin" + kFolderSeparator + "scans";
 }
 
+// Where pages that were sent but could not be deleted are listed: the runtime folder, a disk of
+// its own (memory), that outlives a restart of the agent though the queue's disk is read-only.
+// None without one.
+std::string SentPagesRecord() {
+  const std::string runtime = EnvOr("XDG_RUNTIME_DIR", "");
+  return runtime.empty() ? std::string() : runtime + kFolderSeparator + "dralmin-sent-pages";
+}
+
 // On these platforms nobody could dismiss a message box.
 bool NobodyWatches() {
   const QString platform = QGuiApplication::platformName();
@@ -110,7 +118,8 @@ int RunAgent(const std::string& programPath) {
   PendingBarcode barcode;
   ScanQueue scanQueue(messages, ScanFolder(),
                       ScanQueueLimits{std::chrono::hours(settings.scanKeepHours),
-                                      std::uint64_t(settings.scanQueueMb) << 20});
+                                      std::uint64_t(settings.scanQueueMb) << 20},
+                      &std::chrono::system_clock::now, SentPagesRecord());
   FrameSessions sessions;
   // Set once the event loop has ended: a request still fetching lets the gateway stop.
   std::atomic<bool> stopping{false};
@@ -127,6 +136,7 @@ int RunAgent(const std::string& programPath) {
       [] { return std::time(nullptr); },
       IconPng(),
       &scanners,
+      &scanQueue,
   };
   for (const std::string& warning : AgentWarnings(statusSources)) LogWarning("agent", warning);
   Router router(endpoints, OriginPolicy(settings.allowedOrigins),

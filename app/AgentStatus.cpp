@@ -44,8 +44,8 @@ StatusSection Listeners(const AgentStatusSources& sources) {
 StatusSection Settings(const AgentSettings& settings) {
   StatusSection section{"settings", "Настройки", "Settings", {}};
   for (std::string_view key : SettingKeys()) {
-    section.rows.push_back({std::string(key), SettingValue(settings, key),
-                            Describe(settings.origins.Of(key))});
+    section.rows.push_back(
+        {std::string(key), SettingValue(settings, key), Describe(settings.origins.Of(key))});
   }
   return section;
 }
@@ -56,7 +56,8 @@ StatusSection Origins(const AgentSettings& settings) {
     section.rows.push_back({"*", "every page may use the devices", {}});
     return section;
   }
-  for (const std::string& origin : *settings.allowedOrigins) section.rows.push_back({origin, {}, {}});
+  for (const std::string& origin : *settings.allowedOrigins)
+    section.rows.push_back({origin, {}, {}});
   if (settings.allowedOrigins->empty()) section.rows.push_back({"(none)", "no page may", {}});
   return section;
 }
@@ -90,6 +91,10 @@ std::vector<std::string> AgentWarnings(const AgentStatusSources& sources) {
     if (listing.scanners && listing.scanners->empty()) {
       warnings.push_back(ScannerListing::NoScannerWarning(listing.backend));
     }
+  }
+  if (sources.scanQueue != nullptr) {
+    for (std::string& warning : sources.scanQueue->Warnings())
+      warnings.push_back(std::move(warning));
   }
   return warnings;
 }

@@ -49,6 +49,10 @@ class ScanEndpoint {
                      const std::string& pageId);
 
  private:
+  // Uploads the queued pages in their order until one stops the run; appends the identifiers
+  // the receiver answered to `ids` and the reasons of what was not sent to `error`.
+  void UploadQueued(const ScanRequest& request, std::string& ids, std::string& error);
+
   ScanSessionProvider& sessions_;
   ScanQueue& queue_;
   HttpClient& http_;
