@@ -25,6 +25,7 @@
 #include "devices/scanning/ScanQueue.h"
 #include "devices/scanning/ScannerListing.h"
 #include "gateway/Router.h"
+#include "platform/DescriptorLimit.h"
 #include "platform/Environment.h"
 #include "platform/InstanceLock.h"
 #include "platform/Log.h"
@@ -86,6 +87,9 @@ int RunAgent(const std::string& programPath) {
     return 1;
   }
   agent_system::PrepareProcess();
+  // The usual soft limit (1024) would let idle connections take every descriptor, and with them
+  // the files of the scan queue.
+  const std::size_t descriptors = RaiseDescriptorLimit();
 
   const SettingsSources sources = SettingsSourcesFromEnvironment();
   const AgentSettings settings = LoadAgentSettings(sources, std::cerr);
@@ -177,7 +181,7 @@ int RunAgent(const std::string& programPath) {
   parts.scannerDriverConnected = [&endpoints](bool connected, bool watched) {
     endpoints.NoteScannerDriver(connected, watched);
   };
-  parts.makeGateway = MakeGatewayFactory(router, settings);
+  parts.makeGateway = MakeGatewayFactory(router, settings, descriptors);
   parts.gatewayCompanion = MakeHttpsCompanion(settings, &https);
   parts.onGatewayFailure = [loop = app.get()](const std::string& what) {
     LogError("gateway", what);

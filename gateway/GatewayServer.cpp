@@ -56,6 +56,9 @@ constexpr std::size_t kKeptCapacity = 64 * 1024;
 // rest is read and dropped, up to this much for this long.
 constexpr std::uint64_t kDrainLimit = 4 * 1024 * 1024;
 constexpr std::chrono::seconds kDrainTime{2};
+// Refused connections hold descriptors while they drain. Past this many beyond the cap, a new one
+// is closed at once, without its 503, so that the descriptors left beside the cap stay free.
+constexpr std::size_t kRefusingAtOnce = 64;
 
 // Replies for requests that are not taken; each closes its connection.
 constexpr std::string_view kBadRequest =
@@ -123,6 +126,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
       if constexpr (std::is_same_v<Stream, TlsStream>) {
         return Close();
       } else {
+        if (live_.size() > settings_.maxConnections + kRefusingAtOnce) return Close();
         StartTimer(kDrainTime);
         return Refuse(kUnavailable, {});
       }
