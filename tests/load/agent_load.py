@@ -1017,6 +1017,12 @@ class ReceivingServer:
                            b"\r\n%s" % (len(answer), answer))
 
     def close(self):
+        # A thread blocked in accept() is not woken by close(); it would take the connections of
+        # the next listener given the same descriptor, and answer them as this server.
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         self.listener.close()
 
 
