@@ -9,7 +9,7 @@
 namespace dralmin {
 
 // Descriptors kept free of connections, for the scan queue's files, the log, uploads and devices
-// (the gateway takes up to 64 of them for connections it refuses).
+// (the gateway takes up to 64 of them, an eighth of a small cap, for connections it refuses).
 inline constexpr std::size_t kDescriptorReserve = 128;
 
 // How many connections the gateway holds at most under a limit of `descriptors`: 1024, fewer

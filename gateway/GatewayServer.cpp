@@ -56,8 +56,9 @@ constexpr std::size_t kKeptCapacity = 64 * 1024;
 // rest is read and dropped, up to this much for this long.
 constexpr std::uint64_t kDrainLimit = 4 * 1024 * 1024;
 constexpr std::chrono::seconds kDrainTime{2};
-// Refused connections hold descriptors while they drain. Past this many beyond the cap, a new one
-// is closed at once, without its 503, so that the descriptors left beside the cap stay free.
+// Refused connections hold descriptors while they drain. Past this many beyond the cap (an
+// eighth of a small cap, at least one), a new one is closed at once, without its 503, so that the
+// descriptors left beside the cap stay free.
 constexpr std::size_t kRefusingAtOnce = 64;
 
 // Replies for requests that are not taken; each closes its connection.
@@ -126,7 +127,9 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
       if constexpr (std::is_same_v<Stream, TlsStream>) {
         return Close();
       } else {
-        if (live_.size() > settings_.maxConnections + kRefusingAtOnce) return Close();
+        const std::size_t refusing =
+            std::clamp<std::size_t>(settings_.maxConnections / 8, 1, kRefusingAtOnce);
+        if (live_.size() > settings_.maxConnections + refusing) return Close();
         StartTimer(kDrainTime);
         return Refuse(kUnavailable, {});
       }

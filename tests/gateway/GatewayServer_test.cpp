@@ -127,9 +127,9 @@ TEST(GatewayServerTest, ABoundPortFailsWithTheListenerError) {
   std::promise<std::string> failure;
   GatewayThread second([&] { return std::make_unique<GatewayServer>(settings, handler); },
                        [&](const std::string& what) { failure.set_value(what); });
-  EXPECT_EQ(failure.get_future().get(), "cannot listen on 127.0.0.1:" +
-                                            std::to_string(first.port()) +
-                                            ": Address already in use");
+  EXPECT_EQ(
+      failure.get_future().get(),
+      "cannot listen on 127.0.0.1:" + std::to_string(first.port()) + ": Address already in use");
 
   settings.listenAddress = "not an address";
   EXPECT_THROW(GatewayServer(settings, handler), ListenerError);
@@ -211,8 +211,9 @@ TEST(GatewayServerTest, BodiesOfAllConnectionsShareOneBudget) {
 
   // "100 Continue" comes once the body has its share.
   Socket holding(gateway.port());
-  ASSERT_TRUE(holding.Send("POST /print HTTP/1.1\r\nContent-Length: 600\r\n"
-                           "Expect: 100-continue\r\n\r\n"));
+  ASSERT_TRUE(
+      holding.Send("POST /print HTTP/1.1\r\nContent-Length: 600\r\n"
+                   "Expect: 100-continue\r\n\r\n"));
   ASSERT_EQ(StatusOf(holding.ReadReply()), "HTTP/1.1 100 Continue");
 
   // A second cannot be held as well; a chunked body is charged as it arrives.
@@ -244,7 +245,12 @@ TEST(GatewayServerTest, ConnectionsPastTheLimitAreRefusedUntilOneEnds) {
     ASSERT_EQ(StatusOf(socket->ReadReply()), "HTTP/1.1 200 OK");
   }
   Socket third(gateway.port());
+  // A refusal holds a descriptor while it drains; past one at once (an eighth of the cap, at least
+  // one) a connection is closed without a word, so that refusals cannot use up the descriptors.
+  Socket fourth(gateway.port());
   EXPECT_EQ(StatusOf(third.ReadReply()), "HTTP/1.1 503 Service Unavailable");
+  EXPECT_EQ(fourth.ReadReply(1s), "");
+  EXPECT_TRUE(fourth.WaitClosed(5s));
   EXPECT_TRUE(third.WaitClosed(5s));
 
   first.reset();
