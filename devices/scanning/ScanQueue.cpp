@@ -223,7 +223,7 @@ void ScanQueue::LoadPages() {
       RemoveFile(PathOf(name));  // taken by its receiver before; on a disk that may be writable now
       continue;
     }
-    if (std::optional<QueuedPage> page = Examine(name, parsed->first, parsed->second)) {
+    if (std::optional<QueuedPage> page = Examine(name, parsed->second)) {
       found.emplace_back(parsed->first, std::move(*page));
     }
   }
@@ -240,8 +240,7 @@ void ScanQueue::LoadPages() {
   }
 }
 
-std::optional<QueuedPage> ScanQueue::Examine(const std::string& name, uint64_t number,
-                                             int64_t milliseconds) {
+std::optional<QueuedPage> ScanQueue::Examine(const std::string& name, int64_t milliseconds) {
   const OwnFile file = ReadOwnFileEnds(PathOf(name), kTrailerSize);
   std::string why;
   if (file.failure == OwnFile::Failure::kMissing) return std::nullopt;
@@ -251,7 +250,6 @@ std::optional<QueuedPage> ScanQueue::Examine(const std::string& name, uint64_t n
     why = ShapeRefusal(file.size, file.content, file.tail);
   }
   if (!why.empty()) {
-    nextNumber_ = std::max(nextNumber_, number + 1);  // its name stays taken in "damaged"
     SetAside(name, why);
     return std::nullopt;
   }

@@ -104,7 +104,8 @@ class ScanQueue {
  private:
   void Load();
   void LoadPages();
-  std::optional<QueuedPage> Examine(const std::string& name, std::uint64_t number, int64_t ms);
+  // The queued page a file of the folder is, or nothing when it is gone or set aside as damaged.
+  std::optional<QueuedPage> Examine(const std::string& name, int64_t scannedMs);
   std::string PathOf(std::string_view name) const;
   bool Refuse(const std::string& why);
   void SetAside(const std::string& name, const std::string& why);
