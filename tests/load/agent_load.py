@@ -448,7 +448,7 @@ def scenario_descriptors_exhausted():
         FIGURES.add(name, "descriptor limit, clients", "64, 100")
         FIGURES.add(name, "descriptors the agent holds with them", held, "< 64", held < 64)
         FIGURES.add(name, "a client already in is served", served, "True", served)
-        FIGURES.add(name, "CPU while out of descriptors", "%.0f %% of a core" % busy, "< 5 %",
+        FIGURES.add(name, "CPU while the crowd is held", "%.0f %% of a core" % busy, "< 5 %",
                     busy < 5)
         FIGURES.add(name, "serves once they are gone", recovered, "True", recovered)
         check(served, "an accepted client was not served")
