@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -57,7 +61,6 @@ constexpr const char* kVersionValue = "CertVersion";
 
 class CertStoreTest : public ::testing::Test {
  protected:
-
   // Downloads succeed by writing the URL into the file, unless the URL is in `failing`.
   CertStore::Downloader Downloader() {
     return [this](const std::string& url, const std::string& path, std::string& error) {
@@ -211,6 +214,49 @@ TEST_F(CertStoreTest, StoredVersionWithoutFilesFallsBackToPlainHttp) {
   EXPECT_EQ(restarted.version(), "");
   EXPECT_EQ(restarted.ReadCertVersion(), "");
 }
+
+#ifndef _WIN32
+// A folder another user could have made first, or files open to others, are not taken.
+TEST_F(CertStoreTest, CertificateFilesThatAreNotThisUsersAloneAreNotTaken) {
+  CertStore installed(base, server, Downloader());
+  installed.WriteCertVersion("5");
+  CertStore store(base, server, Downloader());
+  ASSERT_EQ(store.version(), "5");
+  WriteFile(store.CertFilePath("5"), "certificate");
+  WriteFile(store.KeyFilePath("5"), "key");
+  const std::string folder = FolderOf(store.CertFilePath("5"));
+  class Handler : public RequestHandler {
+    std::string HandleRequest(const Request&) override { return {}; }
+  } handler;
+  GatewaySettings settings;
+  settings.httpPort = 0;
+  settings.httpsPort = 0;
+  HttpsStatus status;
+  for (const mode_t mode : {0755, 0700}) {  // then the key, written as any program writes it
+    ASSERT_EQ(chmod(folder.c_str(), mode), 0);
+    ::testing::internal::CaptureStderr();
+    {
+      GatewayThread gateway([&] { return std::make_unique<GatewayServer>(settings, handler); },
+                            [](const std::string& what) { ADD_FAILURE() << what; },
+                            [&](GatewayServer& server, const std::atomic<bool>& stopping) {
+                              ProvideHttps(server, store, stopping, &status);
+                            });
+      EXPECT_TRUE(
+          test::WaitFor([&] { return status.Get().text != "starting"; }, std::chrono::seconds(5)));
+    }
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    const std::string why =
+        mode == 0755
+            ? "the folder " + folder + " cannot be used: other users may use it (mode 0755)"
+            : store.CertFilePath("5") + " is not taken: other users may use it (mode 0644)";
+    EXPECT_THAT(log, ::testing::HasSubstr("HTTPS is off for this run: " + why));
+    EXPECT_EQ(status.Get().text, "off: " + why);
+    EXPECT_FALSE(status.Get().on);
+    status.Set({});
+  }
+  EXPECT_EQ(store.version(), "5");  // kept: the files are not fetched into that folder again
+}
+#endif
 
 }  // namespace
 }  // namespace dralmin
