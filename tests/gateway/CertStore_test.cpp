@@ -83,6 +83,25 @@ class CertStoreTest : public ::testing::Test {
     return home_.dataHome() + kFolderSeparator + kMakerKey + kFolderSeparator + name;
   }
 
+  // Runs a gateway with the HTTPS start of `store` beside it until that start is over; the HTTPS
+  // port it opened, 0 for none.
+  static uint16_t StartHttps(CertStore& store, HttpsStatus* status = nullptr) {
+    class Handler : public RequestHandler {
+      std::string HandleRequest(const Request&) override { return {}; }
+    } handler;
+    GatewaySettings settings;
+    settings.httpPort = 0;
+    settings.httpsPort = 0;
+    std::promise<uint16_t> httpsPort;
+    GatewayThread gateway([&] { return std::make_unique<GatewayServer>(settings, handler); },
+                          [](const std::string& what) { ADD_FAILURE() << what; },
+                          [&](GatewayServer& server, const std::atomic<bool>& stopping) {
+                            ProvideHttps(server, store, stopping, status);
+                            httpsPort.set_value(server.HttpsPort());
+                          });
+    return httpsPort.get_future().get();
+  }
+
   PrivateUserProfile home_;
   FakeServer server;
   std::vector<std::string> downloads;
@@ -195,22 +214,7 @@ TEST_F(CertStoreTest, StoredVersionWithoutFilesFallsBackToPlainHttp) {
   CertStore restarted(base, server, Downloader());
   ASSERT_EQ(restarted.version(), "5");
 
-  class Handler : public RequestHandler {
-    std::string HandleRequest(const Request&) override { return {}; }
-  } handler;
-  GatewaySettings settings;
-  settings.httpPort = 0;
-  settings.httpsPort = 0;
-  std::promise<uint16_t> httpsPort;
-  {
-    GatewayThread gateway([&] { return std::make_unique<GatewayServer>(settings, handler); },
-                          [](const std::string& what) { ADD_FAILURE() << what; },
-                          [&](GatewayServer& server, const std::atomic<bool>& stopping) {
-                            ProvideHttps(server, restarted, stopping);
-                            httpsPort.set_value(server.HttpsPort());
-                          });
-    EXPECT_EQ(httpsPort.get_future().get(), 0);
-  }
+  EXPECT_EQ(StartHttps(restarted), 0);
   EXPECT_EQ(restarted.version(), "");
   EXPECT_EQ(restarted.ReadCertVersion(), "");
 }
@@ -225,25 +229,12 @@ TEST_F(CertStoreTest, CertificateFilesThatAreNotThisUsersAloneAreNotTaken) {
   WriteFile(store.CertFilePath("5"), "certificate");
   WriteFile(store.KeyFilePath("5"), "key");
   const std::string folder = FolderOf(store.CertFilePath("5"));
-  class Handler : public RequestHandler {
-    std::string HandleRequest(const Request&) override { return {}; }
-  } handler;
-  GatewaySettings settings;
-  settings.httpPort = 0;
-  settings.httpsPort = 0;
   HttpsStatus status;
-  for (const mode_t mode : {0755, 0700}) {  // then the key, written as any program writes it
+  // The folder open to others; then the files, written as any program writes them (0644).
+  for (const mode_t mode : {0755, 0700}) {
     ASSERT_EQ(chmod(folder.c_str(), mode), 0);
     ::testing::internal::CaptureStderr();
-    {
-      GatewayThread gateway([&] { return std::make_unique<GatewayServer>(settings, handler); },
-                            [](const std::string& what) { ADD_FAILURE() << what; },
-                            [&](GatewayServer& server, const std::atomic<bool>& stopping) {
-                              ProvideHttps(server, store, stopping, &status);
-                            });
-      EXPECT_TRUE(
-          test::WaitFor([&] { return status.Get().text != "starting"; }, std::chrono::seconds(5)));
-    }
+    EXPECT_EQ(StartHttps(store, &status), 0);
     const std::string log = ::testing::internal::GetCapturedStderr();
     const std::string why =
         mode == 0755
@@ -252,7 +243,6 @@ TEST_F(CertStoreTest, CertificateFilesThatAreNotThisUsersAloneAreNotTaken) {
     EXPECT_THAT(log, ::testing::HasSubstr("HTTPS is off for this run: " + why));
     EXPECT_EQ(status.Get().text, "off: " + why);
     EXPECT_FALSE(status.Get().on);
-    status.Set({});
   }
   EXPECT_EQ(store.version(), "5");  // kept: the files are not fetched into that folder again
 }
