@@ -25,6 +25,7 @@
 #include "devices/scanning/ScanQueue.h"
 #include "devices/scanning/ScannerListing.h"
 #include "gateway/Router.h"
+#include "platform/DescriptorLimit.h"
 #include "platform/Environment.h"
 #include "platform/InstanceLock.h"
 #include "platform/Log.h"
@@ -47,6 +48,14 @@ class FrameSessions final : public ScanSessionProvider {
 // Where scanned pages wait for their upload: on this machine's disk, not in a roaming profile.
 std::string ScanFolder() {
   return LocalDataHome() + kFolderSeparator + "Dralmin" + kFolderSeparator + "scans";
+}
+
+// Where pages that were sent but could not be deleted are listed: the runtime folder, a disk of
+// its own (memory), that outlives a restart of the agent though the queue's disk is read-only.
+// None without one.
+std::string SentPagesRecord() {
+  const std::string runtime = EnvOr("XDG_RUNTIME_DIR", "");
+  return runtime.empty() ? std::string() : runtime + kFolderSeparator + "dralmin-sent-pages";
 }
 
 // On these platforms nobody could dismiss a message box.
@@ -78,6 +87,9 @@ int RunAgent(const std::string& programPath) {
     return 1;
   }
   agent_system::PrepareProcess();
+  // The usual soft limit (1024) would let idle connections take every descriptor, and with them
+  // the files of the scan queue.
+  const std::size_t descriptors = RaiseDescriptorLimit();
 
   const SettingsSources sources = SettingsSourcesFromEnvironment();
   const AgentSettings settings = LoadAgentSettings(sources, std::cerr);
@@ -110,7 +122,8 @@ int RunAgent(const std::string& programPath) {
   PendingBarcode barcode;
   ScanQueue scanQueue(messages, ScanFolder(),
                       ScanQueueLimits{std::chrono::hours(settings.scanKeepHours),
-                                      std::uint64_t(settings.scanQueueMb) << 20});
+                                      std::uint64_t(settings.scanQueueMb) << 20},
+                      &std::chrono::system_clock::now, SentPagesRecord());
   FrameSessions sessions;
   // Set once the event loop has ended: a request still fetching lets the gateway stop.
   std::atomic<bool> stopping{false};
@@ -129,6 +142,7 @@ int RunAgent(const std::string& programPath) {
       IconPng(),
       &scanners,
       ports.get(),
+      &scanQueue,
   };
   for (const std::string& warning : AgentWarnings(statusSources)) LogWarning("agent", warning);
   Router router(endpoints, OriginPolicy(settings.allowedOrigins),
@@ -169,7 +183,7 @@ int RunAgent(const std::string& programPath) {
   parts.scannerDriverConnected = [&endpoints](bool connected, bool watched) {
     endpoints.NoteScannerDriver(connected, watched);
   };
-  parts.makeGateway = MakeGatewayFactory(router, settings, ports);
+  parts.makeGateway = MakeGatewayFactory(router, settings, ports, descriptors);
   parts.gatewayCompanion = MakeHttpsCompanion(settings, &https);
   parts.onGatewayFailure = [loop = app.get()](const std::string& what) {
     LogError("gateway", what);

@@ -139,6 +139,10 @@ std::vector<std::string> AgentWarnings(const AgentStatusSources& sources) {
       warnings.push_back(ScannerListing::NoScannerWarning(listing.backend));
     }
   }
+  if (sources.scanQueue != nullptr) {
+    for (std::string& warning : sources.scanQueue->Warnings())
+      warnings.push_back(std::move(warning));
+  }
   return warnings;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/scanning/ScanQueue.h"
 #include "devices/scanning/ScannerListing.h"
 #include "gateway/GatewayStartup.h"
 #include "gateway/PortSharing.h"
@@ -26,11 +27,13 @@ struct AgentStatusSources {
   std::string iconPng;
   const ScannerListing* scanners = nullptr;  // null: no scanning backend is watched
   const PortsReport* ports = nullptr;        // null: who holds the ports is not told
+  const ScanQueue* scanQueue = nullptr;      // null: no scanned pages are kept
 };
 
 // What is likely to fail before it does: a serial port list that names no existing device, a
 // fingerprint SDK path that does not exist, a certificate that expires within two weeks, a scan
-// backend whose last listing found no scanner.
+// backend whose last listing found no scanner, a scan queue folder that cannot be used or damaged
+// pages set aside.
 std::vector<std::string> AgentWarnings(const AgentStatusSources& sources);
 
 // The agent's part of the page (the router adds its requests and refusals).

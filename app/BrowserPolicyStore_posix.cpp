@@ -2,9 +2,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <ostream>
 #include <optional>
+#include <ostream>
 #include <sstream>
 
 #include "app/BrowserPolicies.h"
@@ -21,16 +20,13 @@ constexpr const char* kChromiumFolders[] = {"/etc/opt/chrome/policies/managed",
 constexpr const char* kChromiumFile = "dralmin-tray-agent.json";
 // Firefox reads the system-wide policies from here, whichever package installed it.
 constexpr const char* kFirefoxFolder = "/etc/firefox/policies";
-constexpr const char* kFirefoxSigns[] = {"/etc/firefox", "/usr/lib/firefox", "/usr/lib/firefox-esr"};
+constexpr const char* kFirefoxSigns[] = {"/etc/firefox", "/usr/lib/firefox",
+                                         "/usr/lib/firefox-esr"};
 constexpr const char* kRecordFolder = "/var/lib/dralmin-tray-agent";
 constexpr const char* kRecordFile = "/browser-policies";
 
 std::optional<std::string> ReadWhole(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return ReadFileWhole(path);
 }
 
 bool Write(const std::string& path, const std::string& text, std::ostream& err) {
@@ -85,7 +81,8 @@ bool WriteBrowserPolicies(const std::vector<std::string>& origins, const std::st
   std::vector<WrittenPolicy> written;
   for (const char* folder : kChromiumFolders) {
     const std::string path = root + folder + "/" + kChromiumFile;
-    if (!MakeFolders(root + folder, written, err) || !Write(path, ChromiumPolicyJson(origins), err)) {
+    if (!MakeFolders(root + folder, written, err) ||
+        !Write(path, ChromiumPolicyJson(origins), err)) {
       ok = false;
       continue;
     }

@@ -4,21 +4,24 @@
 #include <string>
 #include <string_view>
 
-#include "settings/AgentSettings.h"
-#include "settings/SettingsFiles.h"
 #include "app/BrowserPolicyStore.h"
+#include "app/Roles.h"
 #include "app/StatusCommand.h"
 #include "app/StopAgents.h"
 #include "app/UsersData.h"
+#include "settings/AgentSettings.h"
+#include "settings/SettingsFiles.h"
 
 namespace dralmin {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dralmin-tray-agent browser-policies write|remove [--root FOLDER]\n"
+    "usage: dralmin-tray-agent                 the watchdog, which starts the agent\n"
+    "       dralmin-tray-agent status          prints the running agent's status\n"
+    "       dralmin-tray-agent browser-policies write|remove [--root FOLDER]\n"
     "       dralmin-tray-agent stop-all\n"
     "       dralmin-tray-agent remove-user-data\n"
-    "       dralmin-tray-agent status\n";
+    "       dralmin-tray-agent --help\n";
 
 int BrowserPolicies(std::string_view action, const std::string& root, std::ostream& out,
                     std::ostream& err) {
@@ -50,7 +53,17 @@ std::optional<int> RunCommand(int argc, const char* const* argv, std::ostream& o
     const AgentSettings settings = LoadAgentSettings(SettingsSourcesFromEnvironment(), err);
     return PrintAgentStatus(settings, out, err);
   }
-  if (command != "browser-policies") return std::nullopt;
+  if (command == "--help" || command == "-h") {
+    out << kUsage;
+    return 0;
+  }
+  if (command != "browser-policies") {
+    // The agent's own command line; anything else is a mistake, and starting the watchdog for it
+    // would leave an agent running that nobody asked for.
+    if (IsAgentRun(argc, argv)) return std::nullopt;
+    err << "dralmin-tray-agent: unknown argument '" << command << "'\n" << kUsage;
+    return 2;
+  }
   std::string_view action = argc >= 3 ? argv[2] : "";
   std::string root;
   if (argc == 5 && std::string_view(argv[3]) == "--root") {

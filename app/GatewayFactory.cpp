@@ -1,5 +1,7 @@
 #include "app/GatewayFactory.h"
 
+#include <algorithm>
+
 #include "gateway/CertStore.h"
 #include "gateway/GatewayStartup.h"
 #include "platform/HttpClient.h"
@@ -7,9 +9,20 @@
 
 namespace dralmin {
 
+std::size_t ConnectionCap(std::size_t descriptors) {
+  const std::size_t kMost = GatewaySettings{}.maxConnections;
+  if (descriptors == kNoDescriptorLimit) return kMost;
+  // Past the cap a connection is refused; a page already queued must never be lost because its
+  // file could not be opened.
+  const std::size_t reserve = std::min(kDescriptorReserve, descriptors / 2);
+  return std::min(kMost, descriptors - reserve);
+}
+
 GatewayThread::Factory MakeGatewayFactory(RequestHandler& router, const AgentSettings& agent,
-                                          std::shared_ptr<PortsReport> ports) {
+                                          std::shared_ptr<PortsReport> ports,
+                                          std::size_t descriptors) {
   GatewaySettings settings;
+  settings.maxConnections = ConnectionCap(descriptors);
   settings.listenAddress = agent.listenAddress;
   settings.httpPort = agent.httpPort;
   settings.httpsPort = agent.httpsPort;
@@ -20,7 +33,8 @@ GatewayThread::Factory MakeGatewayFactory(RequestHandler& router, const AgentSet
 }
 
 GatewayThread::Companion MakeHttpsCompanion(const AgentSettings& agent, HttpsStatus* status) {
-  return [baseUrl = agent.certBaseUrl, status](GatewayServer& server, const std::atomic<bool>& stopping) {
+  return [baseUrl = agent.certBaseUrl, status](GatewayServer& server,
+                                               const std::atomic<bool>& stopping) {
     CurlHttpClient http(&stopping);
     // The support library's download, called directly: its C interface has no way to cancel.
     CertStore certificates(

@@ -26,7 +26,10 @@ int PrintAgentStatus(const AgentSettings& settings, std::ostream& out, std::ostr
   asio::io_context io;
   beast::tcp_stream stream(io);
   http::request<http::empty_body> request(http::verb::get, std::string(kStatusPath), 11);
-  request.set(http::field::host, host);
+  // The agent answers its status only to its own loopback name and port, whichever address it
+  // listens on.
+  const std::string hostName = host.find(':') != std::string::npos ? "[::1]" : "127.0.0.1";
+  request.set(http::field::host, hostName + ":" + std::to_string(settings.httpPort));
   request.set(http::field::accept, "text/plain");
   request.set(http::field::connection, "close");
   beast::flat_buffer buffer;
@@ -60,8 +63,8 @@ int PrintAgentStatus(const AgentSettings& settings, std::ostream& out, std::ostr
   io.run();
 
   if (!connected) {
-    err << "no agent answers on " << host << ":" << settings.httpPort << " ("
-        << failure.message() << ")\n";
+    err << "no agent answers on " << host << ":" << settings.httpPort << " (" << failure.message()
+        << ")\n";
     return kNoAgentRuns;
   }
   if (failure) {
@@ -78,7 +81,8 @@ int PrintAgentStatus(const AgentSettings& settings, std::ostream& out, std::ostr
     err << "the program on " << host << ":" << settings.httpPort << " is not an agent\n";
     return 1;
   }
-  out << response.body();
+  // Whatever reached the agent's log must not drive this terminal.
+  out << PrintableLines(response.body());
   return 0;
 }
 

@@ -63,7 +63,7 @@ void BM_UploadTenA4Pages(benchmark::State& state) {
   TW_HANDLE page = bench::A4Page(24);
   queue.OnScannedImage(page);
   FreeMemory(page);
-  const std::string jpeg = *queue.Read(*queue.Front());
+  const std::string jpeg = queue.Read(*queue.Front()).bytes;
   queue.Remove(*queue.Front());
 
   ReceivingServer server;

@@ -15,6 +15,7 @@
 #include "gateway/PortSharing.h"
 #include "gateway/RequestReader.h"
 #include "gateway/Sockets.h"
+#include "platform/Files.h"
 #include "platform/Log.h"
 
 namespace dralmin {
@@ -55,6 +56,10 @@ constexpr std::size_t kKeptCapacity = 64 * 1024;
 // rest is read and dropped, up to this much for this long.
 constexpr std::uint64_t kDrainLimit = 4 * 1024 * 1024;
 constexpr std::chrono::seconds kDrainTime{2};
+// Refused connections hold descriptors while they drain. Past this many beyond the cap (an
+// eighth of a small cap, at least one), a new one is closed at once, without its 503, so that the
+// descriptors left beside the cap stay free.
+constexpr std::size_t kRefusingAtOnce = 64;
 
 // Replies for requests that are not taken; each closes its connection.
 constexpr std::string_view kBadRequest =
@@ -122,6 +127,9 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
       if constexpr (std::is_same_v<Stream, TlsStream>) {
         return Close();
       } else {
+        const std::size_t refusing =
+            std::clamp<std::size_t>(settings_.maxConnections / 8, 1, kRefusingAtOnce);
+        if (live_.size() > settings_.maxConnections + refusing) return Close();
         StartTimer(kDrainTime);
         return Refuse(kUnavailable, {});
       }
@@ -401,8 +409,16 @@ std::unique_ptr<ssl::context> LoadTlsContext(const TlsFiles& files) {
                            ssl::context::no_tlsv1_1 | ssl::context::single_dh_use,
                        ec);
   SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
-  if (!ec) context->use_certificate_chain_file(files.certificateChain, ec);
-  if (!ec) context->use_private_key_file(files.privateKey, ssl::context::pem, ec);
+  // Read by the agent, not by the TLS library, so that a FIFO or device in their place never
+  // blocks the start.
+  const std::optional<std::string> chain = ReadFileWhole(files.certificateChain);
+  const std::optional<std::string> key = chain ? ReadFileWhole(files.privateKey) : std::nullopt;
+  if (!chain || !key) {
+    throw CertificateError("cannot read " + (chain ? files.privateKey : files.certificateChain) +
+                           ": " + std::generic_category().message(errno));
+  }
+  if (!ec) context->use_certificate_chain(asio::buffer(*chain), ec);
+  if (!ec) context->use_private_key(asio::buffer(*key), ssl::context::pem, ec);
   if (!ec && SSL_CTX_check_private_key(context->native_handle()) != 1) {
     throw CertificateError("the private key " + files.privateKey + " does not match " +
                            files.certificateChain);

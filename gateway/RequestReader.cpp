@@ -26,8 +26,8 @@ void RequestReader::Restart(std::uint32_t headerLimit, std::uint64_t bodyLimit) 
   method_.clear();
   target_.clear();
   version_ = 11;
-  for (Field* field : {&origin_, &referer_, &contentType_, &privateNetwork_, &accept_, &fetchSite_,
-                       &expect_, &connection_}) {
+  for (Field* field : {&origin_, &referer_, &host_, &contentType_, &privateNetwork_, &accept_,
+                       &fetchSite_, &expect_, &connection_}) {
     field->value.clear();
     field->present = false;
   }
@@ -42,6 +42,7 @@ Request RequestReader::View() const {
   request.body = body_;
   if (origin_.present) request.origin = origin_.value;
   if (referer_.present) request.referer = referer_.value;
+  if (host_.present) request.host = host_.value;
   if (contentType_.present) request.contentType = contentType_.value;
   if (privateNetwork_.present) request.privateNetworkRequest = privateNetwork_.value;
   if (accept_.present) request.accept = accept_.value;
@@ -100,6 +101,8 @@ void RequestReader::on_field_impl(http::field name, beast::string_view nameText,
       return origin_.Keep(value);
     case http::field::referer:
       return referer_.Keep(value);
+    case http::field::host:
+      return host_.Keep(value);
     case http::field::content_type:
       return contentType_.Keep(value);
     case http::field::expect:

@@ -93,6 +93,7 @@ class RequestReader final : public boost::beast::http::basic_parser<true> {
   int version_ = 11;
   Field origin_;
   Field referer_;
+  Field host_;
   Field contentType_;
   Field privateNetwork_;
   Field accept_;

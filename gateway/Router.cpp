@@ -69,9 +69,15 @@ StatusSection Router::RefusedOrigins() const {
 std::string Router::ServeStatus(const Request& request) {
   if (!StatusRequestAllowed(request, status_.selfOrigins)) {
     const std::optional<std::string> origin = OriginPolicy::PageOrigin(request);
-    const std::string who = "status page for " + (origin ? *origin : std::string("another site"));
+    const bool ownHost = StatusHostAllowed(request, status_.selfOrigins);
+    const std::string who =
+        "status page for " + (origin    ? *origin
+                              : ownHost ? std::string("another site")
+                                        : std::string("a request to another host name"));
     if (CountRefusal(who)) {
-      LogWarning("gateway", "refused the " + who + ": only a navigation by the user may read it");
+      LogWarning("gateway", "refused the " + who +
+                                ": only a navigation by the user to the agent's own loopback "
+                                "address (127.0.0.1, [::1], localhost and its port) may read it");
     }
     return std::string(StatusRefusal());
   }

@@ -1,6 +1,7 @@
 #include "gateway/StatusPage.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "replies/OriginPolicy.h"
@@ -19,47 +20,90 @@ constexpr std::string_view kStatusHeaders =
     "Cross-Origin-Resource-Policy: same-origin\r\n"
     "Referrer-Policy: no-referrer\r\n";
 
-void AppendHtml(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
+// How one code point or stray byte is shown.
+enum class Form { kText, kHtml, kJson };
+
+// The length of the valid UTF-8 sequence at the start of `text` and its code point; 0 when the
+// first byte starts none (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF
+// or cut short).
+std::size_t Utf8Sequence(std::string_view text, char32_t& point) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned lead = byte(0);
+  std::size_t length = 0;
+  char32_t minimum = 0;
+  if (lead < 0x80) {
+    point = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, minimum = 0x80, point = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, minimum = 0x800, point = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, minimum = 0x10000, point = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    point = point << 6 | (byte(i) & 0x3F);
+  }
+  if (point < minimum || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return 0;
+  return length;
+}
+
+// C0, DEL and C1: a terminal acts on them (C1 includes the single-byte CSI), a reader sees
+// nothing.
+bool IsControl(char32_t point) {
+  return point < 0x20 || (point >= 0x7F && point <= 0x9F);
+}
+
+// Appends `text` in the given form. Every byte that is not valid UTF-8 is shown as "\xHH" and
+// every control character as "\u00HH" (in JSON its standard escape), so that what a page or a
+// device sent can neither make the JSON undecodable nor drive the reader's terminal.
+void AppendShown(std::string& out, std::string_view text, Form form) {
+  char escape[12];
+  while (!text.empty()) {
+    char32_t point = 0;
+    const std::size_t length = Utf8Sequence(text, point);
+    if (length == 0) {
+      std::snprintf(escape, sizeof escape, "\\\\x%02x", static_cast<unsigned char>(text[0]));
+      out += form == Form::kJson ? escape : escape + 1;
+      text.remove_prefix(1);
+      continue;
     }
+    if (IsControl(point) || (form == Form::kJson && point == '<')) {
+      // "<" as well in JSON, so that the text can never close a script element.
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(point));
+      out += escape;
+    } else if (form == Form::kHtml &&
+               std::string_view("<>&\"'").find(text[0]) != std::string_view::npos) {
+      static constexpr std::string_view kEntities[] = {"&lt;", "&gt;", "&amp;", "&quot;", "&#39;"};
+      out += kEntities[std::string_view("<>&\"'").find(text[0])];
+    } else if (form == Form::kJson && (point == '"' || point == '\\')) {
+      out += '\\';
+      out += text[0];
+    } else {
+      out += text.substr(0, length);
+    }
+    text.remove_prefix(length);
   }
 }
 
-// A JSON string; "<" is escaped too, so that the text can never close a script element.
+void AppendHtml(std::string& out, std::string_view text) {
+  AppendShown(out, text, Form::kHtml);
+}
+
 void AppendJson(std::string& out, std::string_view text) {
   out += '"';
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || c == '<' || byte == 0x7f) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
+  AppendShown(out, text, Form::kJson);
   out += '"';
+}
+
+std::string Shown(std::string_view text) {
+  std::string out;
+  AppendShown(out, text, Form::kText);
+  return out;
 }
 
 std::string Base64(std::string_view bytes) {
@@ -94,7 +138,20 @@ bool IsLoopbackSelf(const std::string& origin, const std::vector<std::string>& s
 
 }  // namespace
 
+bool StatusHostAllowed(const Request& request, const std::vector<std::string>& selfOrigins) {
+  if (!request.host) return false;
+  // Host names are compared without regard to case; the port is part of the agent's address.
+  std::string host(*request.host);
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return IsLoopbackSelf("http://" + host, selfOrigins) ||
+         IsLoopbackSelf("https://" + host, selfOrigins);
+}
+
 bool StatusRequestAllowed(const Request& request, const std::vector<std::string>& selfOrigins) {
+  // A name of another site re-pointed at 127.0.0.1 reaches the agent with that name as its Host
+  // and no Origin: only the agent's own loopback names read the page.
+  if (!StatusHostAllowed(request, selfOrigins)) return false;
   // Browsers send Origin on every request a page's script makes across origins and on posts; a
   // navigation typed by the user carries none.
   if (request.origin) return false;
@@ -212,19 +269,31 @@ std::string RenderStatusJson(const StatusReport& report) {
 }
 
 std::string RenderStatusText(const StatusReport& report) {
-  std::string out = "Dralmin Tray Agent " + report.version + " (" + report.platform + "), up " +
-                    Uptime(report.uptime) + "\n";
-  for (const std::string& warning : report.warnings) out += "WARNING: " + warning + "\n";
+  std::string out = "Dralmin Tray Agent " + Shown(report.version) + " (" + Shown(report.platform) +
+                    "), up " + Uptime(report.uptime) + "\n";
+  for (const std::string& warning : report.warnings) out += "WARNING: " + Shown(warning) + "\n";
   for (const StatusSection& section : report.sections) {
-    out += "\n" + section.titleEn + ":\n";
+    out += "\n" + Shown(section.titleEn) + ":\n";
     for (const StatusRow& row : section.rows) {
-      out += "  " + row.name + ": " + row.value;
-      if (!row.detail.empty()) out += " (" + row.detail + ")";
+      out += "  " + Shown(row.name) + ": " + Shown(row.value);
+      if (!row.detail.empty()) out += " (" + Shown(row.detail) + ")";
       out += '\n';
     }
   }
   out += "\nLog:\n";
-  for (const std::string& line : report.logLines) out += "  " + line + "\n";
+  for (const std::string& line : report.logLines) out += "  " + Shown(line) + "\n";
+  return out;
+}
+
+std::string PrintableLines(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t end = text.find('\n'); !text.empty(); end = text.find('\n')) {
+    AppendShown(out, text.substr(0, end), Form::kText);
+    if (end == std::string_view::npos) break;
+    out += '\n';
+    text.remove_prefix(end + 1);
+  }
   return out;
 }
 

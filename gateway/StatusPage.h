@@ -40,15 +40,26 @@ struct StatusReport {
   std::string iconPng;                // the agent's icon, shown at the top; may be empty
 };
 
-// The three forms of the same facts.
+// The three forms of the same facts. Each shows every byte that is not UTF-8 as "\xHH" and every
+// control character (C0, DEL, C1) as "\u00HH" (an escape of JSON's own there), so the JSON is
+// always UTF-8 and a terminal is never driven by what a page or device sent.
+
 std::string RenderStatusHtml(const StatusReport& report);
 std::string RenderStatusJson(const StatusReport& report);
 std::string RenderStatusText(const StatusReport& report);
 
+// `text` with the same escapes as RenderStatusText, its line ends kept: what may reach a terminal.
+std::string PrintableLines(std::string_view text);
+
+// Whether the request's Host is one of the agent's own loopback addresses (the host and port of
+// one of `selfOrigins`). A page whose own name was re-pointed at 127.0.0.1 sends that name.
+bool StatusHostAllowed(const Request& request, const std::vector<std::string>& selfOrigins);
+
 // Whether a request for the status page may be answered. Only a navigation the user made (or the
-// page's own reload) is: a request with an Origin header, a Sec-Fetch-Site other than "none" or
-// "same-origin", or a Referer outside `selfOrigins` (the agent's own addresses) comes from a
-// page of another site, which must not read what the agent sees.
+// page's own reload) to the agent's own address is: a Host other than its own, a request with an
+// Origin header, a Sec-Fetch-Site other than "none" or "same-origin", or a Referer outside
+// `selfOrigins` (the agent's own addresses) comes from a page of another site, which must not read
+// what the agent sees.
 bool StatusRequestAllowed(const Request& request, const std::vector<std::string>& selfOrigins);
 
 // The complete reply: the form the Accept header asks for (JSON for "application/json", text for

@@ -1,5 +1,4 @@
-#include <fstream>
-#include <iterator>
+#include <optional>
 
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -12,10 +11,9 @@ std::string UserValueLocation(const std::string& key, const std::string& name) {
 }
 
 std::string ReadUserValue(const std::string& key, const std::string& name, std::size_t limit) {
-  std::ifstream file(UserValueLocation(key, name), std::ios::binary);
-  if (!file) return {};
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  text = text.substr(0, text.find('\0'));
+  const std::optional<std::string> content = ReadFileWhole(UserValueLocation(key, name));
+  if (!content) return {};
+  std::string text = content->substr(0, content->find('\0'));
   if (text.size() + 1 > limit) return {};
   return text;
 }

@@ -18,6 +18,7 @@ struct Request {
   // public page may reach this local address.
   std::optional<std::string_view> privateNetworkRequest;
   std::optional<std::string_view> referer;  // the "Referer" header, when present
+  std::optional<std::string_view> host;     // the "Host" header, when present
   std::optional<std::string_view> accept;   // the "Accept" header, when present
   // The "Sec-Fetch-Site" header a browser sends: "none" for a navigation typed or opened by the
   // user, "same-origin", "same-site" or "cross-site" for one a page started.

@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
+#include <optional>
+#include <sstream>
 #include <string_view>
 
 #include "platform/Files.h"
+#include "platform/Log.h"
 #include "platform/Paths.h"
 
 namespace dralmin {
@@ -33,7 +35,16 @@ std::string SettingsFile::DefaultPath() {
 
 StoredSettings SettingsFile::Load() const {
   StoredSettings settings;
-  std::ifstream in(path_, std::ios::binary);
+  // Opened without waiting: a FIFO or device in its place would hang every print.
+  const std::optional<std::string> content = ReadFileWhole(path_);
+  if (!content) {
+    if (errno != ENOENT) {
+      LogWarning("printing", "the printer settings " + path_ +
+                                 " cannot be read (defaults apply): " + std::strerror(errno));
+    }
+    return settings;
+  }
+  std::istringstream in(*content);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -168,6 +168,12 @@ bool CTwain::OpenSource(const TW_IDENTITY* source) {
 }
 
 bool CTwain::Acquire() {
+  if (transferring_) {
+    LogWarning("scanning",
+               "the scan did not start: the scan under way is still transferring its "
+               "pages, which stay its own");
+    return false;
+  }
   std::lock_guard lock(mutex_);
   // A source may stay enabled after its pages, its window open; the new scan starts it again. One
   // that will not be disabled is closed and opened anew.
@@ -280,6 +286,11 @@ void CTwain::OnSourceMessage(TW_UINT16 message) {
 }
 
 void CTwain::TransferImages() {
+  transferring_ = true;
+  struct Done {
+    std::atomic<bool>& flag;
+    ~Done() { flag = false; }
+  } done{transferring_};
   bool goOn = true;
   while (goOn) {
     TW_IMAGEINFO info{};

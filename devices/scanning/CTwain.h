@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,8 +44,12 @@ class CTwain {
 
   // Opens the source unless it is open, asks it for any number of pages and shows its user
   // interface; a source still enabled from an earlier scan is disabled first. False when any
-  // step fails.
+  // step fails, and at once, without waiting for the session, while the pages of a scan are
+  // being transferred: that scan keeps them.
   bool Acquire();
+
+  // True while a run of pages is being transferred; safe from any thread.
+  bool Transferring() const { return transferring_; }
 
   // The product names of the sources the manager lists (any state from the manager's opening
   // on); none while the manager is not open. A listing that fails part way leaves a line and
@@ -132,6 +137,10 @@ class CTwain {
   // Set while ProcessMessage runs, so that offers from a nested event loop do not start a
   // second transfer loop inside the first.
   bool processing_ = false;
+
+  // Set for the length of a run of transfers, which holds the lock: read without it, so that a
+  // second start is refused instead of waiting for the run to end and then taking over.
+  std::atomic<bool> transferring_{false};
 };
 
 }  // namespace dralmin

@@ -23,6 +23,12 @@ HttpTimeouts UploadTimeouts() {
   return timeouts;
 }
 
+// Several pages may each have their reason in one reply.
+void AddError(std::string& errors, const std::string& error) {
+  if (!errors.empty()) errors += "; ";
+  errors += error;
+}
+
 bool IsScanKey(std::string_view key) {
   for (const char c : key) {
     const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -94,7 +100,8 @@ std::string ScanEndpoint::GetScan(const std::string& rest) {
     return {};
   }
   if (const std::string why = ParseUploadAddress(request.address).refusal; !why.empty()) {
-    LogError("scanning", "/getscan/ refused: upload address " + request.address + ": " + why);
+    LogError("scanning",
+             "/getscan/ refused: upload address " + AddressForLog(request.address) + ": " + why);
     return {};
   }
   const std::string scanKey = queue_.Key();
@@ -105,35 +112,7 @@ std::string ScanEndpoint::GetScan(const std::string& rest) {
 
   std::string ids;
   std::string error;
-  // The pages of a run go to one server, one after another, over one connection.
-  const HttpKeepAlive connection = http_.KeepConnection();
-  // Pages queued while the run goes on are uploaded in the same run.
-  for (int position = 1; std::optional<QueuedPage> page = queue_.Front(); ++position) {
-    const std::optional<std::string> jpeg = queue_.Read(*page);
-    if (!jpeg) {
-      // Its file is gone or damaged: offering it again would stop every later run here.
-      queue_.Remove(*page);
-      error = "page " + std::to_string(position) + ": its file could not be read";
-      break;
-    }
-    // The file name stays the same however often the page is sent, across restarts too.
-    const std::string pageId = page->name.substr(0, page->name.rfind('.'));
-    Upload upload = UploadImage(*jpeg, request.address, request.field, pageId);
-    if (upload.outcome == Upload::Outcome::kNotSent) {
-      error = std::move(upload.text);
-      break;
-    }
-    // Taken or refused for good: either way it is not sent again.
-    queue_.Remove(*page);
-    if (upload.outcome == Upload::Outcome::kRefused) {
-      // Dropped: sending it again would only stop every later run at the same place.
-      error = "page " + std::to_string(position) + ": " + upload.text;
-      break;
-    }
-    if (!ids.empty()) ids += ',';
-    AppendJsString(ids, upload.text);
-  }
-  if (!error.empty()) LogError("scanning", "upload to " + request.address + ": " + error);
+  UploadQueued(request, ids, error);
 
   std::string body = "DralminScan__callback_" + scanKey + "({ids:'" + ids + "'";
   if (!error.empty()) {
@@ -143,6 +122,48 @@ std::string ScanEndpoint::GetScan(const std::string& rest) {
   }
   body += "})";
   return body;
+}
+
+void ScanEndpoint::UploadQueued(const ScanRequest& request, std::string& ids, std::string& error) {
+  // The pages of a run go to one server, one after another, over one connection.
+  const HttpKeepAlive connection = http_.KeepConnection();
+  // Pages queued while the run goes on are uploaded in the same run.
+  while (std::optional<QueuedPage> page = queue_.Front()) {
+    PageRead read = queue_.Read(*page);
+    if (read.outcome == PageRead::Outcome::kDamaged || read.outcome == PageRead::Outcome::kGone) {
+      // Out of the queue with its own line; the pages after it still go.
+      AddError(error, "page " + page->Id() + " was not sent: " + read.why);
+      continue;
+    }
+    if (read.outcome == PageRead::Outcome::kUnreadable) {
+      // Out of descriptors, or the disk failing: the page is as good as it was, so it waits.
+      AddError(error,
+               "page " + page->Id() + " could not be read (" + read.why + "); it stays queued");
+      LogError("scanning", "upload to " + AddressForLog(request.address) + " stopped: page " +
+                               page->Id() + " could not be read (" + read.why +
+                               "); it and the pages after it stay queued");
+      break;
+    }
+    // The file name stays the same however often the page is sent, across restarts too.
+    Upload upload = UploadImage(read.bytes, request.address, request.field, page->Id());
+    if (upload.outcome == Upload::Outcome::kNotSent) {
+      LogError("scanning", "upload to " + AddressForLog(request.address) + ": " + upload.text);
+      AddError(error, std::move(upload.text));
+      break;
+    }
+    // Taken or refused for good: either way it is not sent again.
+    queue_.Remove(*page);
+    if (upload.outcome == Upload::Outcome::kRefused) {
+      // Deleted: sending it again would only stop every later run at the same place. Its
+      // identifier is the Idempotency-Key the receiver logged.
+      const std::string why = "page " + page->Id() + ": " + upload.text + "; it was deleted";
+      LogError("scanning", "upload to " + AddressForLog(request.address) + ": " + why);
+      AddError(error, why);
+      break;
+    }
+    if (!ids.empty()) ids += ',';
+    AppendJsString(ids, upload.text);
+  }
 }
 
 }  // namespace dralmin

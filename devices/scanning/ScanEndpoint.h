@@ -29,8 +29,9 @@ class ScanEndpoint {
 
   // Uploads the queued pages when the key is the scan key. The reply names the identifiers
   // the receiving server answered. A page the server refused for good leaves the queue and stops
-  // the run; a page that did not arrive stops it too but stays, with the ones after it, for the
-  // next request. The reply then tells why.
+  // the run; a page that did not arrive, or that could not be read now, stops it too but stays,
+  // with the ones after it, for the next request; a damaged page is set aside and the run goes
+  // on. The reply then tells why, naming each page by its identifier.
   std::string GetScan(const std::string& rest);
 
   struct Upload {
@@ -49,6 +50,10 @@ class ScanEndpoint {
                      const std::string& pageId);
 
  private:
+  // Uploads the queued pages in their order until one stops the run; appends the identifiers
+  // the receiver answered to `ids` and the reasons of what was not sent to `error`.
+  void UploadQueued(const ScanRequest& request, std::string& ids, std::string& error);
+
   ScanSessionProvider& sessions_;
   ScanQueue& queue_;
   HttpClient& http_;

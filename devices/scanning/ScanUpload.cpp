@@ -97,6 +97,12 @@ std::string BuildUploadBody(std::string_view jpeg, std::string_view field,
   return body;
 }
 
+std::string AddressForLog(std::string_view address) {
+  const auto query = address.find_first_of("?#");
+  if (query == std::string_view::npos) return std::string(address);
+  return std::string(address.substr(0, query)) + "?(query left out)";
+}
+
 std::string UploadUrl(const UploadAddress& address) {
   std::string url = "http://" + address.host;
   if (address.port != 0) url += ":" + std::to_string(address.port);

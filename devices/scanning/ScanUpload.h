@@ -42,6 +42,9 @@ std::string UploadBoundary(int32_t tick);
 std::string BuildUploadBody(std::string_view jpeg, std::string_view field,
                             std::string_view boundary);
 
+// The address as the log may keep it: without its query, which often carries a page's token.
+std::string AddressForLog(std::string_view address);
+
 // The URL the post goes to.
 std::string UploadUrl(const UploadAddress& address);
 

@@ -25,6 +25,7 @@ class TwainScanSession final : public ScanSession {
     List();
     twain_.SelectSource();
   }
+  bool Busy() const override { return twain_.Transferring(); }
   bool WantsMessages() const override { return true; }
   void ProcessMessage(const PlatformMessage& message) override { twain_.ProcessMessage(message); }
 

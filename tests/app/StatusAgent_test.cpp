@@ -18,11 +18,13 @@ TEST(StatusAgentTest, TheRunningAgentTellsWhatItSawAndTheCommandPrintsIt) {
   const std::string weigh =
       "GET /weight HTTP/1.1\r\nHost: x\r\nReferer: https://till.example/\r\n\r\n";
   ASSERT_THAT(agent.Exchange(weigh, std::chrono::seconds(40)), HasSubstr("{value: 3.250000}"));
-  ASSERT_THAT(agent.Exchange("GET /barcode HTTP/1.1\r\nHost: x\r\nOrigin: https://evil.example\r\n\r\n"),
-              StartsWith("HTTP/1.1 403"));
+  ASSERT_THAT(
+      agent.Exchange("GET /barcode HTTP/1.1\r\nHost: x\r\nOrigin: https://evil.example\r\n\r\n"),
+      StartsWith("HTTP/1.1 403"));
 
-  const std::string json = agent.Exchange(
-      "GET /agent/status HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n\r\n");
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(agent.port()) + "\r\n";
+  const std::string json =
+      agent.Exchange("GET /agent/status HTTP/1.1\r\n" + host + "Accept: application/json\r\n\r\n");
   EXPECT_THAT(json, StartsWith("HTTP/1.1 200 OK\r\nContent-Type: application/json"));
   EXPECT_THAT(json, HasSubstr(R"({"name":"scale","value":"found on )" + scale.devicePath()));
   EXPECT_THAT(json, HasSubstr(R"({"name":"the page origin https://evil.example","value":"1")"));
@@ -30,7 +32,7 @@ TEST(StatusAgentTest, TheRunningAgentTellsWhatItSawAndTheCommandPrintsIt) {
                               R"(","detail":"environment DRALMIN_SERIAL_PORTS"})"));
   EXPECT_THAT(json, HasSubstr(R"({"name":"/weight","value":"1")"));
 
-  const std::string html = agent.Exchange("GET /agent/status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  const std::string html = agent.Exchange("GET /agent/status HTTP/1.1\r\n" + host + "\r\n");
   EXPECT_THAT(html, StartsWith("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8"));
   EXPECT_THAT(html, HasSubstr("Состояние агента / Agent status"));
   EXPECT_THAT(html, HasSubstr("src=\"data:image/png;base64,iVBORw0KGgo"));  // the icon

@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -57,7 +61,6 @@ constexpr const char* kVersionValue = "CertVersion";
 
 class CertStoreTest : public ::testing::Test {
  protected:
-
   // Downloads succeed by writing the URL into the file, unless the URL is in `failing`.
   CertStore::Downloader Downloader() {
     return [this](const std::string& url, const std::string& path, std::string& error) {
@@ -78,6 +81,25 @@ class CertStoreTest : public ::testing::Test {
   }
   std::string Data(const std::string& name) const {
     return home_.dataHome() + kFolderSeparator + kMakerKey + kFolderSeparator + name;
+  }
+
+  // Runs a gateway with the HTTPS start of `store` beside it until that start is over; the HTTPS
+  // port it opened, 0 for none.
+  static uint16_t StartHttps(CertStore& store, HttpsStatus* status = nullptr) {
+    class Handler : public RequestHandler {
+      std::string HandleRequest(const Request&) override { return {}; }
+    } handler;
+    GatewaySettings settings;
+    settings.httpPort = 0;
+    settings.httpsPort = 0;
+    std::promise<uint16_t> httpsPort;
+    GatewayThread gateway([&] { return std::make_unique<GatewayServer>(settings, handler); },
+                          [](const std::string& what) { ADD_FAILURE() << what; },
+                          [&](GatewayServer& server, const std::atomic<bool>& stopping) {
+                            ProvideHttps(server, store, stopping, status);
+                            httpsPort.set_value(server.HttpsPort());
+                          });
+    return httpsPort.get_future().get();
   }
 
   PrivateUserProfile home_;
@@ -192,25 +214,39 @@ TEST_F(CertStoreTest, StoredVersionWithoutFilesFallsBackToPlainHttp) {
   CertStore restarted(base, server, Downloader());
   ASSERT_EQ(restarted.version(), "5");
 
-  class Handler : public RequestHandler {
-    std::string HandleRequest(const Request&) override { return {}; }
-  } handler;
-  GatewaySettings settings;
-  settings.httpPort = 0;
-  settings.httpsPort = 0;
-  std::promise<uint16_t> httpsPort;
-  {
-    GatewayThread gateway([&] { return std::make_unique<GatewayServer>(settings, handler); },
-                          [](const std::string& what) { ADD_FAILURE() << what; },
-                          [&](GatewayServer& server, const std::atomic<bool>& stopping) {
-                            ProvideHttps(server, restarted, stopping);
-                            httpsPort.set_value(server.HttpsPort());
-                          });
-    EXPECT_EQ(httpsPort.get_future().get(), 0);
-  }
+  EXPECT_EQ(StartHttps(restarted), 0);
   EXPECT_EQ(restarted.version(), "");
   EXPECT_EQ(restarted.ReadCertVersion(), "");
 }
+
+#ifndef _WIN32
+// A folder another user could have made first, or files open to others, are not taken.
+TEST_F(CertStoreTest, CertificateFilesThatAreNotThisUsersAloneAreNotTaken) {
+  CertStore installed(base, server, Downloader());
+  installed.WriteCertVersion("5");
+  CertStore store(base, server, Downloader());
+  ASSERT_EQ(store.version(), "5");
+  WriteFile(store.CertFilePath("5"), "certificate");
+  WriteFile(store.KeyFilePath("5"), "key");
+  const std::string folder = FolderOf(store.CertFilePath("5"));
+  HttpsStatus status;
+  // The folder open to others; then the files, written as any program writes them (0644).
+  for (const mode_t mode : {0755, 0700}) {
+    ASSERT_EQ(chmod(folder.c_str(), mode), 0);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(StartHttps(store, &status), 0);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    const std::string why =
+        mode == 0755
+            ? "the folder " + folder + " cannot be used: other users may use it (mode 0755)"
+            : store.CertFilePath("5") + " is not taken: other users may use it (mode 0644)";
+    EXPECT_THAT(log, ::testing::HasSubstr("HTTPS is off for this run: " + why));
+    EXPECT_EQ(status.Get().text, "off: " + why);
+    EXPECT_FALSE(status.Get().on);
+  }
+  EXPECT_EQ(store.version(), "5");  // kept: the files are not fetched into that folder again
+}
+#endif
 
 }  // namespace
 }  // namespace dralmin

@@ -278,7 +278,12 @@ TEST(GatewayServerTest, ConnectionsPastTheLimitAreRefusedUntilOneEnds) {
     ASSERT_EQ(StatusOf(socket->ReadReply()), "HTTP/1.1 200 OK");
   }
   Socket third(gateway.port());
+  // A refusal holds a descriptor while it drains; past one at once (an eighth of the cap, at least
+  // one) a connection is closed without a word, so that refusals cannot use up the descriptors.
+  Socket fourth(gateway.port());
   EXPECT_EQ(StatusOf(third.ReadReply()), "HTTP/1.1 503 Service Unavailable");
+  EXPECT_EQ(fourth.ReadReply(1s), "");
+  EXPECT_TRUE(fourth.WaitClosed(5s));
   EXPECT_TRUE(third.WaitClosed(5s));
 
   first.reset();

@@ -109,6 +109,12 @@ TEST_F(HttpsAgentTest, BrokenStoredCertificateDoesNotStopTheAgent) {
   std::ofstream(home_.path() + "/config/Veltrana/CertVersion") << "3";
   std::ofstream(home_.path() + "/data/Veltrana/3.crt") << "not a certificate";
   std::ofstream(home_.path() + "/data/Veltrana/3.key") << "not a key";
+  // The agent's own, as it writes them: its user's alone.
+  namespace fs = std::filesystem;
+  fs::permissions(home_.path() + "/data/Veltrana", fs::perms::owner_all);
+  for (const char* file : {"/data/Veltrana/3.crt", "/data/Veltrana/3.key"}) {
+    fs::permissions(home_.path() + file, fs::perms::owner_read | fs::perms::owner_write);
+  }
   std::filesystem::remove(dist_ + "/last");  // the server has no answer this time
 
   AgentProcess agent(Env(home_.path()));

@@ -1,12 +1,15 @@
 #include "support/SettingsFile.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
 
-#include "tests/testkit/Helpers.h"
 #include "tests/supportlib/FakePrinter.h"
+#include "tests/testkit/Helpers.h"
 
 namespace dralmin {
 namespace {
@@ -50,6 +53,12 @@ TEST(SettingsFileTest, MissingOrUnreadableFileGivesTheDefaults) {
   const StoredSettings defaults{"", 1251, false};
   EXPECT_EQ(SettingsFile(folder.path() + "/none.conf").Load(), defaults);
   EXPECT_EQ(SettingsFile(folder.path()).Load(), defaults);  // a folder, not a file
+#ifndef _WIN32
+  // A FIFO would hold the first print (and the status page) in open() for good.
+  const std::string fifo = folder.path() + "/fifo.conf";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(SettingsFile(fifo).Load(), defaults);
+#endif
 }
 
 TEST(SettingsFileTest, CorruptLinesFallBackOneByOne) {

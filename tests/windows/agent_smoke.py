@@ -127,7 +127,7 @@ def main():
         expect("/weight through COM5",
                exchange(port, b"GET /weight HTTP/1.1\r\nHost: x\r\n\r\n"),
                HEAD + str(len(body)).encode() + b"\r\n\r\n" + body)
-        status = exchange(port, b"GET /agent/status HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        status = exchange(port, b"GET /agent/status HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % port +
                                 b"Accept: application/json\r\n\r\n")
         facts = json.loads(status.partition(b"\r\n\r\n")[2])
         scale_row = [row["value"] for row in facts["devices"] if row["name"] == "scale"]

@@ -163,7 +163,7 @@ def left_behind(before, after):
 
 def barcode_driver(port):
     """The status page's line on the barcode scanner driver."""
-    status = exchange(port, b"GET /agent/status HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+    status = exchange(port, b"GET /agent/status HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % port +
                             b"Accept: application/json\r\n\r\n")
     devices = json.loads(status.partition(b"\r\n\r\n")[2])["devices"]
     return [row["value"] for row in devices if row["name"] == "barcode: scanner driver"]

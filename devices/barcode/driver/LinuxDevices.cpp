@@ -13,8 +13,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 
+#include "platform/Files.h"
 #include "platform/SerialPort.h"
 
 namespace dralmin {
@@ -103,10 +103,9 @@ class SerialDevice final : public ScannerDevice {
 };
 
 std::string ReadLine(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  return line;
+  const std::optional<std::string> content = ReadFileWhole(file.string());
+  if (!content) return {};
+  return content->substr(0, content->find('\n'));
 }
 
 // The USB device a sysfs device belongs to: the nearest folder above with idVendor.

@@ -628,5 +628,31 @@ TEST_F(CTwainTest, OffersFromInsideAHandOverAreIgnored) {
   EXPECT_EQ(callsDuringHandOver, 0u);
 }
 
+// A start while pages are coming (from another thread, or a nested event loop as here) is refused
+// at once, and the pages stay with the scan they belong to.
+TEST_F(CTwainTest, ASecondStartWhilePagesAreTransferredIsRefused) {
+  ScriptPages({{10, "a"}, {10, "b"}, {10, "c"}});
+  auto session = Session();
+  ASSERT_TRUE(session->Acquire());
+  const std::size_t callsBefore = fake.calls.size();
+  std::vector<bool> started;
+  owner.duringHandOver = [&] {
+    EXPECT_TRUE(session->Transferring());
+    started.push_back(session->Acquire());
+  };
+  ::testing::internal::CaptureStderr();
+  session->ProcessMessage(PlatformMessage{});
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                "the scan under way is still transferring its pages"),
+            std::string::npos);
+  EXPECT_EQ(owner.received, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(started, (std::vector<bool>{false, false, false}));
+  EXPECT_FALSE(session->Transferring());
+  EXPECT_EQ(std::count(fake.calls.begin() + static_cast<long>(callsBefore), fake.calls.end(),
+                       "CONTROL/USERINTERFACE/DISABLEDS"),
+            0);
+  EXPECT_TRUE(session->Acquire());  // once they are in, a new scan starts
+}
+
 }  // namespace
 }  // namespace dralmin

@@ -59,9 +59,10 @@ class RecordingMessageBox final : public MessageBox {
 inline std::optional<std::string> TakePage(ScanQueue& queue) {
   const std::optional<QueuedPage> page = queue.Front();
   if (!page) return std::nullopt;
-  std::optional<std::string> bytes = queue.Read(*page);
+  PageRead read = queue.Read(*page);
+  if (read.outcome != PageRead::Outcome::kRead) return std::nullopt;
   queue.Remove(*page);
-  return bytes;
+  return std::move(read.bytes);
 }
 
 }  // namespace dralmin::test

@@ -2,6 +2,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <filesystem>
 
 #include "devices/scanning/ScanQueue.h"
 #include "platform/HttpClient.h"
@@ -219,9 +226,10 @@ TEST_F(ScanEndpointTest, AFailedUploadKeepsThatPageAndTheRest) {
 TEST_F(ScanEndpointTest, RedirectsTakeThePageAndAPermanentRefusalDropsOnlyThatPage) {
   for (const char* page : {"page1", "page2", "page3", "page4"}) queue.Append(page);
   http.answers = {HttpResponse{true, 303, "7", {}}, HttpResponse{true, 413, "too large", {}}};
-  EXPECT_EQ(GetScan("k/file/h/u", "k"),
-            "DralminScan__callback_k({ids:'7', error:'page 2: upload refused with HTTP status "
-            "413'})");
+  EXPECT_THAT(GetScan("k/file/h/u", "k"),
+              ::testing::MatchesRegex("DralminScan__callback_k\\(\\{ids:'7', error:'page "
+                                      "page-0000000002-[0-9]{13}-[0-9a-f]{16}: upload refused with "
+                                      "HTTP status 413; it was deleted'\\}\\)"));
   EXPECT_EQ(queue.Size(), 2u);
 
   // Too many requests and a timeout may pass: the page stays.
@@ -239,6 +247,92 @@ TEST_F(ScanEndpointTest, RedirectsTakeThePageAndAPermanentRefusalDropsOnlyThatPa
   EXPECT_EQ(http.posts[2].body, BuildUploadBody("page3", "file", "-------------------------77"));
   EXPECT_EQ(http.posts[5].body, BuildUploadBody("page4", "file", "-------------------------77"));
 }
+
+// Each page a receiver refuses for good is named by its own identifier (its Idempotency-Key) in
+// the reply and in a line of its own, so that two lost pages can be told apart.
+TEST_F(ScanEndpointTest, EachRefusedPageIsNamedByItsOwnIdentifier) {
+  queue.Append("page1");
+  queue.Append("page2");
+  const std::string first = queue.Front()->Id();
+  http.answers = {HttpResponse{true, 404, {}, {}}, HttpResponse{true, 404, {}, {}}};
+  ::testing::internal::CaptureStderr();
+  const std::string replies = GetScan("k/f/h/u", "k") + GetScan("k/f/h/u", "k");
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(queue.Empty());
+  const std::string second = http.posts.at(1).headers.at(1).substr(17);
+  ASSERT_NE(first, second);
+  for (const std::string& id : {first, second}) {
+    const std::string why = "page " + id + ": upload refused with HTTP status 404; it was deleted";
+    EXPECT_THAT(replies, ::testing::HasSubstr(why));
+    EXPECT_THAT(log, ::testing::HasSubstr("upload to h/u: " + why + "\n"));
+  }
+  EXPECT_EQ(http.posts.at(0).headers.at(1), "Idempotency-Key: " + first);
+}
+
+// A page's upload address may carry a token in its query: the log keeps only the path.
+TEST_F(ScanEndpointTest, TheLogKeepsNoQueryOfTheUploadAddress) {
+  queue.Append("page");
+  http.answers = {HttpResponse{true, 500, {}, {}}};
+  ::testing::internal::CaptureStderr();
+  GetScan(PercentDecode("k/f/shop.example:8080/upload%3Ftoken=SECRET-TOKEN"), "k");
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_THAT(log, ::testing::HasSubstr("upload to shop.example:8080/upload?(query left out): "));
+  EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("SECRET")));
+  EXPECT_EQ(http.posts.at(0).url, "http://shop.example:8080/upload?token=SECRET-TOKEN");
+}
+
+// A damaged page is not sent and is named in the reply; the pages after it still go.
+TEST_F(ScanEndpointTest, ADamagedPageIsSkippedAndTheRestGo) {
+  queue.Append("page1");
+  queue.Append("page2");
+  queue.Append("page3");
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+    if (entry.path().extension() == ".jpg") files.push_back(entry.path().string());
+  }
+  std::sort(files.begin(), files.end());
+  std::filesystem::resize_file(files.at(1), 40);
+  http.answers = {Ok("1"), Ok("3")};
+  ::testing::internal::CaptureStderr();
+  const std::string reply = GetScan("k/f/h/u", "k");
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_THAT(reply, ::testing::StartsWith(
+                         "DralminScan__callback_k({ids:'1,3', error:'page page-0000000002-"));
+  EXPECT_THAT(reply, ::testing::EndsWith(
+                         " was not sent: it is neither a page of this agent nor a whole JPEG'})"));
+  EXPECT_EQ(http.posts.size(), 2u);
+  EXPECT_TRUE(queue.Empty());
+}
+
+#ifndef _WIN32
+// With every descriptor taken (idle connections, say), a page cannot be opened: it stays queued
+// with the pages after it, and goes once a descriptor is free.
+TEST_F(ScanEndpointTest, APageThatCannotBeOpenedStaysQueued) {
+  queue.Append("page1");
+  queue.Append("page2");
+  http.answers = {Ok("1"), Ok("2")};
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  queue.SetKey("k");
+  ::testing::internal::CaptureStderr();  // its file is opened before the descriptors run out
+  rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> held;
+  for (int fd = dup(0); fd >= 0; fd = dup(0)) held.push_back(fd);
+  const std::string reply = endpoint.GetScan("k/f/h/u");
+  for (const int fd : held) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_THAT(reply, ::testing::HasSubstr("{ids:'', error:'page page-0000000001-"));
+  EXPECT_THAT(reply, ::testing::HasSubstr("could not be read (it cannot be opened: Too many open "
+                                          "files); it stays queued'})"));
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_EQ(queue.Size(), 2u);
+  EXPECT_TRUE(http.posts.empty());
+  EXPECT_EQ(GetScan("k/f/h/u", "k"), "DralminScan__callback_k({ids:'1,2'})");
+}
+#endif
 
 TEST_F(ScanEndpointTest, KeysThatCouldBreakOutOfTheCallbackNameAreRefused) {
   queue.Append("page");

@@ -9,6 +9,10 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "DibImages.h"
 #include "platform/MemoryHandle.h"
@@ -159,7 +163,9 @@ TEST_F(ScanQueueTest, PagesKeptPastTheirHoursAreDeletedWithALine) {
 }
 
 TEST_F(ScanQueueTest, APageOverTheLimitStopsTheScanAndIsNotKept) {
-  ScanQueue small(messages, folder.path() + "/small", ScanQueueLimits{std::chrono::hours(24), 10});
+  // Each page file holds 48 bytes of length and checksum after the image.
+  ScanQueue small(messages, folder.path() + "/small",
+                  ScanQueueLimits{std::chrono::hours(24), 2 * 48 + 10});
   ASSERT_TRUE(small.Append("123456"));
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(small.Append("12345"));
@@ -180,10 +186,163 @@ TEST_F(ScanQueueTest, AFolderThatCannotBeWrittenKeepsNoPage) {
   EXPECT_FALSE(queue.Append("lost"));
   const std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_THAT(log, ::testing::HasSubstr("cannot be made"));
-  EXPECT_THAT(log, ::testing::HasSubstr("could not be written"));
+  EXPECT_THAT(log, ::testing::HasSubstr("cannot be used"));
   EXPECT_EQ(messages.shown, (Shown{{"Error create", "Error"}}));
   EXPECT_TRUE(queue.Empty());
 }
+
+std::size_t FilesIn(const std::string& folder) {
+  std::error_code error;
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder, error),
+                                                std::filesystem::directory_iterator()));
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+#ifndef _WIN32
+// A page file that is not what was queued (empty, cut short, other bytes, a link planted in its
+// name) is never sent: it is moved aside with a line and counted on the status page. A page queued
+// by an earlier version (a plain JPEG) still goes out.
+TEST_F(ScanQueueTest, DamagedPagesAreSetAsideWithALineAndNeverRead) {
+  for (const char* page : {"empty", "cut", "random", "link", "old", "whole"}) {
+    ASSERT_TRUE(queue.Append(std::string(page) + std::string(200, 'x')));
+  }
+  std::vector<std::string> paths;  // in the order of their numbers
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+    if (entry.path().extension() == ".jpg") paths.push_back(entry.path().string());
+  }
+  std::sort(paths.begin(), paths.end());
+  ASSERT_EQ(paths.size(), 6u);
+  test::TempFolder elsewhere;
+  const std::string secret = elsewhere.path() + "/other-users-document";
+  WriteBytes(secret, "not a page of this agent");
+  chmod(secret.c_str(), 0600);
+  WriteBytes(paths[0], "");
+  WriteBytes(paths[1], ReadBytes(paths[1]).substr(0, 150));
+  WriteBytes(paths[2], std::string(300, '\x5a'));
+  std::filesystem::remove(paths[3]);
+  std::filesystem::create_symlink(secret, paths[3]);
+  const std::string oldJpeg = "\xFF\xD8\xFF\xE0 a page of the earlier format \xFF\xD9";
+  WriteBytes(paths[4], oldJpeg);
+
+  ::testing::internal::CaptureStderr();
+  ScanQueue again(messages, folder.path());
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 5) << log;  // four pages and "wait in"
+  EXPECT_THAT(log, ::testing::HasSubstr("is damaged (it is empty): moved to " + folder.path() +
+                                        "/damaged/"));
+  EXPECT_THAT(log, ::testing::HasSubstr("is damaged (it is a link or not a regular file)"));
+  EXPECT_EQ(FilesIn(folder.path() + "/damaged"), 4u);
+  EXPECT_EQ(ReadBytes(secret), "not a page of this agent");  // the link was moved, not followed
+  EXPECT_THAT(
+      again.Warnings(),
+      ::testing::ElementsAre(::testing::HasSubstr("4 damaged scanned page(s) were moved to")));
+  ASSERT_EQ(again.Size(), 2u);
+  EXPECT_EQ(test::TakePage(again), oldJpeg);
+
+  // Damage after the start shows in the checksum, when the page is about to go.
+  std::string whole = ReadBytes(paths[5]);
+  whole[10] ^= 1;
+  WriteBytes(paths[5], whole);
+  ::testing::internal::CaptureStderr();
+  const PageRead read = again.Read(*again.Front());
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::HasSubstr("is damaged (its checksum does not match its bytes)"));
+  EXPECT_EQ(read.outcome, PageRead::Outcome::kDamaged);
+  EXPECT_TRUE(again.Empty());
+  EXPECT_EQ(FilesIn(folder.path() + "/damaged"), 5u);
+}
+
+// A folder someone else could read or fill is not used at all: what is in it is not taken, and
+// scans stop at their first page with the user's message.
+TEST_F(ScanQueueTest, AFolderOthersCouldUseOrALinkedOneIsRefused) {
+  const std::string shared = folder.path() + "/shared";
+  {
+    ScanQueue first(messages, shared);
+    first.SetKey("k1");
+    ASSERT_TRUE(first.Append("planted later"));
+  }
+  chmod(shared.c_str(), 0755);
+  std::filesystem::create_symlink(shared, folder.path() + "/linked");
+  chmod(shared.c_str(), 0755);
+  for (const std::string& path : {shared, folder.path() + "/linked"}) {
+    messages.shown.clear();
+    ::testing::internal::CaptureStderr();
+    ScanQueue refused(messages, path);
+    EXPECT_FALSE(refused.Append("page"));
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_THAT(log, ::testing::HasSubstr("the folder " + path + " cannot be used: "));
+    EXPECT_TRUE(refused.Empty());
+    EXPECT_EQ(refused.Key(), "");
+    EXPECT_EQ(messages.shown, (Shown{{"Error create", "Error"}}));
+    EXPECT_THAT(refused.Warnings(),
+                ::testing::ElementsAre(::testing::HasSubstr("the scan queue folder " + path)));
+  }
+  EXPECT_THAT(ScanQueue(messages, folder.path() + "/linked").Warnings(),
+              ::testing::ElementsAre(::testing::HasSubstr("it is a symbolic link")));
+}
+
+// Pages on a disk that turned read-only: as root a read-only mount, otherwise a folder without
+// write access.
+class ReadOnlyFolder {
+ public:
+  explicit ReadOnlyFolder(const std::string& path) : path_(path) {
+    std::filesystem::create_directory(path);
+    mounted_ = geteuid() == 0 &&
+               std::system(("mount -t tmpfs -o mode=0700,size=4m tmpfs " + path).c_str()) == 0;
+  }
+  ~ReadOnlyFolder() {
+    if (mounted_ && std::system(("umount " + path_).c_str()) != 0) ADD_FAILURE() << "umount";
+  }
+  bool MakeReadOnly(const std::string& queueFolder) {
+    if (mounted_) return std::system(("mount -o remount,ro " + path_).c_str()) == 0;
+    return chmod(queueFolder.c_str(), 0500) == 0;
+  }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+TEST_F(ScanQueueTest, APageThatCannotBeDeletedAfterItsUploadIsNotSentAgain) {
+  ReadOnlyFolder disk(folder.path() + "/disk");
+  const std::string queued = folder.path() + "/disk/scans";
+  const std::string record = folder.path() + "/sent-pages";
+  auto now = &std::chrono::system_clock::now;
+  {
+    ScanQueue writing(messages, queued, {}, now, record);
+    ASSERT_TRUE(writing.Append("one"));
+    ASSERT_TRUE(writing.Append("two"));
+    ASSERT_TRUE(writing.Append("three"));
+  }
+  if (!disk.MakeReadOnly(queued)) GTEST_SKIP() << "no way to make a folder read-only here";
+  if (access(queued.c_str(), W_OK) == 0) GTEST_SKIP() << "the folder stays writable";
+  ScanQueue readOnly(messages, queued, {}, now, record);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(test::TakePage(readOnly), "one");
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_THAT(log, ::testing::HasSubstr("was sent but cannot be deleted or renamed"));
+  EXPECT_THAT(log, ::testing::HasSubstr("listed as sent in " + record));
+  // After a restart the page that went out is not offered again.
+  ScanQueue restarted(messages, queued, {}, now, record);
+  EXPECT_EQ(restarted.Size(), 2u);
+  EXPECT_EQ(test::TakePage(restarted), "two");
+  // With nowhere to note it, the line says that it would go out again.
+  ::testing::internal::CaptureStderr();
+  ScanQueue unnoted(messages, queued);
+  ASSERT_EQ(test::TakePage(unnoted), "one");
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::HasSubstr("after a restart it goes out again, under the same "
+                                   "Idempotency-Key"));
+}
+#endif
 
 }  // namespace
 }  // namespace dralmin
