@@ -27,7 +27,8 @@ done
 
 installed_packages() { dpkg-query -W -f='${Package} ${db:Status-Status}\n' | sed -n 's/ installed$//p' | sort; }
 # Every name under the folders a package or its scripts may write to, less what dpkg and apt
-# change on their own at each run.
+# change on their own at each run: the units' enablement links in /etc/systemd and debhelper's
+# record of them in /var/lib/systemd among them.
 file_names() {
   find /etc /usr /var/lib /opt -xdev 2>/dev/null |
     grep -Ev '^/var/lib/(apt/|dpkg/(triggers/|updates/|lock|[a-z]*-old$))' | sort
@@ -99,7 +100,7 @@ listen=(-l "127.0.0.1:$http_port" -l "127.0.0.1:$https_port")
 if python3 -c 'import socket; socket.socket(socket.AF_INET6).bind(("::1", 0))' 2>/dev/null; then
   listen+=(-l "[::1]:$http_port" -l "[::1]:$https_port")
 fi
-# It starts the broker at the first connection, in its own process, as systemd does.
+# At the first connection it becomes the broker (LISTEN_PID is its own), as systemd starts it then.
 systemd-socket-activate "${listen[@]}" -l "$rendezvous" \
   setpriv --reuid=nobody --regid=nogroup --clear-groups \
   /usr/libexec/dralmin-tray-agent/dralmin-port-broker --http-port "$http_port" \
