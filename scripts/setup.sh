@@ -39,8 +39,10 @@ windows_packages=(
   wine wine32:i386 wine64 xvfb xauth
   wixl msitools
 )
-# scripts/package.sh, and scripts/package-check.sh asking the installed agent.
-package_packages=(devscripts debhelper lintian curl)
+# scripts/package.sh, and scripts/package-check.sh asking the installed agent; systemd for its
+# systemd-analyze, which verifies the broker's units, and systemd-socket-activate, which passes
+# the broker its sockets as the socket unit does (systemd need not be running).
+package_packages=(devscripts debhelper lintian curl systemd)
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 
