@@ -144,7 +144,16 @@ struct PortSharing::Impl {
       close(fd);
       return false;
     }
-    return Register(fd, Mode::kBroker, "the port broker");
+    if (!Register(fd, Mode::kBroker, "the port broker")) return false;
+    if (settings.listenAddress != "127.0.0.1") {
+      LogWarning("ports",
+                 "pages of other machines cannot reach this agent: the port broker "
+                 "holds the ports on the loopback addresses only, not on " +
+                     settings.listenAddress +
+                     " (listen_address); an empty port_broker "
+                     "setting, with the broker stopped, opens them to the network");
+    }
+    return true;
   }
 
   // Registers with the agent that holds the ports; false with `why` when whoever holds them does
