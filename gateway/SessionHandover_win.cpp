@@ -1,4 +1,4 @@
-#include "gateway/PortSharing.h"
+#include "gateway/SessionHandover_win.h"
 
 // clang-format off
 #include <winsock2.h>
@@ -125,7 +125,7 @@ struct PipeSecurity {
 
 }  // namespace
 
-struct PortSharing::Impl {
+struct SessionHandover::Impl {
   // One instance of the pipe: waiting for a holder, then reading its one message.
   struct Instance {
     explicit Instance(asio::io_context& io) : pipe(io), timer(io.get_executor()) {}
@@ -222,8 +222,8 @@ struct PortSharing::Impl {
     std::memcpy(&handover.kind, message.data(), 1);
     std::memcpy(&handover.socket, message.data() + 1, sizeof handover.socket);
     const WSAPROTOCOL_INFOW& info = handover.socket;
-    if ((handover.kind != static_cast<char>(Port::Plain) &&
-         handover.kind != static_cast<char>(Port::Secure)) ||
+    if ((handover.kind != static_cast<char>(Port::kPlain) &&
+         handover.kind != static_cast<char>(Port::kSecure)) ||
         (info.iAddressFamily != AF_INET && info.iAddressFamily != AF_INET6) ||
         info.iSocketType != SOCK_STREAM || info.iProtocol != IPPROTO_TCP) {
       LogWarning("gateway", "a connection handed over was dropped: it is not a TCP connection");
@@ -243,7 +243,7 @@ struct PortSharing::Impl {
   // belongs to this agent's session: whoever handed it over is not trusted with that.
   void Accept(SOCKET socket, Port port) {
     int family = 0;
-    if (LocalPort(socket, family) != (port == Port::Plain ? httpPort : httpsPort)) {
+    if (LocalPort(socket, family) != (port == Port::kPlain ? httpPort : httpsPort)) {
       LogWarning("gateway", "a connection from " + Describe(socket) +
                                 " handed over was dropped: it was not accepted on the port");
       closesocket(socket);
@@ -423,27 +423,23 @@ struct PortSharing::Impl {
   bool closed = false;
 };
 
-bool PortSharing::Supported() {
-  return true;
-}
+SessionHandover::SessionHandover(asio::io_context& io, std::uint16_t httpPort,
+                                 std::uint16_t httpsPort, Serve serve)
+    : SessionHandover(io, httpPort, httpsPort, std::move(serve), CurrentLocalUser()) {}
 
-PortSharing::PortSharing(asio::io_context& io, std::uint16_t httpPort, std::uint16_t httpsPort,
-                         Serve serve)
-    : PortSharing(io, httpPort, httpsPort, std::move(serve), CurrentLocalUser()) {}
-
-PortSharing::PortSharing(asio::io_context& io, std::uint16_t httpPort, std::uint16_t httpsPort,
-                         Serve serve, LocalUser self)
+SessionHandover::SessionHandover(asio::io_context& io, std::uint16_t httpPort,
+                                 std::uint16_t httpsPort, Serve serve, LocalUser self)
     : impl_(std::make_unique<Impl>(io, httpPort, httpsPort, std::move(serve), self)) {
   impl_->Wait(true);
 }
 
-PortSharing::~PortSharing() = default;
+SessionHandover::~SessionHandover() = default;
 
-void PortSharing::AsyncAccept(Acceptor& acceptor, Port port, Accepted done) {
+void SessionHandover::AsyncAccept(Acceptor& acceptor, Port port, Accepted done) {
   impl_->AsyncAccept(acceptor, port, std::move(done));
 }
 
-void PortSharing::Close() {
+void SessionHandover::Close() {
   impl_->Close();
 }
 
