@@ -12,6 +12,7 @@
 #include <system_error>
 #include <unordered_set>
 
+#include "gateway/Listeners.h"
 #include "gateway/PortSharing.h"
 #include "gateway/RequestReader.h"
 #include "gateway/Sockets.h"
@@ -430,88 +431,21 @@ std::unique_ptr<ssl::context> LoadTlsContext(const TlsFiles& files) {
   return context;
 }
 
-// The same words on every system for what commonly stops a listener: Windows' own texts differ
-// by language and Wine has none for socket errors.
-std::string ListenFailureReason(const beast::error_code& ec) {
-  if (ec == asio::error::address_in_use) return "Address already in use";
-  if (ec == asio::error::access_denied) return "Permission denied";
-  return ec.message();
-}
-
 }  // namespace
 
 struct GatewayServer::Impl {
   Impl(const GatewaySettings& s, RequestHandler& h) : settings(s), handler(h), limits(settings) {}
 
-  // A listener of its own, without shared ports.
-  struct Listener {
-    Listener(asio::io_context& io, bool s) : acceptor(io), retry(io), secure(s) {}
-    Acceptor acceptor;
-    Timer retry;
-    bool secure;
-    bool accepting = false;
-  };
-
-  // The configured address and, where it stands for this machine's IPv4 loopback, ::1 too: a
-  // page's `localhost` may resolve to either, and another program must not take the other.
-  std::vector<std::string> Addresses() const {
-    std::vector<std::string> addresses{settings.listenAddress};
-    if (settings.listenAddress == "127.0.0.1" || settings.listenAddress == "0.0.0.0") {
-      addresses.push_back("::1");
+  // Listens on every address of `port` and serves what comes; ListenerError when one cannot be
+  // opened.
+  void Listen(uint16_t port, SharedPort kind) {
+    for (Acceptor& acceptor : OpenListeners(io, settings.listenAddress, port)) {
+      listeners.push_back(std::make_unique<Listener>(
+          std::move(acceptor), kind,
+          [this](Socket socket, SharedPort p) { Serve(std::move(socket), p); }));
     }
-    return addresses;
-  }
-
-  // Opens listeners on every address of `port`; ListenerError when one cannot be opened.
-  void Listen(uint16_t port, bool secure) {
-    for (const std::string& text : Addresses()) {
-      beast::error_code ec;
-      const auto address = asio::ip::make_address(text, ec);
-      if (ec) throw ListenerError(text, port, "not an IP address");
-      auto listener = std::make_unique<Listener>(io, secure);
-      Acceptor& acceptor = listener->acceptor;
-      const tcp::endpoint endpoint(address, port);
-      acceptor.open(endpoint.protocol(), ec);
-      if (!ec) acceptor.set_option(ListenerPortUse(true), ec);
-      if (!ec && address.is_v6()) acceptor.set_option(asio::ip::v6_only(true), ec);
-      if (!ec) acceptor.bind(endpoint, ec);
-      if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-      if (ec && text == "::1" && text != settings.listenAddress &&
-          (ec == boost::system::errc::address_not_available ||
-           ec == boost::system::errc::address_family_not_supported)) {
-        continue;  // no IPv6 here: nobody can take it either
-      }
-      if (ec) throw ListenerError(text, port, ListenFailureReason(ec));
-      // The port actually bound (0 asks for any) is used for the other addresses too.
-      if (port == 0) port = acceptor.local_endpoint().port();
-      listeners.push_back(std::move(listener));
-    }
-    (secure ? httpsPort : httpPort) = port;
-  }
-
-  void StartAccepting() {
-    for (auto& listener : listeners) {
-      if (!listener->accepting) Accept(*listener);
-    }
-  }
-
-  void Accept(Listener& listener) {
-    listener.accepting = true;
-    listener.acceptor.async_accept([this, &listener](beast::error_code ec, Socket socket) {
-      if (ec == asio::error::operation_aborted) return;
-      if (ec) {
-        // Out of descriptors or memory: the connection stays in the backlog, so accepting again
-        // at once would fail at once and spin this thread. Open connections are served meanwhile.
-        listener.retry.expires_after(kAcceptRetry);
-        listener.retry.async_wait([this, &listener](beast::error_code timerError) {
-          if (!timerError) Accept(listener);
-        });
-        return;
-      }
-      Serve(std::move(socket),
-            listener.secure ? PortSharing::Port::kSecure : PortSharing::Port::kPlain);
-      Accept(listener);
-    });
+    (kind == SharedPort::kSecure ? httpsPort : httpPort) =
+        listeners.back()->acceptor().local_endpoint().port();
   }
 
   void Serve(Socket socket, PortSharing::Port port) {
@@ -537,11 +471,7 @@ struct GatewayServer::Impl {
       std::lock_guard lock(closeMutex);
       closed = true;
     }
-    beast::error_code ignored;
-    for (auto& listener : listeners) {
-      listener->acceptor.close(ignored);
-      listener->retry.cancel();
-    }
+    for (auto& listener : listeners) listener->Close();
     if (sharing) sharing->Close();
     for (ConnectionBase* connection : ConnectionSet(live)) connection->Close();
     // Let the aborted handlers run so that every connection is released here, on this thread.
@@ -563,8 +493,6 @@ struct GatewayServer::Impl {
   // Set by CloseAll before its last poll: a handler posted later would never run.
   std::mutex closeMutex;
   bool closed = false;
-
-  static constexpr std::chrono::milliseconds kAcceptRetry{100};
 };
 
 GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& handler)
@@ -587,26 +515,13 @@ GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& ha
     if (s.tls) s.httpsPort = settings.httpsPort;
     return;
   }
-  s.Listen(settings.httpPort, false);
-  if (s.tls) s.Listen(settings.httpsPort, true);
-  s.StartAccepting();
+  s.Listen(settings.httpPort, SharedPort::kPlain);
+  if (s.tls) s.Listen(settings.httpsPort, SharedPort::kSecure);
   ReportOwnListeners(s);
 }
 
 void GatewayServer::ReportOwnListeners(Impl& s) {
-  if (!s.settings.portsReport) return;
-  PortsView view;
-  view.holder = PortsView::Holder::kThisAgent;
-  for (const auto& listener : s.listeners) {
-    beast::error_code ec;
-    const auto local = listener->acceptor.local_endpoint(ec);
-    if (ec) continue;
-    const std::string address = local.address().to_string();
-    (listener->secure ? view.secure : view.plain)
-        .push_back((local.address().is_v6() ? "[" + address + "]" : address) + ":" +
-                   std::to_string(local.port()));
-  }
-  s.settings.portsReport->Set(std::move(view));
+  if (s.settings.portsReport) s.settings.portsReport->Set(HeldPorts(s.listeners));
 }
 
 bool GatewayServer::StartTls(const TlsFiles& files) {
@@ -626,16 +541,13 @@ bool GatewayServer::StartTls(const TlsFiles& files) {
           s.sharing->ServeSecure();
           s.httpsPort = s.settings.httpsPort;
         } else {
-          s.Listen(s.settings.httpsPort, true);
+          // What it accepts is served after this handler, which sets the certificate first.
+          s.Listen(s.settings.httpsPort, SharedPort::kSecure);
         }
       } catch (const ListenerError&) {
-        std::erase_if(s.listeners, [](const auto& listener) {
-          return listener->secure && !listener->accepting;
-        });
         return opened.set_exception(std::current_exception());
       }
       s.tls = std::move(context);
-      s.StartAccepting();
       if (!s.sharing) ReportOwnListeners(s);
       opened.set_value(true);
     });

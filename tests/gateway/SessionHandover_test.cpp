@@ -1,4 +1,4 @@
-#include "gateway/PortSharing.h"
+#include "gateway/SessionHandover_win.h"
 
 #include <gtest/gtest.h>
 // clang-format off
@@ -90,18 +90,18 @@ struct Holder {
     // As the agent of a session that is not this one: under Wine every process is in one
     // session, so the peers of these connections are then another session's, with an agent
     // (the receiver's) or without one.
-    sharing.emplace(
-        io, port, 0, [](Socket, PortSharing::Port) {}, CurrentLocalUser() + 1000);
+    handover.emplace(
+        io, port, 0, [](Socket, SharedPort) {}, CurrentLocalUser() + 1000);
   }
   // Accepts and judges the client's connection; true when it is the holder's to serve.
   bool Judge() {
     bool finished = false, kept = false;
-    sharing->AsyncAccept(acceptor, PortSharing::Port::Plain,
-                         [&](boost::system::error_code ec, std::optional<Socket> socket) {
-                           EXPECT_FALSE(ec) << ec.message();
-                           finished = true;
-                           kept = socket.has_value();
-                         });
+    handover->AsyncAccept(acceptor, SharedPort::kPlain,
+                          [&](boost::system::error_code ec, std::optional<Socket> socket) {
+                            EXPECT_FALSE(ec) << ec.message();
+                            finished = true;
+                            kept = socket.has_value();
+                          });
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (!finished && std::chrono::steady_clock::now() < deadline) io.run_for(100ms);
     EXPECT_TRUE(finished);
@@ -110,12 +110,12 @@ struct Holder {
   asio::io_context io;
   Acceptor acceptor;
   std::uint16_t port = 0;
-  std::optional<PortSharing> sharing;
+  std::optional<SessionHandover> handover;
 };
 
 // The connection itself goes to the other process, which answers it; a session without an
 // agent gets its connection closed without an answer.
-TEST(PortSharingTest, AnotherSessionsConnectionIsServedByItsAgentOrClosed) {
+TEST(SessionHandoverTest, AnotherSessionsConnectionIsServedByItsAgentOrClosed) {
   Holder holder;
   {
     Client client(holder.port);
