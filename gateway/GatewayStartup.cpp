@@ -94,7 +94,7 @@ void ProvideHttps(GatewayServer& server, CertStore& certificates, const std::ato
     return report("off: " + std::string(error.what()));
   }
   state.on = true;
-  report("listening");
+  report("serving HTTPS");
 }
 
 }  // namespace dralmin

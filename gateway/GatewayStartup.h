@@ -16,7 +16,7 @@ class HttpsStatus {
  public:
   struct State {
     bool on = false;
-    std::string text = "starting";  // why it is off, or "listening"
+    std::string text = "starting";  // why it is off, or "serving HTTPS"
     std::string version;            // the certificate's
     std::string subject;
     std::time_t expires = 0;  // 0 when unknown

@@ -23,8 +23,12 @@ class AgentStatusTest : public ::testing::Test {
                               started_,
                               &https_,
                               [this](const std::string& path) { return existing_.count(path) > 0; },
-                              [] { return std::vector<StatusRow>{{"scale", "found on /dev/x", ""}}; },
-                              [] { return std::vector<std::string>{"first", "last"}; },
+                              [] {
+                                return std::vector<StatusRow>{{"scale", "found on /dev/x", ""}};
+                              },
+                              [] {
+                                return std::vector<std::string>{"first", "last"};
+                              },
                               [] { return kNow; },
                               ""};
   }
@@ -50,7 +54,7 @@ TEST_F(AgentStatusTest, EachFactComesFromItsSource) {
   ASSERT_EQ(ApplySetting(settings_, "allowed_origins", "https://till.example",
                          {SettingOrigin::Kind::Environment, "DRALMIN_ALLOWED_ORIGINS", 0}),
             std::nullopt);
-  https_.Set({true, "listening", "v7", "/CN=127.0.0.1", kNow + 90 * kDay});
+  https_.Set({true, "serving HTTPS", "v7", "/CN=127.0.0.1", kNow + 90 * kDay});
 
   const StatusReport report =
       CollectAgentStatus(Sources(), started_ + std::chrono::seconds(3 * 3600 + 5));
@@ -74,7 +78,8 @@ TEST_F(AgentStatusTest, EachFactComesFromItsSource) {
   ASSERT_EQ(listeners.size(), 2u);
   EXPECT_EQ(listeners[0].value, "127.0.0.1:9081");
   EXPECT_EQ(listeners[1].detail,
-            "listening; certificate v7, /CN=127.0.0.1, expires 2027-04-15 08:00 UTC; held by this agent");
+            "serving HTTPS; certificate v7, /CN=127.0.0.1, expires 2027-04-15 08:00 UTC; held by "
+            "this agent");
 
   EXPECT_EQ(Section(report, "origins").rows[0].name, "https://till.example");
   EXPECT_EQ(Section(report, "devices").rows[0].value, "found on /dev/x");
@@ -85,7 +90,7 @@ TEST_F(AgentStatusTest, EachFactComesFromItsSource) {
 TEST_F(AgentStatusTest, WarnsOfWhatWillFailBeforeItDoes) {
   ASSERT_EQ(ApplySetting(settings_, "serial_ports", "/dev/ttyGONE0, /dev/ttyGONE1"), std::nullopt);
   ASSERT_EQ(ApplySetting(settings_, "fingerprint_sdk", "/opt/sdk/libgone.so"), std::nullopt);
-  https_.Set({true, "listening", "v7", "", kNow + 13 * kDay});
+  https_.Set({true, "serving HTTPS", "v7", "", kNow + 13 * kDay});
   const std::vector<std::string> warnings = AgentWarnings(Sources());
   ASSERT_EQ(warnings.size(), 3u);
   EXPECT_THAT(warnings[0], HasSubstr("serial_ports names no existing device"));
@@ -96,7 +101,7 @@ TEST_F(AgentStatusTest, WarnsOfWhatWillFailBeforeItDoes) {
   // valid for longer than two weeks is no concern.
   existing_.insert("/dev/ttyGONE1");
   ASSERT_EQ(ApplySetting(settings_, "fingerprint_sdk", "libquorvelsdk.so"), std::nullopt);
-  https_.Set({true, "listening", "v7", "", kNow + 15 * kDay});
+  https_.Set({true, "serving HTTPS", "v7", "", kNow + 15 * kDay});
   EXPECT_THAT(AgentWarnings(Sources()), IsEmpty());
 }
 
