@@ -25,8 +25,9 @@ std::optional<std::string> ReadFileWhole(const std::string& path, Links links = 
 // Why the folder `path` may not hold what the agent keeps for itself; empty when it may. It must
 // be a folder, not a link to one, of the agent's user, that no other user may enter, and no
 // folder above it may be changed by another user (but for a sticky one such as /tmp), so that
-// nobody can read, swap or plant what is in it. (Windows: the owner is checked, not the access
-// list, which the profile's folders inherit.)
+// nobody can read, swap or plant what is in it. (Windows: the owner is the user or the
+// administrators, and the access list lets only them and the system in; the folders above are
+// not looked at.)
 std::string PrivateFolderRefusal(const std::string& path);
 
 // A file the agent keeps for itself, read as OwnFileRefusal allows.
@@ -59,8 +60,9 @@ OwnFile ReadOwnFileEnds(const std::string& path, std::size_t bytes);
 // Files written whole: a new file beside the old one, synced, then put in its place, so that a
 // reader sees either the old content or the new one.
 
-// Creates a new file named `path` plus a unique suffix, open for writing (binary); its name is
-// stored in `temporary`. Returns the descriptor, or -1 with errno set.
+// Creates a new file named `path` plus a unique suffix, open for writing (binary) and for the
+// agent's user alone; its name is stored in `temporary`. Returns the descriptor, or -1 with errno
+// set.
 int CreateFileBeside(const std::string& path, std::string& temporary);
 
 // Flushes the file's data to the disk; false with errno set when it cannot.

@@ -1,13 +1,13 @@
-#include <aclapi.h>
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
-#include <windows.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "platform/AccessControl_win.h"
 #include "platform/Files.h"
 #include "platform/WideText.h"
 
@@ -25,6 +25,17 @@ void SetErrnoFromSystem() {
     case ERROR_SHARING_VIOLATION:
       errno = EACCES;
       break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      errno = EEXIST;
+      break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      errno = ENOSPC;
+      break;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      errno = EMFILE;
+      break;
     default:
       errno = EIO;
   }
@@ -41,6 +52,15 @@ int OpenRegularFile(const std::string& path, bool& notRegular, Links links) {
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, flags, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
+    // A folder cannot be opened as a file (access denied): it is not regular, as on POSIX.
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      notRegular = true;
+      return -1;
+    }
+    SetLastError(error);
     SetErrnoFromSystem();
     return -1;
   }
@@ -60,35 +80,6 @@ int OpenRegularFile(const std::string& path, bool& notRegular, Links links) {
   return fd;
 }
 
-namespace {
-
-// Whether the object behind `handle` is owned by this process's user (or by the administrators'
-// group, which owns what an elevated process of the user made).
-bool OwnedByThisUser(HANDLE handle) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                      nullptr, &descriptor) != ERROR_SUCCESS) {
-    return false;
-  }
-  bool own = false;
-  HANDLE token = nullptr;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    DWORD length = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &length);
-    std::string buffer(length, '\0');
-    if (length > 0 && GetTokenInformation(token, TokenUser, buffer.data(), length, &length)) {
-      own = EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid) != FALSE;
-    }
-    CloseHandle(token);
-  }
-  own = own || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) != FALSE;
-  LocalFree(descriptor);
-  return own;
-}
-
-}  // namespace
-
 int OpenOwnFile(const std::string& path, OwnFile& file) {
   bool notRegular = false;
   const int fd = OpenRegularFile(path, notRegular, Links::kRefuse);
@@ -104,10 +95,10 @@ int OpenOwnFile(const std::string& path, OwnFile& file) {
   }
   const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
   LARGE_INTEGER size{};
-  if (!OwnedByThisUser(handle)) {
+  if (std::string why = NotOwnRefusal(handle); !why.empty()) {
     _close(fd);
     file.failure = OwnFile::Failure::kRefused;
-    file.why = "it does not belong to this agent's user";
+    file.why = std::move(why);
     return -1;
   }
   if (!GetFileSizeEx(handle, &size)) {
@@ -131,29 +122,44 @@ std::string PrivateFolderRefusal(const std::string& path) {
   BY_HANDLE_FILE_INFORMATION information{};
   std::string why;
   if (!GetFileInformationByHandle(folder, &information)) {
-    why = "it cannot be looked at";
+    why = "it cannot be looked at (system error " + std::to_string(GetLastError()) + ")";
   } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     why = "it is a link or junction";
   } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     why = "it is not a folder";
-  } else if (!OwnedByThisUser(folder)) {
-    why = "it does not belong to this agent's user";
+  } else {
+    why = NotOwnRefusal(folder);
   }
   CloseHandle(folder);
   return why;
 }
 
 int CreateFileBeside(const std::string& path, std::string& temporary) {
-  // The process id and a counter make the name unique; _O_EXCL refuses a leftover of the same name.
+  // The process id and a counter make the name unique; CREATE_NEW refuses a leftover of the same
+  // name. Made for this user alone, as mkostemp makes it 0600 on POSIX.
   static LONG counter = 0;
+  PrivateSecurity security;
   for (int attempt = 0; attempt < 100; ++attempt) {
     temporary = path + "." + std::to_string(GetCurrentProcessId()) + "-" +
                 std::to_string(InterlockedIncrement(&counter));
-    const int fd =
-        _wopen(Widen(temporary).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-               _S_IREAD | _S_IWRITE);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    const HANDLE file =
+        CreateFileW(Widen(temporary).c_str(), GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, security.attributes(),
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      SetErrnoFromSystem();
+      if (errno == EEXIST) continue;
+      return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+      CloseHandle(file);
+      DeleteFileW(Widen(temporary).c_str());
+      errno = EMFILE;
+    }
+    return fd;
   }
+  errno = EEXIST;
   return -1;
 }
 

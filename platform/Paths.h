@@ -46,7 +46,8 @@ std::string LocalDataHome();
 // Makes `path` the current folder; false when it cannot.
 bool ChangeFolder(const std::string& path);
 
-// Creates a folder and its missing parents; true when it exists afterwards.
+// Creates a folder and its missing parents, each for the agent's user alone; true when it exists
+// afterwards.
 bool MakeFolders(const std::string& path);
 
 }  // namespace dralmin

@@ -1,6 +1,7 @@
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
+#include "platform/AccessControl_win.h"
 #include "platform/Paths.h"
 #include "platform/WideText.h"
 
@@ -82,7 +83,10 @@ bool MakeFolders(const std::string& path) {
       !MakeFolders(parent)) {
     return false;
   }
-  return CreateDirectoryW(wide.c_str(), nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS;
+  // For this user alone, as a mode of 0700 on POSIX: what the agent keeps in it is private.
+  PrivateSecurity security;
+  return CreateDirectoryW(wide.c_str(), security.attributes()) != 0 ||
+         GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 }  // namespace dralmin

@@ -1,6 +1,9 @@
 // The Windows layers where they do more than pass a call on: the registry value's limits, the
-// named mutex, and files replaced in place.
+// named mutex, files replaced in place and the access lists of the agent's own files.
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -8,7 +11,9 @@
 
 #include "platform/Files.h"
 #include "platform/InstanceLock.h"
+#include "platform/Paths.h"
 #include "platform/UserValue.h"
+#include "platform/WideText.h"
 #include "tests/testkit/Helpers.h"
 
 namespace dralmin::test {
@@ -70,6 +75,44 @@ TEST(FilesWinTest, PutInPlaceReplacesAnExistingFile) {
   std::ifstream in(target, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
   EXPECT_FALSE(std::ifstream(temporary).good());
+}
+
+// Lets every user read `path`, besides the system and its owner.
+bool OpenToEveryone(const std::string& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:(A;;FA;;;SY)(A;;FA;;;OW)(A;;FR;;;WD)", SDDL_REVISION_1, &descriptor, nullptr)) {
+    return false;
+  }
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  std::wstring wide = Widen(path);
+  const bool set = GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) &&
+                   SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                         nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+  LocalFree(descriptor);
+  return set;
+}
+
+// What the agent makes for itself is its user's alone, and is refused once every user may read it.
+TEST(FilesWinTest, OwnFilesAndFoldersAreRefusedOnceOthersMayUseThem) {
+  TempFolder temp;
+  const std::string folder = temp.path() + "\\queue";
+  const std::string file = folder + "\\page";
+  ASSERT_TRUE(MakeFolders(folder));
+  ASSERT_EQ(WriteFileWhole(file, "bytes"), WriteFailure::kNone);
+  EXPECT_EQ(PrivateFolderRefusal(folder), "");
+  const OwnFile own = ReadOwnFile(file);
+  EXPECT_EQ(own.failure, OwnFile::Failure::kNone) << own.why;
+  EXPECT_EQ(own.content, "bytes");
+
+  ASSERT_TRUE(OpenToEveryone(file));
+  ASSERT_TRUE(OpenToEveryone(folder));
+  const std::string why = "another user or group may use it (S-1-1-0 in its access list)";
+  EXPECT_EQ(ReadOwnFile(file).failure, OwnFile::Failure::kRefused);
+  EXPECT_EQ(ReadOwnFile(file).why, why);
+  EXPECT_EQ(PrivateFolderRefusal(folder), why);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The test helpers on Windows.
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/AccessControl_win.h"
 #include "platform/WideText.h"
 #include "tests/testkit/Helpers.h"
 
@@ -17,12 +19,13 @@ TempFolder::TempFolder() {
   const std::filesystem::path base = std::filesystem::temp_directory_path();
   for (unsigned n = GetCurrentProcessId() * 1000 + GetTickCount() % 1000;; ++n) {
     const std::filesystem::path candidate = base / ("dralmin-test-" + std::to_string(n));
-    std::error_code error;
-    if (std::filesystem::create_directory(candidate, error)) {
+    // The user's alone, as mkdtemp makes it on POSIX: the agent keeps private files in it.
+    PrivateSecurity security;
+    if (CreateDirectoryW(candidate.c_str(), security.attributes())) {
       path_ = candidate.string();
       return;
     }
-    if (error) return;  // no temporary folder at all
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return;  // no temporary folder at all
   }
 }
 
@@ -42,15 +45,15 @@ PrivateUserProfile::PrivateUserProfile()
   registryKey_ = "SOFTWARE\\DralminTest\\Profile-" + std::to_string(GetCurrentProcessId()) + "-" +
                  std::to_string(GetTickCount());
   HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, registryKey_.c_str(), 0, nullptr,
-                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, registryKey_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
     ADD_FAILURE() << "cannot create the private user key " << registryKey_;
     return;
   }
   // The shell reads the application data folder from the user key, which is now the private one.
   const std::wstring appData = std::filesystem::path(configHome_).wstring();
-  RegSetKeyValueW(key, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+  RegSetKeyValueW(key,
+                  L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
                   L"AppData", REG_SZ, appData.c_str(),
                   static_cast<DWORD>((appData.size() + 1) * sizeof(wchar_t)));
   RegOverridePredefKey(HKEY_CURRENT_USER, key);  // keeps a handle of its own

@@ -191,6 +191,8 @@ TEST_F(ScanQueueTest, AFolderThatCannotBeWrittenKeepsNoPage) {
   EXPECT_TRUE(queue.Empty());
 }
 
+// The tests below plant links, change modes or mount a disk read-only: POSIX only.
+#ifndef _WIN32
 std::size_t FilesIn(const std::string& folder) {
   std::error_code error;
   return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder, error),
@@ -206,7 +208,6 @@ std::string ReadBytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-#ifndef _WIN32
 // A page file that is not what was queued (empty, cut short, other bytes, a link planted in its
 // name) is never sent: it is moved aside with a line and counted on the status page. A page queued
 // by an earlier version (a plain JPEG) still goes out.
