@@ -9,7 +9,7 @@
 #include "devices/scanning/ScanQueue.h"
 #include "devices/scanning/ScannerListing.h"
 #include "gateway/GatewayStartup.h"
-#include "gateway/PortSharing.h"
+#include "gateway/PortsReport.h"
 #include "gateway/StatusPage.h"
 #include "settings/AgentSettings.h"
 

@@ -3,7 +3,7 @@
 #include "gateway/GatewayServer.h"
 #include "gateway/GatewayStartup.h"
 #include "gateway/GatewayThread.h"
-#include "gateway/PortSharing.h"
+#include "gateway/PortsReport.h"
 #include "platform/DescriptorLimit.h"
 #include "settings/AgentSettings.h"
 
