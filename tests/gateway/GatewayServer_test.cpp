@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 
 #include <atomic>
@@ -135,37 +133,6 @@ TEST(GatewayServerTest, ABoundPortFailsWithTheListenerError) {
 
   settings.listenAddress = "not an address";
   EXPECT_THROW(GatewayServer(settings, handler), ListenerError);
-}
-
-// With shared ports a port in use is another user's agent's only when it answers as one at the
-// rendezvous; any other program on it, and an address this machine lacks, end the start.
-TEST(GatewayServerTest, SharedPortsHeldByAProgramThatIsNotAnAgentFailWithTheListenerError) {
-  RecordingHandler handler;
-  RunningGateway other(handler);
-  GatewaySettings settings;
-  settings.sharedPorts = true;
-  settings.httpPort = other.port();
-  try {
-    GatewayServer server(settings, handler);
-    ADD_FAILURE() << "a port held by a program that is not an agent was taken as shared";
-  } catch (const ListenerError& error) {
-    EXPECT_THAT(
-        error.what(),
-        testing::HasSubstr("cannot listen on 127.0.0.1:" + std::to_string(other.port()) +
-                           ": Address already in use, held by user " + std::to_string(geteuid()) +
-                           " (process " + std::to_string(getpid()) + ", "));
-    EXPECT_THAT(error.what(), testing::EndsWith("), which does not answer as an agent"));
-  }
-  settings.listenAddress = "192.0.2.1";
-  settings.httpPort = test::FreePort();
-  try {
-    GatewayServer server(settings, handler);
-    ADD_FAILURE() << "an address this machine lacks was taken";
-  } catch (const ListenerError& error) {
-    EXPECT_STREQ(error.what(), ("cannot listen on 192.0.2.1:" + std::to_string(settings.httpPort) +
-                                ": this machine has no such address")
-                                   .c_str());
-  }
 }
 
 // Refuses every page before its body: a request's head decides.

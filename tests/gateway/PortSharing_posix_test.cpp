@@ -1,6 +1,7 @@
 #include "gateway/PortSharing.h"
 
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 
 #include "gateway/GatewayThread.h"
 #include "tests/testkit/Helpers.h"
+#include "tests/testkit/RunningGateway.h"
 
 namespace dralmin {
 namespace {
@@ -75,6 +77,37 @@ TEST(PortSharingTest, AnAgentHoldingThePortsServesItsUserOnBothLoopbacks) {
   if (view.plain.size() == 2) {  // a machine with IPv6
     EXPECT_EQ(view.plain[1], "[::1]:" + port);
     EXPECT_EQ(Ask("::1", settings.httpPort), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  }
+}
+
+// With shared ports a port in use is another user's agent's only when it answers as one at the
+// rendezvous; any other program on it, and an address this machine lacks, end the start.
+TEST(GatewayServerTest, SharedPortsHeldByAProgramThatIsNotAnAgentFailWithTheListenerError) {
+  FixedReply handler;
+  test::RunningGateway other(handler);
+  GatewaySettings settings;
+  settings.sharedPorts = true;
+  settings.httpPort = other.port();
+  try {
+    GatewayServer server(settings, handler);
+    ADD_FAILURE() << "a port held by a program that is not an agent was taken as shared";
+  } catch (const ListenerError& error) {
+    EXPECT_THAT(
+        error.what(),
+        testing::HasSubstr("cannot listen on 127.0.0.1:" + std::to_string(other.port()) +
+                           ": Address already in use, held by user " + std::to_string(geteuid()) +
+                           " (process " + std::to_string(getpid()) + ", "));
+    EXPECT_THAT(error.what(), testing::EndsWith("), which does not answer as an agent"));
+  }
+  settings.listenAddress = "192.0.2.1";
+  settings.httpPort = test::FreePort();
+  try {
+    GatewayServer server(settings, handler);
+    ADD_FAILURE() << "an address this machine lacks was taken";
+  } catch (const ListenerError& error) {
+    EXPECT_STREQ(error.what(), ("cannot listen on 192.0.2.1:" + std::to_string(settings.httpPort) +
+                                ": this machine has no such address")
+                                   .c_str());
   }
 }
 
