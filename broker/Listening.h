@@ -7,10 +7,6 @@ namespace dralmin {
 
 // Opening the sockets that hold the shared ports and the rendezvous.
 
-// The loopback addresses a listener on `address` must hold too, so that no other program can
-// take the same port on one of them: `localhost` names both 127.0.0.1 and ::1.
-bool CoversIpv6Loopback(const std::string& address);
-
 // A listening TCP socket on `address` and `port` (an IPv6 one for IPv6 only), or -1 with `error`
 // (errno) set.
 int OpenTcpListener(const std::string& address, std::uint16_t port, int& error);

@@ -14,10 +14,6 @@
 
 namespace dralmin {
 
-bool CoversIpv6Loopback(const std::string& address) {
-  return address == "127.0.0.1" || address == "0.0.0.0";
-}
-
 int OpenTcpListener(const std::string& address, std::uint16_t port, int& error) {
   sockaddr_storage storage{};
   socklen_t size = 0;
@@ -117,13 +113,7 @@ std::string ListenFailure(const std::string& address, std::uint16_t port, int er
     std::string why;
     PeerOwners owners;
     const auto holder = owners.OfListener(address, port, why);
-    if (!holder) return "Address already in use";
-    std::string text = "Address already in use, held by user " + std::to_string(holder->user);
-    if (holder->process) {
-      text += " (process " + std::to_string(*holder->process) +
-              (holder->program.empty() ? "" : ", " + holder->program) + ")";
-    }
-    return text;
+    return holder ? "Address already in use, " + DescribeHolder(*holder) : "Address already in use";
   }
   if (error == EACCES) return "Permission denied";
   if (error == EADDRNOTAVAIL) return "this machine has no such address";

@@ -81,7 +81,16 @@ struct ConnectionLimits {
   explicit ConnectionLimits(const GatewaySettings& settings) : bodies(settings.bodyBudget) {}
   BodyBudget bodies;
   bool saidFull = false;  // the connection limit was reported and has not been left since
+  // How many connections are open, for the holder of shared ports, which accepts on a thread of
+  // its own and must not take more than the connections can hold.
+  std::atomic<std::size_t> open{0};
 };
+
+// The connections the server holds at most, refused ones draining included.
+std::size_t MostConnections(const GatewaySettings& settings) {
+  return settings.maxConnections +
+         std::clamp<std::size_t>(settings.maxConnections / 8, 1, kRefusingAtOnce);
+}
 
 // One client connection: read a request, hand it over, write the reply, and again. Every error
 // of a connection (time-out, malformed or oversized request, failed handshake, peer gone) closes
@@ -104,9 +113,11 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
         limits_(limits),
         reader_(&limits.bodies) {
     live_.insert(this);
+    limits_.open.store(live_.size(), std::memory_order_relaxed);
   }
   ~Connection() override {
     live_.erase(this);
+    limits_.open.store(live_.size(), std::memory_order_relaxed);
     if (limits_.saidFull && live_.size() < settings_.maxConnections) limits_.saidFull = false;
   }
 
@@ -128,9 +139,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
       if constexpr (std::is_same_v<Stream, TlsStream>) {
         return Close();
       } else {
-        const std::size_t refusing =
-            std::clamp<std::size_t>(settings_.maxConnections / 8, 1, kRefusingAtOnce);
-        if (live_.size() > settings_.maxConnections + refusing) return Close();
+        if (live_.size() > MostConnections(settings_)) return Close();
         StartTimer(kDrainTime);
         return Refuse(kUnavailable, {});
       }
@@ -507,6 +516,8 @@ GatewayServer::GatewayServer(const GatewaySettings& settings, RequestHandler& ha
     sharing.httpsPort = settings.httpsPort;
     sharing.brokerSocket = settings.brokerSocket;
     sharing.report = settings.portsReport.get();
+    sharing.connectionsOpen = &s.limits.open;
+    sharing.mostConnections = MostConnections(settings);
     s.sharing = std::make_unique<PortSharing>(
         s.io, sharing,
         [&s](Socket socket, PortSharing::Port port) { s.Serve(std::move(socket), port); });

@@ -14,6 +14,7 @@ using boost::system::error_code;
 std::string ListenFailureReason(const error_code& ec) {
   if (ec == asio::error::address_in_use) return "Address already in use";
   if (ec == asio::error::access_denied) return "Permission denied";
+  if (ec == boost::system::errc::address_not_available) return "this machine has no such address";
   return ec.message();
 }
 
@@ -108,15 +109,21 @@ PortsView HeldPorts(const std::vector<std::unique_ptr<Listener>>& listeners) {
   PortsView view;
   view.holder = PortsView::Holder::kThisAgent;
   for (const auto& listener : listeners) {
-    error_code ec;
-    const auto local = listener->acceptor().local_endpoint(ec);
-    if (ec) continue;
-    const std::string address = local.address().to_string();
-    (listener->port() == SharedPort::kSecure ? view.secure : view.plain)
-        .push_back((local.address().is_v6() ? "[" + address + "]" : address) + ":" +
-                   std::to_string(local.port()));
+    std::string held = HeldAt(listener->acceptor());
+    if (!held.empty()) {
+      (listener->port() == SharedPort::kSecure ? view.secure : view.plain).push_back(held);
+    }
   }
   return view;
+}
+
+std::string HeldAt(const Acceptor& acceptor) {
+  error_code ec;
+  const auto local = acceptor.local_endpoint(ec);
+  if (ec) return {};
+  const std::string address = local.address().to_string();
+  return (local.address().is_v6() ? "[" + address + "]" : address) + ":" +
+         std::to_string(local.port());
 }
 
 }  // namespace dralmin

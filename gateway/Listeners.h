@@ -62,4 +62,7 @@ class Listener {
 // ("127.0.0.1:8081", "[::1]:8081").
 PortsView HeldPorts(const std::vector<std::unique_ptr<Listener>>& listeners);
 
+// Where `acceptor` listens, as the status page shows it; empty when it is closed.
+std::string HeldAt(const Acceptor& acceptor);
+
 }  // namespace dralmin

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,6 +23,10 @@ struct SharingSettings {
   // ports or registers with the agent that does.
   std::string brokerSocket;
   PortsReport* report = nullptr;
+  // The server's open connections and how many it holds at most: connections accepted for this
+  // agent beyond that are closed at once, as the server would close them.
+  const std::atomic<std::size_t>* connectionsOpen = nullptr;
+  std::size_t mostConnections = 0;
 };
 
 // Several users' agents on the same ports. Where the system runs the port broker, it holds the

@@ -13,6 +13,7 @@
 #include "broker/PortBroker.h"
 #include "broker/RefusalLog.h"
 #include "gateway/GatewayServer.h"
+#include "gateway/Listeners.h"
 #include "platform/Log.h"
 #include "platform/SocketPassing.h"
 
@@ -37,11 +38,6 @@ std::string Describe(const Socket& socket) {
   const auto remote = socket.remote_endpoint(ec);
   if (ec) return "a closed connection";
   return remote.address().to_string() + ":" + std::to_string(remote.port());
-}
-
-std::string Endpoint(const std::string& address, std::uint16_t port) {
-  return (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
-         std::to_string(port);
 }
 
 // The hello and its answer, on a fresh connection to a rendezvous; nothing when whoever is there
@@ -160,10 +156,9 @@ struct PortSharing::Impl {
   // not answer as an agent.
   bool TryHolder(std::string& why) {
     std::string lookup;
-    PeerOwners owners;
     const auto holder = owners.OfListener(settings.listenAddress, settings.httpPort, lookup);
-    const std::string held = ListenFailure(settings.listenAddress, settings.httpPort, EADDRINUSE);
-    why = held + ", which does not answer as an agent";
+    why = "Address already in use" + (holder ? ", " + DescribeHolder(*holder) : std::string()) +
+          ", which does not answer as an agent";
     if (!holder) return false;
     int error = 0;
     const int fd = ConnectLocal(rendezvous::AgentRendezvous(settings.httpPort), error);
@@ -302,27 +297,22 @@ struct PortSharing::Impl {
     });
   }
 
-  // Opens a listener for each address of `port`: false when the first is taken (another agent
-  // holds the port); ListenerError when one cannot be opened for another reason.
+  // The listeners of `port` on its addresses, as descriptors for the broker's thread. False when
+  // the port is taken on the listen address (another agent holds it); ListenerError when one
+  // cannot be opened for another reason.
   bool OpenListeners(std::uint16_t port, std::vector<int>& fds, std::vector<std::string>& held) {
-    std::vector<std::string> addresses{settings.listenAddress};
-    if (CoversIpv6Loopback(settings.listenAddress)) addresses.push_back("::1");
-    for (const std::string& address : addresses) {
-      int error = 0;
-      const int fd = OpenTcpListener(address, port, error);
-      if (fd >= 0) {
-        fds.push_back(fd);
-        held.push_back(Endpoint(address, port));
-        continue;
-      }
-      if (address == "::1" && IsNoIpv6(error)) continue;
-      for (const int open : fds) close(open);
-      fds.clear();
-      held.clear();
-      if (address == settings.listenAddress && error == EADDRINUSE) return false;
-      throw ListenerError(address, port, ListenFailure(address, port, error));
-    }
+    auto acceptors = OpenListenersUnlessTaken(poll, settings.listenAddress, port);
+    if (!acceptors) return false;
+    Take(std::move(*acceptors), fds, held);
     return true;
+  }
+
+  static void Take(std::vector<Acceptor> acceptors, std::vector<int>& fds,
+                   std::vector<std::string>& held) {
+    for (Acceptor& acceptor : acceptors) {
+      held.push_back(HeldAt(acceptor));
+      fds.push_back(acceptor.release());
+    }
   }
 
   bool Hold() {
@@ -377,9 +367,18 @@ struct PortSharing::Impl {
                             squatter + "; a port broker would serve them");
   }
 
-  // From the broker's thread: the connection is served on the poll thread.
+  // From the broker's thread: the connection is served on the poll thread. Connections waiting
+  // for that thread count as open: without it the broker's thread, which accepts as fast as
+  // connections come, could use up the descriptors while the poll thread serves a request.
   void Post(int fd, Port port) {
+    const std::size_t open = settings.connectionsOpen ? settings.connectionsOpen->load() : 0;
+    if (settings.mostConnections != 0 && open + posted.load() >= settings.mostConnections) {
+      close(fd);
+      return;
+    }
+    ++posted;
     asio::post(poll, [this, fd, port] {
+      --posted;
       if (closed) {
         close(fd);
         return;
@@ -393,10 +392,7 @@ struct PortSharing::Impl {
     if (mode != Mode::kHolding) return;
     std::vector<int> fds;
     std::vector<std::string> held;
-    if (!OpenListeners(settings.httpsPort, fds, held)) {
-      throw ListenerError(settings.listenAddress, settings.httpsPort,
-                          ListenFailure(settings.listenAddress, settings.httpsPort, EADDRINUSE));
-    }
+    Take(dralmin::OpenListeners(poll, settings.listenAddress, settings.httpsPort), fds, held);
     secureHeldAt = held;
     asio::post(brokerIo, [this, fds] {
       for (const int fd : fds) broker->AddListener(fd, Port::kSecure);
@@ -454,6 +450,7 @@ struct PortSharing::Impl {
   std::chrono::steady_clock::time_point lostAt;
   bool secure = false;
   bool closed = false;
+  std::atomic<std::size_t> posted{0};  // passed to the poll thread, not taken up yet
   PeerOwners owners;
   RefusalLog refusals;
   std::vector<std::string> plainHeldAt, secureHeldAt;

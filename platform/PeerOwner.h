@@ -25,6 +25,16 @@ struct PortHolder {
   std::string program;
 };
 
+// "held by user 1001 (process 42, python3)", as far as the system shows it.
+inline std::string DescribeHolder(const PortHolder& holder) {
+  std::string text = "held by user " + std::to_string(holder.user);
+  if (holder.process) {
+    text += " (process " + std::to_string(*holder.process) +
+            (holder.program.empty() ? "" : ", " + holder.program) + ")";
+  }
+  return text;
+}
+
 // Looks up, in the operating system's own table of TCP sockets, the owner of the socket at the
 // far end of a connected socket. The answer never comes from anything the peer sent.
 class PeerOwners {
