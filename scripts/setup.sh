@@ -27,15 +27,14 @@ test_packages=(
   curl openssl procps wrk valgrind ccache
   chromium nodejs
 )
-# scripts/windows-deps.sh and scripts/windows.sh: the 32-bit cross compilers (posix threads), zlib
-# for them, the tools the source packages build with, 32-bit Wine (from Debian's i386 side) and a
-# virtual display; wixl and msitools build and edit the Windows Installer package; widl (in
-# mingw-w64-tools) builds the simulated barcode driver's type library. 64-bit Wine beside the
-# 32-bit one makes the installer check's prefix a 64-bit Windows, as the workstations have, where
-# the 32-bit package goes to "Program Files (x86)"; without it apt takes 32-bit Wine alone for
-# `wine`, and that prefix is a 32-bit Windows.
+# scripts/windows-deps.sh and scripts/windows.sh: the 64-bit cross compilers (posix threads) and
+# zlib for them, the 32-bit ones for the worker, the tools the source packages build with, 64-bit
+# Wine for the agent and 32-bit Wine (from Debian's i386 side) for the worker, where this machine
+# runs 32-bit programs, and a virtual display; wixl and msitools build and edit the Windows
+# Installer package; widl (in mingw-w64-tools) builds the simulated barcode driver's type library.
 windows_packages=(
-  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev mingw-w64-tools dpkg-dev nasm
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  gcc-mingw-w64-i686-posix libz-mingw-w64-dev mingw-w64-tools dpkg-dev nasm
   wine wine32:i386 wine64 xvfb xauth
   wixl msitools
 )

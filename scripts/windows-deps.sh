@@ -24,16 +24,16 @@ declare -A version=(
   [qt6-base]=6.4.2+dfsg-10
 )
 order=(openssl curl libjpeg-turbo pugixml googletest qt6-base)
-host=i686-w64-mingw32
+host=x86_64-w64-mingw32
 jobs=${DRALMIN_JOBS:-2}
 
 # Bumped when a build recipe below changes, so that a changed recipe makes a new prefix too.
-recipe=1
+recipe=2
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/dralmin/windows-deps
 
 # The cross compilers, Wine and the tools the source packages need (as root, once).
 [[ ${1:-} == --prefix ]] || scripts/setup.sh windows
-compiler=$(dpkg-query -W -f='${Package} ${Version}\n' g++-mingw-w64-i686-posix mingw-w64-i686-dev)
+compiler=$(dpkg-query -W -f='${Package} ${Version}\n' g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev)
 key=$( { for p in "${order[@]}"; do echo "$p=${version[$p]}"; done; echo "$compiler $recipe"; } |
   sha256sum | cut -c1-16)
 prefix=$cache/$key
@@ -91,7 +91,7 @@ fetch() {
 }
 
 cmake_cross() {
-  cmake -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+  cmake -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DDRALMIN_WINDOWS_PREFIX="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF "$@"
 }
@@ -99,12 +99,12 @@ cmake_cross() {
 build_openssl() {
   fetch openssl
   rm -rf build && mkdir build && cd build
-  # no-asm: the 32-bit assembler modules use a relocation (GOTPC) that mingw's COFF assembler
-  # cannot write; the C code serves a loopback TLS listener well enough.
-  ../Configure mingw --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib \
-    no-shared no-module no-tests no-docs no-asm 2>/dev/null ||
-    ../Configure mingw --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib \
-      no-shared no-module no-tests no-asm
+  # Only the library, and only what a TLS listener and an HTTPS client use: no engines, no legacy
+  # provider, no compression, no DTLS or SSL 3, none of the national or old ciphers.
+  ../Configure mingw64 --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib \
+    no-shared no-module no-tests no-docs no-apps no-engine no-legacy no-comp no-dtls no-ssl3 \
+    no-srp no-idea no-mdc2 no-rc5 no-sm2 no-sm3 no-sm4 no-camellia no-aria no-seed no-whirlpool \
+    no-ui-console
   make -s -j"$jobs" build_libs
   make -s install_dev
 }
@@ -118,7 +118,7 @@ build_curl() {
     --without-nghttp2 --without-libidn2 --without-librtmp --without-libssh2 --without-libgsasl \
     --disable-ldap --disable-ldaps --disable-manual --disable-docs --disable-rtsp --disable-dict \
     --disable-telnet --disable-tftp --disable-pop3 --disable-imap --disable-smtp --disable-gopher \
-    --disable-mqtt --disable-smb \
+    --disable-mqtt --disable-smb --disable-ftp --disable-file --disable-ntlm-wb \
     LIBS="-lws2_32 -lgdi32 -lcrypt32 -lbcrypt" PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
   make -s -j"$jobs" -C lib
   make -s -C lib install
@@ -152,21 +152,37 @@ build_googletest() {
 
 build_qt6-base() {
   fetch qt6-base
-  # Core, Gui and Widgets only. The host's Qt of the same version provides moc, rcc and uic.
-  # tabletevent needs a header Debian's tarball leaves out; OpenGL stays on because the Windows
-  # platform plugin does not build without it.
+  # Core, Gui and Widgets, with only the widgets, dialogs, image formats and the platform plugin
+  # the agent uses (message boxes, input dialogs, forms with combo and check boxes, the tray and its
+  # menu; PNG icons; the windows plugin and style). The host's Qt of the same version provides moc,
+  # rcc and uic. tabletevent needs a header Debian's tarball leaves out; OpenGL stays on because
+  # the Windows platform plugin does not build without it. direct2d would build a second copy of
+  # the platform plugin; Windows draws fonts itself, so FreeType is not needed.
+  local off=(
+    tabletevent sql network dbus printsupport concurrent xml testlib opengl_desktop
+    zstd icu jpeg gif ico sql_sqlite vulkan direct2d freetype
+    pdf textodfwriter textmarkdownreader textmarkdownwriter cssparser movie picture
+    imageformat_bmp imageformat_ppm imageformat_xbm undocommand undostack undogroup whatsthis
+    xmlstream jalalicalendar hijricalendar islamiccivilcalendar sharedmemory systemsemaphore
+    mimetype filesystemwatcher filesystemmodel gestures
+    style_stylesheet effects treewidget listwidget tablewidget tableview treeview columnview
+    commandlinkbutton datetimeedit calendarwidget textbrowser splashscreen splitter lcdnumber
+    radiobutton tabbar tabwidget fontcombobox toolbar toolbox groupbox buttongroup mainwindow
+    dockwidget mdiarea statusbar menubar dial scroller graphicsview graphicseffect
+    syntaxhighlighter keysequenceedit colordialog filedialog fontdialog progressdialog
+    progressbar errormessage wizard datawidgetmapper completer fscompleter undoview
+  )
+  local flags=() f
+  for f in "${off[@]}"; do flags+=("-DFEATURE_$f=OFF"); done
   cmake_cross -S . -B build -DQT_HOST_PATH=/usr \
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
-    -DFEATURE_tabletevent=OFF -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF \
-    -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_testlib=OFF \
-    -DFEATURE_opengl_desktop=OFF -DFEATURE_opengl_dynamic=ON \
-    -DFEATURE_zstd=OFF -DFEATURE_icu=OFF -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF \
+    -DFEATURE_opengl_dynamic=ON -DFEATURE_style_fusion=ON "${flags[@]}" \
     -DFEATURE_system_zlib=OFF -DFEATURE_system_png=OFF -DFEATURE_system_freetype=OFF \
     -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_doubleconversion=OFF \
-    -DFEATURE_sql_sqlite=OFF -DFEATURE_vulkan=OFF -DFEATURE_style_fusion=ON \
-    -DINSTALL_DOCDIR=share/doc/qt6 -DINSTALL_EXAMPLESDIR=share/examples >/dev/null
-  cmake --build build -j"$jobs" >/dev/null
+    -DINSTALL_DOCDIR=share/doc/qt6 -DINSTALL_EXAMPLESDIR=share/examples >build.log 2>&1 ||
+    { tail -40 build.log >&2; return 1; }
+  cmake --build build -j"$jobs" >>build.log 2>&1 || { grep -B2 -A12 "error:" build.log | head -60 >&2; return 1; }
   cmake --install build >/dev/null
 }
 
