@@ -102,7 +102,7 @@ build_openssl() {
   # Only the library, and only what a TLS listener and an HTTPS client use: no engines, no legacy
   # provider, no compression, no DTLS or SSL 3, none of the national or old ciphers.
   ../Configure mingw64 --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib \
-    no-shared no-module no-tests no-docs no-apps no-engine no-legacy no-comp no-dtls no-ssl3 \
+    no-shared no-module no-tests no-engine no-legacy no-comp no-dtls no-ssl3 \
     no-srp no-idea no-mdc2 no-rc5 no-sm2 no-sm3 no-sm4 no-camellia no-aria no-seed no-whirlpool \
     no-ui-console
   make -s -j"$jobs" build_libs
