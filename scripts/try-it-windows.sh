@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# scripts/try-it.sh windows: the 32-bit Windows agent under 32-bit Wine with simulated devices:
+# scripts/try-it.sh windows: the 64-bit Windows agent under 64-bit Wine with simulated devices:
 # the scale simulator on COM5, the networked scale, the fingerprint SDK (quorvelsdk.dll), the TWAIN
 # data source (sane.ds, through Wine's own manager), the barcode driver (a COM server), and the
 # Linux label printer and upload receiver; serves the example page as scripts/try-it.sh does.
@@ -48,12 +48,12 @@ for program in "$build/simulators/scale/dralmin-scale-simulator" \
 done
 
 # Wine as scripts/windows.sh runs it: the 32-bit loader by name, a 32-bit prefix of its own.
-export WINELOADER=${DRALMIN_WINE_LOADER:-/usr/lib/wine/wine}
-export WINESERVER=${DRALMIN_WINE_SERVER:-/usr/lib/wine/wineserver32}
-export WINEPREFIX=$source/build/windows/tryit-wine WINEARCH=win32 WINEDEBUG=-all
+export WINELOADER=${DRALMIN_WINE_LOADER:-/usr/lib/wine/wine64}
+export WINESERVER=${DRALMIN_WINE_SERVER:-/usr/lib/wine/wineserver64}
+export WINEPREFIX=$source/build/windows/tryit-wine WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 if ! "$WINELOADER" --version >/dev/null 2>&1; then
-  echo "try-it: no 32-bit Wine runs here ($WINELOADER; scripts/setup.sh windows installs it)" >&2
+  echo "try-it: no 64-bit Wine runs here ($WINELOADER; scripts/setup.sh windows installs it)" >&2
   exit 1
 fi
 setup="loader=$WINELOADER arch=$WINEARCH version=$("$WINELOADER" --version)"
@@ -195,8 +195,8 @@ else
   echo "try-it: no simulated barcode driver; barcodes off"
 fi
 
-mkdir -p "$WINEPREFIX/drive_c/windows/twain_32"
-cp "$bin/sane.ds" "$WINEPREFIX/drive_c/windows/twain_32/sane.ds"
+mkdir -p "$WINEPREFIX/drive_c/windows/twain_64"
+cp "$bin/sane.ds" "$WINEPREFIX/drive_c/windows/twain_64/sane.ds"
 cat >"$run/fingerprint.conf" <<'EOF'
 quality=20,20,95,95,20
 template=464d520020323000000001e80000013c016200c500c5010000

@@ -4,10 +4,12 @@
 # package that follow the build (one property a setting, the simulators that were built, the
 # icon) and runs wixl on packaging/windows/dralmin-tray-agent.wxs.
 #
-#   scripts/windows-package.sh [--version X.Y.Z] [--output FILE]
+#   scripts/windows-package.sh [--version X.Y.Z] [--output FILE] [--layout-of-32-bit]
 #
 # Default: the project's version, into build/windows/dralmin-tray-agent-<version>.msi. Prints the
-# package's path.
+# package's path. --layout-of-32-bit lays the same files out as the 32-bit packages of earlier
+# versions did (Program Files (x86), the registry's 32-bit view), for the installer check's
+# upgrade from them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -15,11 +17,16 @@ build=build/windows
 
 version=
 output=
+arch=x64 win64=yes program_files=ProgramFiles64Folder twain_folder=twain_64
 while (($#)); do
   case $1 in
     --version) version=$2; shift 2 ;;
     --output) output=$2; shift 2 ;;
-    *) echo "usage: $0 [--version X.Y.Z] [--output FILE]" >&2; exit 2 ;;
+    --layout-of-32-bit)
+      arch=x86 win64=no program_files=ProgramFilesFolder twain_folder=twain_32
+      shift
+      ;;
+    *) echo "usage: $0 [--version X.Y.Z] [--output FILE] [--layout-of-32-bit]" >&2; exit 2 ;;
   esac
 done
 if [[ -z $version ]]; then
@@ -53,8 +60,9 @@ EOF
 
 # One property a setting, named as the key in capitals (ALLOWED_ORIGINS for allowed_origins):
 # given on the command line it is written to the machine's settings; not given, the value an
-# earlier installation wrote is kept (read back before the older version is removed). The keys
-# are those of the shipped settings file.
+# earlier installation wrote is kept (read back before the older version is removed, from the
+# registry's 64-bit view, or from its 32-bit one where the 32-bit packages wrote it). The keys are
+# those of the shipped settings file.
 keys=$(sed -n 's/^#\([a-z_]*\) =.*/\1/p' packaging/agent.conf)
 {
   echo '<?xml version="1.0" encoding="utf-8"?>'
@@ -65,18 +73,23 @@ keys=$(sed -n 's/^#\([a-z_]*\) =.*/\1/p' packaging/agent.conf)
     property=${key^^}
     cat <<EOF
   <Property Id="OLD_$property">
-    <RegistrySearch Id="Old_$key" Root="HKLM" Key="SOFTWARE\\Dralmin\\TrayAgent" Name="$key" Type="raw"/>
+    <RegistrySearch Id="Old_$key" Root="HKLM" Key="SOFTWARE\\Dralmin\\TrayAgent" Name="$key" Type="raw" Win64="$win64"/>
+  </Property>
+  <Property Id="OLD32_$property">
+    <RegistrySearch Id="Old32_$key" Root="HKLM" Key="SOFTWARE\\Dralmin\\TrayAgent" Name="$key" Type="raw" Win64="no"/>
   </Property>
   <CustomAction Id="Keep_$key" Property="$property" Value="[OLD_$property]"/>
+  <CustomAction Id="Keep32_$key" Property="$property" Value="[OLD32_$property]"/>
   <InstallExecuteSequence>
     <Custom Action="Keep_$key" Sequence="$sequence">NOT $property AND OLD_$property</Custom>
+    <Custom Action="Keep32_$key" Sequence="$((sequence + 1))">NOT $property AND OLD32_$property</Custom>
   </InstallExecuteSequence>
 EOF
-    components+="    <Component Id=\"Setting_$key\" Guid=\"*\">
+    components+="    <Component Id=\"Setting_$key\" Guid=\"*\" Win64=\"$win64\">
       <RegistryValue Root=\"HKLM\" Key=\"SOFTWARE\\Dralmin\\TrayAgent\" Name=\"$key\" Type=\"string\" Value=\"[$property]\" KeyPath=\"yes\"/>
     </Component>
 "
-    sequence=$((sequence + 1))
+    sequence=$((sequence + 2))
   done
   echo '  <DirectoryRef Id="INSTALLDIR">'
   printf '%s' "$components"
@@ -91,17 +104,18 @@ EOF
 } >"$stage/setting-refs.wxi"
 
 sources=("$root/packaging/windows/dralmin-tray-agent.wxs")
-defines=(-D "Version=$version" -D "Stage=$stage" -D Simulators=0)
+defines=(-D "Version=$version" -D "Stage=$stage" -D Simulators=0 -D "Win64=$win64"
+  -D "ProgramFiles=$program_files" -D "TwainFolder=$twain_folder")
 if [[ -n $(ls -A "$stage/simulators" 2>/dev/null) ]]; then
   (cd "$stage" && find simulators -type f | sort |
     wixl-heat -p simulators/ --directory-ref SimulatorsFolder --component-group SimulatorFiles \
-      --var var.SimulatorStage) >"$stage/simulators.wxs"
+      --var var.SimulatorStage $([[ $win64 == yes ]] && echo --win64)) >"$stage/simulators.wxs"
   sources+=("$root/$stage/simulators.wxs")
   defines+=(-D Simulators=1 -D "SimulatorStage=$stage/simulators")
 fi
 
 mkdir -p "$(dirname "$output")"
-wixl -a x86 -I "$stage" "${defines[@]}" -o "$output" "${sources[@]}"
+wixl -a "$arch" -I "$stage" "${defines[@]}" -o "$output" "${sources[@]}"
 # The properties pass from the user's side of the installation to the system's, also when a user
 # who is not an administrator is allowed to install (wixl has no attribute for it).
 secure=$(for key in $keys BROWSER_POLICIES REMOVE_USER_DATA; do printf '%s;' "${key^^}"; done)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build: builds the libraries it needs when they are missing (scripts/windows-deps.sh),
 # cross-builds the programs and their tests with mingw-w64 (the windows preset), and runs the tests
-# under 32-bit Wine, in a Wine prefix of its own inside the build folder: the unit tests, then a
+# under 64-bit Wine, in a Wine prefix of its own inside the build folder: the unit tests, then a
 # smoke test of the real agent and its watchdog (tests/windows/agent_smoke.py) with the scale
 # simulator of the Linux build; then builds the installer package (scripts/windows-package.sh) and checks it in a
 # second prefix (tests/windows/installer_check.py).
@@ -19,25 +19,16 @@ fi
 cmake --preset windows "${launchers[@]}" >/dev/null
 cmake --build --preset windows -j2
 
-# Wine: the 32-bit loader by name (Debian's `wine` wrapper picks whichever loader is installed,
-# and a 64-bit one cannot run these programs), quiet, a 32-bit prefix of its own, without the
-# offers to install Mono and Gecko, and one server for every test program (started afresh for
-# each, it would cost seconds per program).
-export WINELOADER=${DRALMIN_WINE_LOADER:-/usr/lib/wine/wine}
-export WINESERVER=${DRALMIN_WINE_SERVER:-/usr/lib/wine/wineserver32}
-if [[ ! -x $WINELOADER ]]; then
-  echo "windows.sh: no 32-bit Wine loader at $WINELOADER (install wine32:i386)" >&2
+# Wine: the 64-bit loader by name (Debian's `wine` wrapper picks the 32-bit one once wine32 is
+# installed), quiet, a 64-bit prefix of its own, without the offers to install Mono and Gecko, and
+# one server for every test program (started afresh for each, it would cost seconds per program).
+export WINELOADER=${DRALMIN_WINE_LOADER:-/usr/lib/wine/wine64}
+export WINESERVER=${DRALMIN_WINE_SERVER:-/usr/lib/wine/wineserver64}
+if ! "$WINELOADER" --version >/dev/null 2>&1; then
+  echo "windows.sh: the 64-bit Wine loader $WINELOADER does not run (install wine64)" >&2
   exit 1
 fi
-# A kernel built without IA32 emulation runs no 32-bit program: there is nothing to test with here,
-# so the package is built and the tests are skipped, loudly.
-if ! "$WINELOADER" --version >/dev/null 2>&1; then
-  echo "windows.sh: SKIPPED the Windows tests and the installer check: $WINELOADER does not run" \
-    "on this machine (a kernel without 32-bit support?)" >&2
-  scripts/windows-package.sh >/dev/null
-  exit 0
-fi
-export WINEPREFIX=$PWD/build/windows/wine WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$PWD/build/windows/wine WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # A prefix made by another Wine (another loader, architecture or version) fails in odd ways, e.g.
 # "could not load kernel32.dll": such a prefix is made anew.
 setup="loader=$WINELOADER arch=$WINEARCH version=$("$WINELOADER" --version)"
@@ -58,8 +49,15 @@ trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
 "$WINELOADER" cmd /c exit >/dev/null 2>&1 </dev/null
 "$WINELOADER" rundll32.exe user32.dll,MessageBeep >/dev/null 2>&1 </dev/null
 
+# One line a step for the test command's closing summary (scripts/test.sh), when it asks.
+summary() {
+  if [[ -n ${DRALMIN_SUMMARY:-} ]]; then printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$@" >>"$DRALMIN_SUMMARY"; fi
+}
+
 started=$SECONDS
-ctest --preset windows -j2
+ctest --preset windows -j2 | tee build/windows/ctest.log
+count=$(sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' build/windows/ctest.log | tail -n 1)
+summary "windows: unit tests (64-bit Wine)" "${count:-0}" 0 0 $((SECONDS - started)) ""
 
 # The scale simulator is a Linux program: its pseudo-terminal is the COM port Wine gives the agent.
 simulator=build/default/simulators/scale/dralmin-scale-simulator
@@ -69,17 +67,25 @@ if [[ ! -x $simulator ]]; then
 fi
 version=$(sed -n 's/.*DRALMIN_VERSION "\(.*\)".*/\1/p' build/windows/generated/DralminVersion.h)
 echo "== agent smoke test under Wine"
+step=$SECONDS
 xvfb-run -a python3 tests/windows/agent_smoke.py build/windows/bin/dralmin-tray-agent.exe \
   "$simulator" "$version" build/windows/bin/dralmin-agent-control.exe
+summary "windows: agent smoke test" 1 0 0 $((SECONDS - step)) ""
 echo "== Windows tests under Wine took $((SECONDS - started)) s"
 
-# The package of this version and one of a higher version, for the upgrade; a prefix of their own,
-# so that what the uninstallation leaves is seen against a clean one.
+# The package of this version, one of a higher version for the upgrade, and one laid out as the
+# 32-bit packages of earlier versions were, to upgrade from; a prefix of their own, so that what
+# the uninstallation leaves is seen against a clean one.
 scripts/windows-package.sh >/dev/null
 newer=${version%.*}.$((${version##*.} + 1))
 scripts/windows-package.sh --version "$newer" --output build/windows/installer-check/newer.msi >/dev/null
+scripts/windows-package.sh --version 0.0.1 --layout-of-32-bit \
+  --output build/windows/installer-check/old-32-bit.msi >/dev/null
 echo "== installer check under Wine"
-# Its prefix is made afresh by Debian's wrapper, as a user's would be: none of the settings above.
-env -u WINEARCH -u WINELOADER -u WINESERVER xvfb-run -a python3 tests/windows/installer_check.py \
+step=$SECONDS
+# Its prefix is made afresh, as a user's would be: none of the settings above but the loader.
+env -u WINEARCH xvfb-run -a python3 tests/windows/installer_check.py \
   "$PWD/build/windows/installer-check/wine" "build/windows/dralmin-tray-agent-$version.msi" \
-  "$version" build/windows/installer-check/newer.msi "$newer"
+  "$version" build/windows/installer-check/newer.msi "$newer" \
+  build/windows/installer-check/old-32-bit.msi
+summary "windows: installer check" 1 0 0 $((SECONDS - step)) ""

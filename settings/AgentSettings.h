@@ -84,7 +84,9 @@ struct AgentSettings {
   std::string serialPorts;  // comma-separated; empty: the usual serial device names
   std::string fingerprintSdk = kDefaultFingerprintSdk;
 #ifdef _WIN32
-  std::string twainDsm = "TWAIN_32.DLL";  // found by the system's normal search
+  // Found by the system's normal search, the first that loads: the TWAIN 2 manager, or a 64-bit
+  // build of the older one (Wine has one).
+  std::string twainDsm = "TWAINDSM.DLL, TWAIN_32.DLL";
 #else
   std::string twainDsm = "libtwaindsm.so";
 #endif

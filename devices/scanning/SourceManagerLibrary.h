@@ -23,20 +23,25 @@ class SourceManagerLibrary {
 };
 
 
-// A manager library opened with the system loader (its normal search for a bare name).
+// A manager library opened with the system loader (its normal search for a bare name). `names`
+// may list several, separated by commas: the first that loads is taken (the TWAIN 2 manager, then
+// the older one, which a 64-bit process can load only where it is built for 64 bits).
 class DlopenSourceManagerLibrary final : public SourceManagerLibrary {
  public:
-  explicit DlopenSourceManagerLibrary(std::string name);
+  explicit DlopenSourceManagerLibrary(std::string names);
   ~DlopenSourceManagerLibrary() override;
 
   DSMENTRYPROC Load() override;
   void Unload() override;
 
-  // Why the last Load failed, for developers; empty after a successful one.
+  // Why the last Load failed (each name's reason), for developers; empty after a successful one.
   const std::string& error() const { return error_; }
 
  private:
-  std::string name_;
+  // Loads one library; nullptr, with the reason added to error_, when it or its entry is missing.
+  DSMENTRYPROC LoadOne(const std::string& name);
+
+  std::string names_;
   std::unique_ptr<DynamicLibrary> library_;
   std::string error_;
 };

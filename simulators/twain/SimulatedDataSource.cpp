@@ -1,6 +1,7 @@
 // A data source, "Simulated Scanner", for the data source manager of Windows (TWAIN_32.DLL): a DLL
 // exporting DS_Entry, for tests and for people without a scanner. Where the manager loads sources
-// by fixed names only, it is installed under one of them (sane.ds in C:\windows\twain_32).
+// by fixed names only, it is installed under one of them (sane.ds in C:\windows\twain_64, or
+// twain_32 when built for 32-bit managers).
 //
 // Its behaviour is set through the environment, read when the manager lists its sources
 // (DRALMIN_TWAIN_SIM_NO_SOURCE) and when the source opens (the others):

@@ -150,8 +150,8 @@ def main():
 
 
 def install_source(agent_exe, prefix):
-    """Wine's manager loads data sources by fixed names from C:\\windows\\twain_32."""
-    folder = os.path.join(prefix, "drive_c", "windows", "twain_32")
+    """Wine's 64-bit manager loads data sources by fixed names from C:\\windows\\twain_64."""
+    folder = os.path.join(prefix, "drive_c", "windows", "twain_64")
     os.makedirs(folder, exist_ok=True)
     shutil.copyfile(os.path.join(os.path.dirname(agent_exe), "sane.ds"),
                     os.path.join(folder, "sane.ds"))

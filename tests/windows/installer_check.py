@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """The Windows Installer package under Wine, in a prefix of its own: a silent installation with
-properties, the installed agent answering and refusing a page, a policy over the installer's
-settings, an upgrade that keeps them, a refused downgrade, a repair, and an uninstallation that
-leaves nothing the installation made (the prefix's files and registry compared before and after).
+properties over a package laid out as the earlier 32-bit ones (whose files and registry values it
+removes, keeping their settings), the installed agent answering and refusing a page, a policy over
+the installer's settings, an upgrade that keeps them, a refused downgrade, a repair, and an
+uninstallation that leaves nothing the installations made (the prefix's files and registry compared
+before and after).
 
-usage: installer_check.py PREFIX PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION
-PREFIX is created afresh; a display comes from the caller.
+usage: installer_check.py PREFIX PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION OLD_32_BIT_PACKAGE
+PREFIX is created afresh; WINELOADER and WINESERVER name 64-bit Wine; a display comes from the
+caller.
 """
 import glob
 import json
@@ -19,7 +22,9 @@ import time
 HEAD = (b"HTTP/1.1 200 OK\r\nContent-Type: text/javascript; charset=windows-1251\r\n"
         b"Content-Length: ")
 FORBIDDEN = b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"
-FOLDER = "C:\\Program Files (x86)\\Dralmin\\TrayAgent"
+FOLDER = "C:\\Program Files\\Dralmin\\TrayAgent"
+WINE = os.environ.get("WINELOADER", "wine")
+WINESERVER = os.environ.get("WINESERVER", "wineserver")
 AGENT = FOLDER + "\\dralmin-tray-agent.exe"
 SETTINGS = "HKLM\\SOFTWARE\\Dralmin\\TrayAgent"
 POLICY = "HKLM\\SOFTWARE\\Policies\\Dralmin\\TrayAgent"
@@ -52,7 +57,7 @@ def ok(what):
 
 
 def wine(*args, check=True):
-    done = subprocess.run(["wine", *args], capture_output=True, text=True, errors="replace",
+    done = subprocess.run([WINE, *args], capture_output=True, text=True, errors="replace",
                           stdin=subprocess.DEVNULL)
     if check and done.returncode != 0:
         fail(f"wine {' '.join(args)} ended with {done.returncode}: {done.stderr.strip()}")
@@ -66,12 +71,12 @@ def agent_environment():
 
 def msiexec(*args, ui="/qn"):
     # Not through pipes: an agent the installer starts would hold them open.
-    return subprocess.run(["wine", "msiexec", *args, ui], stdin=subprocess.DEVNULL,
+    return subprocess.run([WINE, "msiexec", *args, ui], stdin=subprocess.DEVNULL,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                           env=agent_environment()).returncode
 
 
-def reg_value(key, name, view="32"):
+def reg_value(key, name, view="64"):
     """The data of one registry value, or None."""
     done = wine("reg", "query", key, "/v", name, f"/reg:{view}", check=False)
     for line in done.stdout.splitlines():
@@ -123,7 +128,7 @@ def listening(port):
 
 def start_agent():
     """The watchdog as the Run key starts it."""
-    return subprocess.Popen(["wine", AGENT], env=agent_environment(), stdin=subprocess.DEVNULL)
+    return subprocess.Popen([WINE, AGENT], env=agent_environment(), stdin=subprocess.DEVNULL)
 
 
 def stop_agents(watchdog):
@@ -136,7 +141,7 @@ def stop_agents(watchdog):
 
 def snapshot(prefix):
     wine("wineboot", "--shutdown", check=False)  # the registry files are written when it ends
-    subprocess.run(["wineserver", "-w"])
+    subprocess.run([WINESERVER, "-w"])
     files = set()
     for folder, _, names in os.walk(os.path.join(prefix, "drive_c")):
         relative = os.path.relpath(folder, prefix)
@@ -170,11 +175,20 @@ def barcode_driver(port):
 
 
 def main():
-    prefix, package, version, newer, newer_version = sys.argv[1:6]
+    prefix, package, version, newer, newer_version, old_32_bit = sys.argv[1:7]
     shutil.rmtree(prefix, ignore_errors=True)
     os.environ.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     wine("wineboot", "--init")
     before = snapshot(prefix)
+
+    # What the 32-bit packages installed, with a setting of their own.
+    expect("the 32-bit layout's installation status",
+           msiexec("/i", old_32_bit, "LOG_LEVEL=debug", "ALLOWED_ORIGINS=https://old.example",
+                   "ADDLOCAL=ALL"), 0)
+    expect("log_level in the 32-bit view", reg_value(SETTINGS, "log_level", view="32"), "debug")
+    old_folder = os.path.join(prefix, "drive_c/Program Files (x86)/Dralmin")
+    if not os.path.isdir(old_folder):
+        fail("the 32-bit layout installed nothing into Program Files (x86)")
 
     port, https_port = free_port(), free_port()
     status = msiexec("/i", package, "ALLOWED_ORIGINS=https://shop.example",
@@ -183,6 +197,11 @@ def main():
                      "SCAN_MODE=sepia",  # not a mode: the agent says so, the installation completes
                      "BROWSER_POLICIES=1", "ADDLOCAL=ALL")
     expect("silent installation's status", status, 0)
+    if os.path.exists(old_folder):
+        fail("the upgrade from the 32-bit layout left Program Files (x86)\\Dralmin")
+    expect("the 32-bit view's settings after the upgrade",
+           reg_value(SETTINGS, "log_level", view="32"), None)
+    expect("log_level kept from the 32-bit layout", reg_value(SETTINGS, "log_level"), "debug")
     expect("Run entry", reg_value(RUN, "DralminTrayAgent"), f'"{AGENT}"')
     expect("allowed_origins given", reg_value(SETTINGS, "allowed_origins"), "https://shop.example")
     expect("scan_mode given", reg_value(SETTINGS, "scan_mode"), "sepia")
@@ -190,10 +209,10 @@ def main():
     expect("Edge's policy", reg_value(EDGE, "1", view="64"), "https://shop.example")
     # The simulators, chosen: the simulated scanner where the TWAIN manager looks for sources (the
     # simulated barcode driver's registration shows below, when the agent finds it).
-    if not os.path.exists(os.path.join(prefix, "drive_c/windows/twain_32/sane.ds")):
-        fail("the Simulators feature put no sane.ds in C:\\windows\\twain_32")
-    ok("silent installation with properties: files, Run entry, settings, browser policies, "
-       "simulators")
+    if not os.path.exists(os.path.join(prefix, "drive_c/windows/twain_64/sane.ds")):
+        fail("the Simulators feature put no sane.ds in C:\\windows\\twain_64")
+    ok("silent installation with properties over the 32-bit layout: its files and registry "
+       "values gone, its settings kept; files, Run entry, settings, browser policies, simulators")
 
     watchdog = start_agent()
     wait_for(lambda: listening(port), "the installed agent listening on HTTP_PORT")
@@ -222,7 +241,7 @@ def main():
 
     # An upgrade with the agent running and no properties keeps every setting. With the installer's
     # own window (reduced, as there is no dialog to click), the agent starts again afterwards.
-    wine("reg", "add", SETTINGS, "/v", "log_level", "/d", "debug", "/f", "/reg:32")
+    wine("reg", "add", SETTINGS, "/v", "log_level", "/d", "warning", "/f", "/reg:64")
     expect("upgrade's status", msiexec("/i", newer, ui="/qr"), 0)
     try:
         watchdog.wait(timeout=60)
@@ -232,11 +251,11 @@ def main():
     wine(AGENT, "stop-all")
     wait_for(lambda: not listening(policy_port), "the restarted agent ending at stop-all", 60)
     for name, value in (("allowed_origins", "https://shop.example"), ("http_port", str(port)),
-                        ("https_port", str(https_port)), ("log_level", "debug")):
+                        ("https_port", str(https_port)), ("log_level", "warning")):
         expect(f"{name} after the upgrade", reg_value(SETTINGS, name), value)
     expect("Chrome's policy after the upgrade", reg_value(CHROME, "1", view="64"),
            "https://shop.example")
-    installed = wine("reg", "query", UNINSTALL, "/s", "/reg:32").stdout
+    installed = wine("reg", "query", UNINSTALL, "/s", "/reg:64").stdout
     if f"DisplayVersion    REG_SZ    {newer_version}" not in installed:
         fail(f"version {newer_version} not in Apps and features:\n{installed}")
     ok("an upgrade stops the agent, keeps the settings and the browser policies, and starts it again")
@@ -244,11 +263,11 @@ def main():
     if msiexec("/i", package) == 0:
         fail("the older package installed over the newer one")
     if f"DisplayVersion    REG_SZ    {newer_version}" not in wine(
-            "reg", "query", UNINSTALL, "/s", "/reg:32").stdout:
+            "reg", "query", UNINSTALL, "/s", "/reg:64").stdout:
         fail("the refused downgrade changed the installation")
     ok("a downgrade is refused")
 
-    dll = os.path.join(prefix, "drive_c/Program Files (x86)/Dralmin/TrayAgent/dralmin.dll")
+    dll = os.path.join(prefix, "drive_c/Program Files/Dralmin/TrayAgent/dralmin.dll")
     os.remove(dll)
     # What "msiexec /fa" asks for; Wine's msiexec takes only this spelling of it.
     expect("repair's status", msiexec("/i", newer, "REINSTALL=ALL", "REINSTALLMODE=a"), 0)
@@ -289,4 +308,4 @@ if __name__ == "__main__":
     finally:
         if "WINEPREFIX" in os.environ:
             # Whatever still runs in the prefix (an agent left by a failed step) ends with it.
-            subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
+            subprocess.run([WINESERVER, "-k"], stderr=subprocess.DEVNULL)

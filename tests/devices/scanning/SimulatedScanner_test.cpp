@@ -44,9 +44,9 @@ std::string ReadFile(const std::wstring& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// Puts the simulated source (sane.ds, built beside this program) where Wine's manager looks for
-// sources, C:\windows\twain_32, unless the same file is there already (another test program may
-// have it loaded).
+// Puts the simulated source (sane.ds, built beside this program) where Wine's manager of this
+// program's bitness looks for sources, C:\windows\twain_64 (twain_32 for a 32-bit one), unless
+// the same file is there already (another test program may have it loaded).
 void InstallSource() {
   wchar_t program[MAX_PATH];
   GetModuleFileNameW(nullptr, program, MAX_PATH);
@@ -54,7 +54,8 @@ void InstallSource() {
   built = built.substr(0, built.find_last_of(L"\\/") + 1) + L"sane.ds";
   wchar_t windows[MAX_PATH];
   GetWindowsDirectoryW(windows, MAX_PATH);
-  const std::wstring folder = std::wstring(windows) + L"\\twain_32";
+  const std::wstring folder =
+      std::wstring(windows) + (sizeof(void*) == 8 ? L"\\twain_64" : L"\\twain_32");
   const std::wstring installed = folder + L"\\sane.ds";
   const std::string wanted = ReadFile(built);
   ASSERT_FALSE(wanted.empty()) << "no simulated source beside the test program";
