@@ -30,7 +30,8 @@ record() { printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$@" >>"$DRALMIN_SUMMARY"; }
 
 # Rows of ctest's output: "N% tests passed, F tests failed out of T" counts skipped tests among
 # the passed ones; they are listed under "The following tests did not run:", each with why in its
-# output ("...: Skipped" and the message on the next line, for a skipped gtest).
+# output, which ctest keeps in the build's LastTest.log ("...: Skipped" and the message on the
+# next line, for a skipped gtest).
 ctest_row() {
   local step=${ctest_step_name:-windows} seconds=$1 total failed notrun reason
   total=$(sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' "$log" | tail -n 1)
@@ -39,7 +40,8 @@ ctest_row() {
   reason=
   if ((notrun)); then
     # The messages of the skipped tests, each once, with how many said it.
-    reason=$(grep -A1 -E ': Skipped$' "$log" | grep -vE ': Skipped$|^--$' | sort | uniq -c |
+    reason=$(grep -h -A1 -E ': Skipped$' "build/$step/Testing/Temporary/LastTest.log" "$log" \
+               2>/dev/null | grep -vE ': Skipped$|^--$' | sort | uniq -c |
              sed 's/^ *\([0-9]*\) /\1: /' | paste -sd ';' - | sed 's/;/; /g')
     [[ -n $reason ]] || reason="see ctest's list of tests that did not run"
   fi
