@@ -40,9 +40,9 @@ ctest_row() {
   reason=
   if ((notrun)); then
     # The messages of the skipped tests, each once, with how many said it.
-    reason=$(grep -h -A1 -E ': Skipped$' "build/$step/Testing/Temporary/LastTest.log" "$log" \
-               2>/dev/null | grep -vE ': Skipped$|^--$' | sort | uniq -c |
-             sed 's/^ *\([0-9]*\) /\1: /' | paste -sd ';' - | sed 's/;/; /g')
+    reason=$(grep -hs -A1 -E ': Skipped$' "build/$step/Testing/Temporary/LastTest.log" "$log" |
+             grep -vE ': Skipped$|^--$' | sort | uniq -c | sed 's/^ *\([0-9]*\) /\1: /' |
+             paste -sd ';' - | sed 's/;/; /g') || true
     [[ -n $reason ]] || reason="see ctest's list of tests that did not run"
   fi
   total=${total:-0} failed=${failed:-0}
