@@ -115,6 +115,10 @@ browser_row() {
   record browser "$pass" "$fail" $((skipped + todo + cancelled)) "$seconds" "$reason"
 }
 
+windows_step() {
+  scripts/windows.sh | tee "$log"
+}
+
 package_step() {
   scripts/package.sh && scripts/package-check.sh
 }
@@ -134,7 +138,7 @@ for preset in ${DRALMIN_PRESETS:-default asan tsan fuzz package windows}; do
     windows)
       # scripts/windows.sh may add rows of its own parts; without them, ctest's count.
       rows=$(wc -l <"$DRALMIN_SUMMARY")
-      run_step windows "" bash -c 'set -o pipefail; scripts/windows.sh | tee "$1"' _ "$log"
+      run_step windows "" windows_step
       if (($(wc -l <"$DRALMIN_SUMMARY") == rows)); then
         ctest_step_name=windows ctest_row "$step_seconds"
       else
