@@ -256,16 +256,20 @@ int main(int argc, char** argv) {
   using namespace dralmin;
   // The pipe is taken away from the standard handles, so that a driver's own output cannot get
   // into the frames.
-  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (input == nullptr || input == INVALID_HANDLE_VALUE || output == nullptr ||
-      output == INVALID_HANDLE_VALUE) {
+  // The C library's standard streams own the standard handles, and reopening them closes those:
+  // the pipe's ends are copies of them.
+  const HANDLE self = GetCurrentProcess();
+  HANDLE input = nullptr, output = nullptr;
+  if (!DuplicateHandle(self, GetStdHandle(STD_INPUT_HANDLE), self, &input, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS) ||
+      !DuplicateHandle(self, GetStdHandle(STD_OUTPUT_HANDLE), self, &output, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
     return 2;
   }
-  SetStdHandle(STD_INPUT_HANDLE, nullptr);
-  SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
   std::freopen("NUL", "r", stdin);
   std::freopen("NUL", "w", stdout);
+  SetStdHandle(STD_INPUT_HANDLE, nullptr);
+  SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
   Pipe pipe(input, output);
   gPipe = &pipe;
 
