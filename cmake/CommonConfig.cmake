@@ -8,6 +8,9 @@ if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
   set(CMAKE_BUILD_TYPE RelWithDebInfo)
 endif()
 
+# Only the 32-bit TWAIN worker, with cmake/mingw-w64-i686.cmake: Win32 alone, no Qt, no library.
+option(DRALMIN_WORKER_ONLY "Build only the 32-bit TWAIN worker (dralmin-twain-worker32.exe)" OFF)
+
 set(DRALMIN_SANITIZE "" CACHE STRING "Sanitizers to build with: empty, address (ASan+UBSan) or thread")
 # Warnings are errors for the developers; a package build with another compiler or other flags
 # must not fail on a new warning (debian/rules turns it off).

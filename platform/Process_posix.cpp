@@ -78,6 +78,91 @@ std::optional<ProcessId> StartProcess(const std::string& path, const std::vector
   return fail("cannot run " + path + ": " + std::strerror(execError));
 }
 
+struct PipedChild::Handles {
+  pid_t pid = -1;
+  int input = -1;   // this process's end of the child's standard input
+  int output = -1;  // this process's end of the child's standard output
+};
+
+std::unique_ptr<PipedChild> PipedChild::Start(const std::string& path,
+                                              const std::vector<std::string>& args,
+                                              std::string& error) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  int toChild[2], fromChild[2];
+  if (pipe2(toChild, O_CLOEXEC) != 0) {
+    error = std::string("pipe: ") + std::strerror(errno);
+    return nullptr;
+  }
+  if (pipe2(fromChild, O_CLOEXEC) != 0) {
+    error = std::string("pipe: ") + std::strerror(errno);
+    close(toChild[0]);
+    close(toChild[1]);
+    return nullptr;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // dup2 clears close-on-exec on the copies; everything else of this process stays behind.
+    dup2(toChild[0], STDIN_FILENO);
+    dup2(fromChild[1], STDOUT_FILENO);
+    close(STDERR_FILENO);
+    close_range(3, ~0U, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  const int forkError = errno;
+  close(toChild[0]);
+  close(fromChild[1]);
+  if (pid < 0) {
+    close(toChild[1]);
+    close(fromChild[0]);
+    error = std::string("fork: ") + std::strerror(forkError);
+    return nullptr;
+  }
+  std::unique_ptr<PipedChild> child(new PipedChild);
+  child->handles_ = std::make_unique<Handles>(Handles{pid, toChild[1], fromChild[0]});
+  return child;
+}
+
+PipedChild::~PipedChild() {
+  Kill();
+  Reap(handles_->pid);
+  close(handles_->input);
+  close(handles_->output);
+}
+
+std::size_t PipedChild::Read(void* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = read(handles_->output, static_cast<char*>(data) + done, size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+bool PipedChild::Write(const void* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t wrote =
+        write(handles_->input, static_cast<const char*>(data) + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+void PipedChild::Kill() {
+  kill(handles_->pid, SIGKILL);
+}
+
 std::optional<int> TryReap(ProcessId child) {
   int status = 0;
   pid_t done;

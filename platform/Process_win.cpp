@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -73,6 +74,121 @@ std::optional<ProcessId> StartProcess(const std::string& path, const std::vector
   const std::lock_guard lock(gChildrenMutex);
   gChildren[id] = info.hProcess;
   return id;
+}
+
+struct PipedChild::Handles {
+  HANDLE process = nullptr;
+  HANDLE input = nullptr;   // this process's end of the child's standard input
+  HANDLE output = nullptr;  // this process's end of the child's standard output
+};
+
+std::unique_ptr<PipedChild> PipedChild::Start(const std::string& path,
+                                              const std::vector<std::string>& args,
+                                              std::string& error) {
+  const auto fail = [&error, &path](const char* what) {
+    error = "cannot run " + path + ": " + what + ": " + SystemErrorText(GetLastError());
+    return nullptr;
+  };
+  // The child's ends are made inheritable, then named as the only handles it inherits, so that a
+  // handle another thread made inheritable meanwhile does not go with them.
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  HANDLE childInput = nullptr, input = nullptr, output = nullptr, childOutput = nullptr;
+  if (!CreatePipe(&childInput, &input, &inheritable, 0)) return fail("CreatePipe");
+  if (!CreatePipe(&output, &childOutput, &inheritable, 0)) {
+    CloseHandle(childInput);
+    CloseHandle(input);
+    return fail("CreatePipe");
+  }
+  SetHandleInformation(input, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
+  const auto closeAll = [&] {
+    for (HANDLE handle : {childInput, input, output, childOutput}) CloseHandle(handle);
+  };
+
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> buffer(size);
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.data());
+  HANDLE inherited[] = {childInput, childOutput};
+  if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
+    closeAll();
+    return fail("InitializeProcThreadAttributeList");
+  }
+  if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                 sizeof inherited, nullptr, nullptr)) {
+    DeleteProcThreadAttributeList(attributes);
+    closeAll();
+    return fail("UpdateProcThreadAttribute");
+  }
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = childInput;
+  startup.StartupInfo.hStdOutput = childOutput;
+  startup.StartupInfo.hStdError = nullptr;
+  startup.lpAttributeList = attributes;
+
+  std::wstring commandLine = Quoted(Widen(path));
+  for (const std::string& arg : args) commandLine += L" " + Quoted(Widen(arg));
+  PROCESS_INFORMATION info{};
+  const BOOL started = CreateProcessW(Widen(path).c_str(), commandLine.data(), nullptr, nullptr,
+                                      TRUE, EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW,
+                                      nullptr, nullptr, &startup.StartupInfo, &info);
+  const DWORD startError = GetLastError();
+  DeleteProcThreadAttributeList(attributes);
+  // The child's ends are the child's alone now: its end of the output is closed with it, which
+  // ends a read here.
+  CloseHandle(childInput);
+  CloseHandle(childOutput);
+  if (!started) {
+    CloseHandle(input);
+    CloseHandle(output);
+    SetLastError(startError);
+    return fail("CreateProcess");
+  }
+  CloseHandle(info.hThread);
+  std::unique_ptr<PipedChild> child(new PipedChild);
+  child->handles_ = std::make_unique<Handles>(Handles{info.hProcess, input, output});
+  return child;
+}
+
+PipedChild::~PipedChild() {
+  Kill();
+  WaitForSingleObject(handles_->process, INFINITE);
+  CloseHandle(handles_->process);
+  CloseHandle(handles_->input);
+  CloseHandle(handles_->output);
+}
+
+std::size_t PipedChild::Read(void* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 20));
+    if (!ReadFile(handles_->output, static_cast<char*>(data) + done, want, &got, nullptr) ||
+        got == 0) {
+      break;
+    }
+    done += got;
+  }
+  return done;
+}
+
+bool PipedChild::Write(const void* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    DWORD wrote = 0;
+    const DWORD give = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 20));
+    if (!WriteFile(handles_->input, static_cast<const char*>(data) + done, give, &wrote, nullptr)) {
+      return false;
+    }
+    done += wrote;
+  }
+  return true;
+}
+
+void PipedChild::Kill() {
+  TerminateProcess(handles_->process, 1);
 }
 
 std::optional<int> TryReap(ProcessId child) {
