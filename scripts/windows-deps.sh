@@ -157,18 +157,22 @@ build_qt6-base() {
   # menu; PNG icons; the windows plugin and style). The host's Qt of the same version provides moc,
   # rcc and uic. tabletevent needs a header Debian's tarball leaves out; OpenGL stays on because
   # the Windows platform plugin does not build without it. direct2d would build a second copy of
-  # the platform plugin; Windows draws fonts itself, so FreeType is not needed.
+  # the platform plugin; Windows draws fonts itself (GDI), so neither FreeType nor the font
+  # database on DirectWrite 3, which needs it, is built. The main window,
+  # tool bar and menu bar stay: Qt's compatibility code includes their headers unconditionally;
+  # so do button groups (the buttons need them), the radio buttons, tab bars, table and tree views
+  # the native style draws, and the file system model that the OpenGL widgets' headers take.
   local off=(
     tabletevent sql network dbus printsupport concurrent xml testlib opengl_desktop
-    zstd icu jpeg gif ico sql_sqlite vulkan direct2d freetype
+    zstd icu jpeg gif ico sql_sqlite vulkan direct2d freetype directwrite3
     pdf textodfwriter textmarkdownreader textmarkdownwriter cssparser movie picture
     imageformat_bmp imageformat_ppm imageformat_xbm undocommand undostack undogroup whatsthis
     xmlstream jalalicalendar hijricalendar islamiccivilcalendar sharedmemory systemsemaphore
-    mimetype filesystemwatcher filesystemmodel gestures
-    style_stylesheet effects treewidget listwidget tablewidget tableview treeview columnview
+    mimetype filesystemwatcher gestures
+    style_stylesheet effects treewidget listwidget tablewidget columnview
     commandlinkbutton datetimeedit calendarwidget textbrowser splashscreen splitter lcdnumber
-    radiobutton tabbar tabwidget fontcombobox toolbar toolbox groupbox buttongroup mainwindow
-    dockwidget mdiarea statusbar menubar dial scroller graphicsview graphicseffect
+    fontcombobox toolbox dockwidget mdiarea
+    statusbar dial scroller graphicsview graphicseffect
     syntaxhighlighter keysequenceedit colordialog filedialog fontdialog progressdialog
     progressbar errormessage wizard datawidgetmapper completer fscompleter undoview
   )
@@ -177,7 +181,10 @@ build_qt6-base() {
   cmake_cross -S . -B build -DQT_HOST_PATH=/usr \
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
-    -DFEATURE_opengl_dynamic=ON -DFEATURE_style_fusion=ON "${flags[@]}" \
+    -DFEATURE_opengl_dynamic=ON -DFEATURE_style_fusion=ON -DFEATURE_mainwindow=ON \
+    -DFEATURE_toolbar=ON -DFEATURE_menubar=ON -DFEATURE_groupbox=ON -DFEATURE_buttongroup=ON \
+    -DFEATURE_radiobutton=ON -DFEATURE_tableview=ON -DFEATURE_treeview=ON -DFEATURE_tabbar=ON \
+    -DFEATURE_tabwidget=ON -DFEATURE_filesystemmodel=ON "${flags[@]}" \
     -DFEATURE_system_zlib=OFF -DFEATURE_system_png=OFF -DFEATURE_system_freetype=OFF \
     -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_doubleconversion=OFF \
     -DINSTALL_DOCDIR=share/doc/qt6 -DINSTALL_EXAMPLESDIR=share/examples >build.log 2>&1 ||
