@@ -27,7 +27,7 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using Executor = asio::io_context::executor_type;
 using Acceptor = asio::basic_socket_acceptor<tcp, Executor>;
-using Pipe = asio::basic_stream_handle<Executor>;
+using Pipe = asio::windows::basic_stream_handle<Executor>;
 using Timer = asio::basic_waitable_timer<std::chrono::steady_clock,
                                          asio::wait_traits<std::chrono::steady_clock>, Executor>;
 
@@ -145,9 +145,8 @@ struct PortBroker::Impl {
         });
     DWORD received = 0;
     constexpr auto kAddressSize = static_cast<DWORD>(sizeof(sockaddr_storage) + 16);
-    if (AcceptEx(listener.acceptor.native_handle(), accepting->socket,
-                 accepting->addresses.data(), 0, kAddressSize, kAddressSize, &received,
-                 accepted.get())) {
+    if (AcceptEx(listener.acceptor.native_handle(), accepting->socket, accepting->addresses.data(),
+                 0, kAddressSize, kAddressSize, &received, accepted.get())) {
       accepted.complete({}, 0);
     } else if (const int code = WSAGetLastError(); code == ERROR_IO_PENDING) {
       accepted.release();
@@ -240,18 +239,18 @@ struct PortBroker::Impl {
     }
     waiting = true;
     pending.insert(entry);
-    asio::windows::overlapped_ptr connected(io,
-                                            [this, entry](boost::system::error_code error, std::size_t) {
-                                              waiting = false;
-                                              if (closed) return;
-                                              if (error) {
-                                                Finish(entry);
-                                              } else {
-                                                Greet(entry);
-                                              }
-                                              std::string ignored;
-                                              Wait(false, ignored);
-                                            });
+    asio::windows::overlapped_ptr connected(
+        io, [this, entry](boost::system::error_code error, std::size_t) {
+          waiting = false;
+          if (closed) return;
+          if (error) {
+            Finish(entry);
+          } else {
+            Greet(entry);
+          }
+          std::string ignored;
+          Wait(false, ignored);
+        });
     if (ConnectNamedPipe(entry->pipe.native_handle(), connected.get())) {
       connected.complete({}, 0);
     } else if (const DWORD error = GetLastError(); error == ERROR_PIPE_CONNECTED) {

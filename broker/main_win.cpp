@@ -11,9 +11,9 @@
 
 #include <utility>  // Boost 1.74's Asio uses std::exchange without including it
 
+#include <shlobj.h>
 #include <boost/asio.hpp>
 #include <iostream>
-#include <shlobj.h>
 #include <string>
 #include <vector>
 
@@ -111,7 +111,8 @@ void Tell(DWORD state, DWORD exitCode = NO_ERROR) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
-  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  status.dwControlsAccepted =
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
   status.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
   status.dwServiceSpecificExitCode = exitCode;
   status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 5000;
@@ -171,8 +172,9 @@ int wmain(int argc, wchar_t** argv) {
   SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(kBrokerServiceName), ServiceMain},
                                   {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcherW(table)) {
-    std::cerr << "dralmin-port-broker: not started as a service ("
-              << SystemErrorText(GetLastError()) << "); --foreground runs it here\n";
+    const DWORD error = GetLastError();
+    std::cerr << "dralmin-port-broker: not started as a service (" << SystemErrorText(error)
+              << "); --foreground runs it here\n";
     return 1;
   }
   return 0;
