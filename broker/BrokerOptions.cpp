@@ -23,7 +23,9 @@ const char* const kBrokerUsage =
     "Holds the agents' ports on 127.0.0.1 and ::1 (default 8081 and 8433) and passes each\n"
     "connection to the registered agent of the logon session at its other end. Agents register\n"
     "at the named pipe NAME (default \\\\.\\pipe\\dralmin-tray-agent-broker). Runs as the\n"
-    "service dralmin-port-broker, or with --foreground in this console until Ctrl-C.\n";
+    "service dralmin-port-broker, or with --foreground in this console until Ctrl-C.\n"
+    "--restart-on-failure (for the installer) sets the installed service to be restarted by\n"
+    "the system when it fails, and exits.\n";
 #else
 const char* const kBrokerUsage =
     "usage: dralmin-port-broker [--http-port N] [--https-port N] [--socket PATH]\n"
@@ -56,6 +58,8 @@ int ParseBrokerOptions(const std::vector<std::string>& args, BrokerOptions& opti
 #ifdef _WIN32
     } else if (arg == "--foreground") {
       options.foreground = true;
+    } else if (arg == "--restart-on-failure") {
+      options.restartOnFailure = true;
 #endif
     } else {
       err << "dralmin-port-broker: unknown or incomplete argument '" << arg << "'\n"

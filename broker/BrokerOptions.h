@@ -10,7 +10,7 @@ namespace dralmin {
 
 // The port broker's command line, the same on every system but for the rendezvous (a socket's
 // path, or a named pipe on Windows) and, on Windows, running in the foreground rather than as the
-// service.
+// service, and the installer's setting of the service's recovery.
 struct BrokerOptions {
   rendezvous::Ports ports{8081, 8433};
 #ifdef _WIN32
@@ -19,6 +19,7 @@ struct BrokerOptions {
   std::string rendezvous = "/run/dralmin-tray-agent/broker.sock";
 #endif
   bool foreground = false;
+  bool restartOnFailure = false;  // Windows: set the installed service to restart when it fails
 };
 
 // How the broker is started, for --help and for a wrong argument.

@@ -14,6 +14,7 @@
 #include <shlobj.h>
 #include <boost/asio.hpp>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,32 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   Tell(SERVICE_STOPPED, static_cast<DWORD>(status));
 }
 
+// The installed service is restarted when it ends without being stopped: 1 s, then 5 s, then
+// every minute, counted afresh after a day without failures. The exit status.
+int SetRestartOnFailure() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service =
+      manager ? OpenServiceW(manager, kBrokerServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START)
+              : nullptr;
+  SC_ACTION actions[] = {
+      {SC_ACTION_RESTART, 1000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 60000}};
+  SERVICE_FAILURE_ACTIONSW failure{};
+  failure.dwResetPeriod = 24 * 60 * 60;
+  failure.cActions = static_cast<DWORD>(std::size(actions));
+  failure.lpsaActions = actions;
+  const bool set = service != nullptr &&
+                   ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+  const DWORD error = GetLastError();
+  if (service != nullptr) CloseServiceHandle(service);
+  if (manager != nullptr) CloseServiceHandle(manager);
+  if (!set) {
+    std::cerr << "dralmin-port-broker: cannot set the service's recovery: "
+              << SystemErrorText(error) << "\n";
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -160,6 +187,7 @@ int wmain(int argc, wchar_t** argv) {
   if (const int status = ParseBrokerOptions(args, options, std::cout, std::cerr); status >= 0) {
     return status;
   }
+  if (options.restartOnFailure) return SetRestartOnFailure();
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
   if (options.foreground) {
