@@ -85,7 +85,13 @@ struct PortSharing::Impl {
     takeover.expires_after(kBrokerRetry);
     takeover.async_wait([this](boost::system::error_code ec) {
       if (ec || closed) return;
-      if (TryBroker(false)) return;
+      try {
+        if (TryBroker(false)) return;
+      } catch (const ListenerError& error) {
+        // An agent of this session registered while this one was away: the broker may yet let
+        // it go.
+        refusals.Say(RefusalLog::kNobody, error.what());
+      }
       if (std::chrono::steady_clock::now() - lostAt < kBrokerRestart) return RegisterAgain();
       LogInfo("ports", "the port broker has not come back; this agent does without it");
       try {
