@@ -54,7 +54,8 @@ TEST(BrokerClientTest, APipeNotServedByTheServiceIsNotRegisteredWith) {
 // test's Wine prefix; removed again at the end.
 class BrokerService {
  public:
-  BrokerService(std::uint16_t httpPort, std::uint16_t httpsPort, const std::string& pipe) {
+  BrokerService(std::uint16_t httpPort, std::uint16_t httpsPort, const std::string& pipe)
+      : ports_{httpPort, httpsPort} {
     manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager_ == nullptr) return;
     Remove();  // one a failed run left
@@ -80,6 +81,7 @@ class BrokerService {
     if (manager_ != nullptr) CloseServiceHandle(manager_);
   }
   bool Running() const { return running_; }
+  rendezvous::Ports Ports() const { return ports_; }
   bool Stop() {
     SERVICE_STATUS status{};
     ControlService(service_, SERVICE_CONTROL_STOP, &status);
@@ -104,6 +106,7 @@ class BrokerService {
       CloseServiceHandle(old);
     }
   }
+  rendezvous::Ports ports_;
   SC_HANDLE manager_ = nullptr;
   SC_HANDLE service_ = nullptr;
   bool running_ = false;
@@ -191,6 +194,32 @@ TEST(BrokerClientTest, TheServiceHandsThisSessionsConnectionsToItsRegisteredAgen
   EXPECT_TRUE(lost);
   poll.stop();
   polling.join();
+}
+
+// One agent a session: a second is refused while the first is there, and takes its place once it
+// has gone.
+TEST(BrokerClientTest, ASecondAgentOfTheSessionIsRegisteredOnlyOnceTheFirstHasGone) {
+  const std::string name = TestPipe("second");
+  BrokerService service(FreePort(), FreePort(), name);
+  ASSERT_TRUE(service.Running());
+  const rendezvous::Ports ports = service.Ports();
+  asio::io_context poll(1);
+  const auto agent = [&] {
+    return std::make_unique<BrokerClient>(
+        poll, name, ports, [](Socket, SharedPort) {}, [] {});
+  };
+  std::string why;
+  rendezvous::Ports theirs;
+  auto first = agent();
+  BrokerClient::Outcome outcome = BrokerClient::Outcome::kNoBroker;
+  for (int i = 0; i < 50 && outcome == BrokerClient::Outcome::kNoBroker; ++i) {
+    outcome = first->Register(why, theirs);
+    if (outcome == BrokerClient::Outcome::kNoBroker) std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_EQ(outcome, BrokerClient::Outcome::kRegistered) << why;
+  EXPECT_EQ(agent()->Register(why, theirs), BrokerClient::Outcome::kAlreadyThere);
+  first.reset();
+  EXPECT_EQ(agent()->Register(why, theirs), BrokerClient::Outcome::kRegistered) << why;
 }
 
 }  // namespace
