@@ -10,9 +10,17 @@
 #include <vector>
 
 #include "broker/BrokerProtocol.h"
+#include "broker/Registrations.h"
 #include "platform/PeerOwner.h"
 
 namespace dralmin {
+
+// A socket as the system names it: a descriptor, or a Windows SOCKET.
+#ifdef _WIN32
+using BrokerSocket = std::uintptr_t;
+#else
+using BrokerSocket = int;
+#endif
 
 // Holds the shared ports for every user of the machine: accepts each connection and, before
 // reading a byte of it, asks the kernel which user owns the other end, then passes the connection
@@ -23,7 +31,7 @@ namespace dralmin {
 class PortBroker {
  public:
   // Takes a connection's descriptor (its own now) and the port that accepted it.
-  using Serve = std::function<void(int connection, SharedPort port)>;
+  using Serve = std::function<void(BrokerSocket connection, SharedPort port)>;
 
   PortBroker(boost::asio::io_context& io, rendezvous::Ports ports);
   ~PortBroker();
@@ -38,17 +46,20 @@ class PortBroker {
   void ServeRemote(Serve serve);
 
   // Takes over a listening TCP socket for `port`, and accepts on it.
-  void AddListener(int listener, SharedPort port);
+  void AddListener(BrokerSocket listener, SharedPort port);
+#ifdef _WIN32
+  // Takes the registrations at the named pipe `name`, whose first instance this makes: false,
+  // with `why`, when another process has the name.
+  bool ListenAt(const std::string& name, std::string& why);
+#else
   // Takes over the listening local stream socket at which agents register.
   void SetRendezvous(int listener);
+#endif
 
   // Stops accepting and lets every registration go; from the io_context's thread.
   void Close();
 
-  struct Registration {
-    LocalUser user = 0;
-    std::uint32_t process = 0;
-  };
+  using Registration = BrokerRegistration;
   // The agents registered now; from any thread.
   std::vector<Registration> Registered() const;
   // Told the registrations after each change, on the io_context's thread.

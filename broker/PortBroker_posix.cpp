@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "broker/RefusalLog.h"
+#include "broker/Registrations.h"
 #include "platform/Log.h"
 #include "platform/SocketPassing.h"
 
@@ -31,10 +32,8 @@ using Timer = asio::basic_waitable_timer<std::chrono::steady_clock,
                                          asio::wait_traits<std::chrono::steady_clock>, Executor>;
 
 // A registration is one short message sent at once after connecting: what one user may hold of
-// the rendezvous before saying it is bounded in time and in number.
+// the rendezvous before saying it is bounded in time (and in number, by Registrations).
 constexpr std::chrono::seconds kHelloTimeout{2};
-constexpr std::size_t kPendingPerUser = 2;
-constexpr std::size_t kPendingInAll = 256;
 // Out of descriptors: the connection waits in the backlog, and accepting again at once would fail
 // at once.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
@@ -116,14 +115,13 @@ struct PortBroker::Impl {
       return;
     }
     if (hereServe && *owner == hereUser) return hereServe(socket.release(), port);
-    const auto found = agents.find(*owner);
-    if (found == agents.end()) {
+    const std::shared_ptr<Agent> agent = registrations.Of(*owner);
+    if (!agent) {
       refusals.Say(*owner, "connection from " + Describe(socket) + " closed: " + UserName(*owner) +
                                " has no agent running");
       socket.close(ec);
       return;
     }
-    const std::shared_ptr<Agent> agent = found->second;
     const PassResult passed =
         PassConnection(agent->socket.native_handle(), fd, static_cast<char>(port), why);
     if (passed != PassResult::kSent) {
@@ -157,15 +155,13 @@ struct PortBroker::Impl {
       socket.close(ec);
       return;
     }
-    std::size_t& ofUser = pendingPerUser[peer->user];
-    if (ofUser >= kPendingPerUser || pending.size() >= kPendingInAll) {
+    if (!registrations.Begin(peer->user)) {
       refusals.Say(peer->user, "a registration of " + UserName(peer->user) + " (process " +
                                    std::to_string(peer->process) +
                                    ") was refused: too many of its registrations are unfinished");
       socket.close(ec);
       return;
     }
-    ++ofUser;
     auto entry = std::make_shared<Pending>(io);
     entry->socket = std::move(socket);
     entry->peer = *peer;
@@ -186,7 +182,7 @@ struct PortBroker::Impl {
   void Finish(const std::shared_ptr<Pending>& entry) {
     entry->timer.cancel();
     pending.erase(entry);
-    if (--pendingPerUser[entry->peer.user] == 0) pendingPerUser.erase(entry->peer.user);
+    registrations.End(entry->peer.user);
   }
 
   void Answer(LocalSocket& socket, rendezvous::Answer answer) {
@@ -201,32 +197,32 @@ struct PortBroker::Impl {
     const LocalPeer peer = entry->peer;
     const std::string who = UserName(peer.user) + " (process " + std::to_string(peer.process) + ")";
     boost::system::error_code ec;
-    const auto hello = rendezvous::ReadHello({entry->hello.data(), entry->hello.size()});
-    if (!hello) {
-      refusals.Say(peer.user, "a registration of " + who + " was refused: it is not an agent's");
-      entry->socket.close(ec);
-      return;
-    }
-    if (*hello != ports) {
-      Answer(entry->socket, rendezvous::Answer::kOtherPorts);
-      entry->socket.close(ec);
-      return;
-    }
-    if (const auto found = agents.find(peer.user); found != agents.end()) {
-      if (StillThere(*found->second)) {
+    const std::shared_ptr<Agent> before = registrations.Of(peer.user);
+    switch (JudgeHello({entry->hello.data(), entry->hello.size()}, ports,
+                       before && StillThere(*before))) {
+      case HelloVerdict::kNotAnAgent:
+        refusals.Say(peer.user, "a registration of " + who + " was refused: it is not an agent's");
+        entry->socket.close(ec);
+        return;
+      case HelloVerdict::kOtherPorts:
+        Answer(entry->socket, rendezvous::Answer::kOtherPorts);
+        entry->socket.close(ec);
+        return;
+      case HelloVerdict::kTaken:
         refusals.Say(peer.user, "a second agent of " + who + " was refused: process " +
-                                    std::to_string(found->second->process) + " is registered");
+                                    std::to_string(before->process) + " is registered");
         Answer(entry->socket, rendezvous::Answer::kAlreadyRegistered);
         entry->socket.close(ec);
         return;
-      }
-      Drop(found->second, "has ended");
+      case HelloVerdict::kRegister:
+        break;
     }
+    if (before) Drop(before, "has ended");
     auto agent = std::make_shared<Agent>(std::move(entry->socket));
     agent->user = peer.user;
     agent->process = peer.process;
     Answer(agent->socket, rendezvous::Answer::kRegistered);
-    agents[peer.user] = agent;
+    registrations.Add(agent);
     LogInfo("ports", "the agent of " + who + " is registered");
     UpdateView();
     Watch(agent);
@@ -248,9 +244,7 @@ struct PortBroker::Impl {
   }
 
   void Drop(const std::shared_ptr<Agent>& agent, const std::string& why) {
-    const auto found = agents.find(agent->user);
-    if (found == agents.end() || found->second != agent) return;
-    agents.erase(found);
+    if (!registrations.Remove(agent)) return;
     boost::system::error_code ec;
     agent->socket.close(ec);
     LogInfo("ports", "the agent of " + UserName(agent->user) + " (process " +
@@ -259,8 +253,7 @@ struct PortBroker::Impl {
   }
 
   void UpdateView() {
-    std::vector<Registration> now;
-    for (const auto& [user, agent] : agents) now.push_back({user, agent->process});
+    std::vector<Registration> now = registrations.View();
     if (told) told(now);
     std::lock_guard lock(viewMutex);
     view = std::move(now);
@@ -280,9 +273,8 @@ struct PortBroker::Impl {
       entry->timer.cancel();
     }
     pending.clear();
-    pendingPerUser.clear();
-    for (auto& [user, agent] : agents) agent->socket.close(ec);
-    agents.clear();
+    registrations.EndAll();
+    for (const auto& agent : registrations.TakeAll()) agent->socket.close(ec);
     UpdateView();
   }
 
@@ -293,9 +285,8 @@ struct PortBroker::Impl {
   std::vector<std::unique_ptr<Listener>> listeners;
   LocalAcceptor rendezvousAcceptor;
   Timer rendezvousRetry;
-  std::unordered_map<LocalUser, std::shared_ptr<Agent>> agents;
+  Registrations<Agent> registrations;
   std::unordered_set<std::shared_ptr<Pending>> pending;
-  std::unordered_map<LocalUser, std::size_t> pendingPerUser;
   LocalUser hereUser = 0;
   Serve hereServe;
   Serve remoteServe;
@@ -321,7 +312,7 @@ void PortBroker::ServeRemote(Serve serve) {
   impl_->remoteServe = std::move(serve);
 }
 
-void PortBroker::AddListener(int listener, SharedPort port) {
+void PortBroker::AddListener(BrokerSocket listener, SharedPort port) {
   auto entry = std::make_unique<Impl::Listener>(impl_->io, port);
   sockaddr_storage address{};
   socklen_t size = sizeof address;

@@ -87,5 +87,5 @@ step=$SECONDS
 env -u WINEARCH xvfb-run -a python3 tests/windows/installer_check.py \
   "$PWD/build/windows/installer-check/wine" "build/windows/dralmin-tray-agent-$version.msi" \
   "$version" build/windows/installer-check/newer.msi "$newer" \
-  build/windows/installer-check/old-32-bit.msi
+  build/windows/installer-check/old-32-bit.msi build/windows/bin/dralmin-agent-control.exe
 summary "windows: installer check" 1 0 0 $((SECONDS - step)) ""

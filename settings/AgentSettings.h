@@ -71,7 +71,7 @@ struct AgentSettings {
   bool sharedPorts = true;  // each user's connections reach that user's agent on the same ports
   // The port broker's rendezvous, where the system runs one; empty: none is looked for.
 #ifdef _WIN32
-  std::string portBroker;
+  std::string portBroker = R"(\\.\pipe\dralmin-tray-agent-broker)";
 #else
   std::string portBroker = "/run/dralmin-tray-agent/broker.sock";
 #endif

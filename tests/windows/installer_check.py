@@ -7,8 +7,11 @@ uninstallation that leaves nothing the installations made (the prefix's files an
 before and after).
 
 usage: installer_check.py PREFIX PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION OLD_32_BIT_PACKAGE
+                          AGENT_CONTROL
 PREFIX is created afresh; WINELOADER and WINESERVER name 64-bit Wine; a display comes from the
-caller.
+caller. AGENT_CONTROL is tests/windows/AgentControl.cpp's program, through which the pages'
+requests are sent: the port broker service the package installs hands a connection to the agent
+of the session at its other end, and under Wine only a Windows program has one.
 """
 import glob
 import json
@@ -32,6 +35,8 @@ RUN = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"
 CHROME = "HKLM\\SOFTWARE\\Policies\\Google\\Chrome\\LocalNetworkAccessAllowedForUrls"
 EDGE = "HKLM\\SOFTWARE\\Policies\\Microsoft\\Edge\\LoopbackNetworkAllowedForUrls"
 UNINSTALL = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+BROKER = "dralmin-port-broker"
+AGENT_CONTROL = None  # set from the command line
 
 # What Windows Installer keeps of its own (its package cache and bookkeeping), and what Wine
 # changes by itself while programs run: not the package's.
@@ -98,16 +103,16 @@ def free_port():
 
 
 def exchange(port, request):
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as conn:
-        conn.sendall(request)
-        data = b""
-        while True:
-            chunk = conn.recv(65536)
-            data += chunk
-            head, _, body = data.partition(b"\r\n\r\n")
-            if not chunk or (_ and b"Content-Length: " in head and
-                             len(body) >= int(head.split(b"Content-Length: ")[1].split(b"\r")[0])):
-                return data
+    """The reply, sent from a Windows program. Under Wine the system's TCP table names a socket's
+    process only once it has sent, so a connection the broker looked up sooner is closed without
+    a reply, and asked again."""
+    for _ in range(20):
+        done = subprocess.run([WINE, AGENT_CONTROL, "ask", str(port)], input=request,
+                              capture_output=True, env=agent_environment())
+        if done.stdout:
+            return done.stdout
+        time.sleep(0.2)
+    return b""
 
 
 def wait_for(condition, what, seconds=120):
@@ -124,6 +129,27 @@ def listening(port):
         return True
     except OSError:
         return False
+
+
+def answering(port):
+    """An agent answers on the port (the broker holds it whether one is registered or not)."""
+    return exchange(port, b"GET /barcode HTTP/1.1\r\nHost: x\r\n\r\n").startswith(b"HTTP/1.1 ")
+
+
+def service_state():
+    """The broker service's state as `sc query` shows it, or None when there is no such service."""
+    done = wine("sc", "query", BROKER, check=False)
+    for line in done.stdout.splitlines():
+        if "STATE" in line:
+            return line.split()[-1]
+    return None
+
+
+def ports_holder(port):
+    """What the status page says of who holds the plain port."""
+    status = exchange(port, b"GET /agent/status HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % port +
+                            b"Accept: application/json\r\n\r\n")
+    return b"held by the port broker" in status
 
 
 def start_agent():
@@ -175,7 +201,8 @@ def barcode_driver(port):
 
 
 def main():
-    prefix, package, version, newer, newer_version, old_32_bit = sys.argv[1:7]
+    global AGENT_CONTROL
+    prefix, package, version, newer, newer_version, old_32_bit, AGENT_CONTROL = sys.argv[1:8]
     shutil.rmtree(prefix, ignore_errors=True)
     os.environ.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     wine("wineboot", "--init")
@@ -214,8 +241,11 @@ def main():
     ok("silent installation with properties over the 32-bit layout: its files and registry "
        "values gone, its settings kept; files, Run entry, settings, browser policies, simulators")
 
+    # The port broker, a service of the package, holds the ports given and hands each session's
+    # connections to its agent.
+    expect("the port broker service's state after the installation", service_state(), "RUNNING")
     watchdog = start_agent()
-    wait_for(lambda: listening(port), "the installed agent listening on HTTP_PORT")
+    wait_for(lambda: answering(port), "the installed agent answering on HTTP_PORT")
     expect("/barcode", exchange(port, b"GET /barcode HTTP/1.1\r\nHost: x\r\n"
                                       b"Origin: https://shop.example\r\n\r\n"), HEAD + b"0\r\n\r\n")
     expect("a page of another origin",
@@ -225,8 +255,10 @@ def main():
     wait_for(lambda: barcode_driver(port) != ["not tried yet"], "the agent trying the driver", 60)
     expect("the simulated barcode driver, which COM started for the agent", barcode_driver(port),
            ["connected"])
-    ok("the installed agent answers /barcode, refuses another origin with 403 and has the "
-       "simulated barcode driver")
+    if not ports_holder(port):
+        fail("the status page does not say that the port broker holds the ports")
+    ok("the port broker service runs; the installed agent, registered with it, answers /barcode "
+       "through it, refuses another origin with 403 and has the simulated barcode driver")
 
     # The policy wins over the installer's value.
     policy_port = free_port()
@@ -234,9 +266,10 @@ def main():
          "/f", "/reg:64")
     stop_agents(watchdog)
     watchdog = start_agent()
+    # The broker holds the installer's ports, not the policy's: the agent holds its own.
     wait_for(lambda: listening(policy_port), "the agent listening on the policy's port")
-    if listening(port):
-        fail("the agent still listens on the installer's port under a policy")
+    if answering(port):
+        fail("the agent still answers on the installer's port under a policy")
     ok("a policy value overrides the installer's")
 
     # An upgrade with the agent running and no properties keeps every setting. With the installer's
@@ -294,6 +327,7 @@ def main():
            ["Veltrana/other.txt"])
     expect("the user's certificate version", reg_value("HKCU\\SOFTWARE\\Veltrana", "CertVersion"),
            None)
+    expect("the port broker service after the uninstallation", service_state(), None)
     remains = left_behind(before, snapshot(prefix))
     if remains:
         fail("left behind by the uninstallation:\n  " + "\n  ".join(remains))

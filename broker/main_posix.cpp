@@ -9,7 +9,6 @@
 
 #include <netinet/in.h>
 #include <boost/asio.hpp>
-#include <charconv>
 
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "broker/BrokerOptions.h"
 #include "broker/Listening.h"
 #include "broker/PortBroker.h"
 #include "platform/Log.h"
@@ -24,52 +24,6 @@
 namespace {
 
 using namespace dralmin;
-
-constexpr const char* kUsage =
-    "usage: dralmin-port-broker [--http-port N] [--https-port N] [--socket PATH]\n"
-    "Holds the agents' ports on 127.0.0.1 and ::1 (default 8081 and 8433) and passes each\n"
-    "connection to the registered agent of the user at its other end. Agents register at\n"
-    "PATH (default /run/dralmin-tray-agent/broker.sock). Sockets passed in by the system\n"
-    "(LISTEN_FDS) are used instead of opening them.\n";
-
-struct Options {
-  rendezvous::Ports ports{8081, 8433};
-  std::string socket = "/run/dralmin-tray-agent/broker.sock";
-};
-
-bool ParsePort(const std::string& text, std::uint16_t& port) {
-  unsigned value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
-    return false;
-  }
-  port = static_cast<std::uint16_t>(value);
-  return true;
-}
-
-// 0 to go on, or the exit status.
-int ParseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help") {
-      std::cout << kUsage;
-      return 1;
-    }
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--http-port" && hasValue && ParsePort(argv[i + 1], options.ports.http)) {
-      ++i;
-    } else if (arg == "--https-port" && hasValue && ParsePort(argv[i + 1], options.ports.https)) {
-      ++i;
-    } else if (arg == "--socket" && hasValue) {
-      options.socket = argv[++i];
-    } else {
-      std::cerr << "dralmin-port-broker: unknown or incomplete argument '" << arg << "'\n"
-                << kUsage;
-      return 2;
-    }
-  }
-  return 0;
-}
 
 // The sockets the system opened for this service (its socket unit), as its protocol passes
 // them: from descriptor 3 on, when they are meant for this process.
@@ -83,7 +37,7 @@ std::vector<int> PassedSockets() {
 }
 
 // Puts the passed sockets to use; false when one is of no use here.
-bool UsePassed(PortBroker& broker, const std::vector<int>& fds, const Options& options) {
+bool UsePassed(PortBroker& broker, const std::vector<int>& fds, const BrokerOptions& options) {
   bool rendezvous = false;
   for (const int fd : fds) {
     sockaddr_storage address{};
@@ -112,7 +66,7 @@ bool UsePassed(PortBroker& broker, const std::vector<int>& fds, const Options& o
 }
 
 // Opens the ports and the rendezvous itself; false, with a line saying why, when one cannot be.
-bool OpenOwn(PortBroker& broker, const Options& options) {
+bool OpenOwn(PortBroker& broker, const BrokerOptions& options) {
   for (const std::string address : {"127.0.0.1", "::1"}) {
     for (const auto& [port, kind] : {std::pair{options.ports.http, SharedPort::kPlain},
                                      std::pair{options.ports.https, SharedPort::kSecure}}) {
@@ -129,9 +83,10 @@ bool OpenOwn(PortBroker& broker, const Options& options) {
     }
   }
   int error = 0;
-  const int fd = OpenLocalListener(options.socket, error);
+  const int fd = OpenLocalListener(options.rendezvous, error);
   if (fd < 0) {
-    LogError("ports", "cannot open the rendezvous " + options.socket + ": " + std::strerror(error));
+    LogError("ports",
+             "cannot open the rendezvous " + options.rendezvous + ": " + std::strerror(error));
     return false;
   }
   broker.SetRendezvous(fd);
@@ -141,8 +96,11 @@ bool OpenOwn(PortBroker& broker, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (const int status = ParseOptions(argc, argv, options)) return status == 1 ? 0 : status;
+  BrokerOptions options;
+  if (const int status = ParseBrokerOptions({argv + 1, argv + argc}, options, std::cout, std::cerr);
+      status >= 0) {
+    return status;
+  }
   boost::asio::io_context io(1);
   PortBroker broker(io, options.ports);
   const std::vector<int> passed = PassedSockets();
