@@ -18,6 +18,11 @@ if command -v ccache >/dev/null; then
 fi
 cmake --preset windows "${launchers[@]}" >/dev/null
 cmake --build --preset windows -j2
+# The 32-bit TWAIN worker: Win32 only, no library of scripts/windows-deps.sh.
+cmake -S . -B build/worker32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+  -DDRALMIN_WORKER_ONLY=ON -DDRALMIN_BUILD_TESTS=OFF -DDRALMIN_BUILD_BENCHMARKS=OFF \
+  "${launchers[@]}" >/dev/null
+cmake --build build/worker32 -j2
 
 # Wine: the 64-bit loader by name (Debian's `wine` wrapper picks the 32-bit one once wine32 is
 # installed), quiet, a 64-bit prefix of its own, without the offers to install Mono and Gecko, and
