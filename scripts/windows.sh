@@ -64,6 +64,22 @@ ctest --preset windows -j2 | tee build/windows/ctest.log
 count=$(sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' build/windows/ctest.log | tail -n 1)
 summary "windows: unit tests (64-bit Wine)" "${count:-0}" 0 0 $((SECONDS - started)) ""
 
+# The 32-bit worker and a 32-bit simulated source behind Wine's 32-bit manager, on machines that run
+# 32-bit programs (the prefix's 32-bit side; a kernel without IA-32 emulation runs none).
+step=$SECONDS
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "== 32-bit TWAIN worker under Wine"
+  mkdir -p "$WINEPREFIX/drive_c/windows/twain_32"
+  cp build/worker32/bin/sane.ds "$WINEPREFIX/drive_c/windows/twain_32/sane.ds"
+  DRALMIN_TWAIN_SIM_PAGES=24x850x1100,8x100x50 xvfb-run -a python3 tests/windows/worker_smoke.py \
+    build/worker32/bin/dralmin-twain-worker32.exe
+  summary "windows: 32-bit TWAIN worker" 1 0 0 $((SECONDS - step)) ""
+else
+  echo "windows.sh: NOT RUN the 32-bit TWAIN worker's test: this machine runs no 32-bit program" >&2
+  summary "windows: 32-bit TWAIN worker" 0 0 1 0 \
+    "this machine runs no 32-bit program (/usr/lib/wine/wine does not start)"
+fi
+
 # The scale simulator is a Linux program: its pseudo-terminal is the COM port Wine gives the agent.
 simulator=build/default/simulators/scale/dralmin-scale-simulator
 if [[ ! -x $simulator ]]; then
