@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,11 +20,12 @@ using worker::EncodeFrame;
 using worker::FrameType;
 
 // A worker in memory: what it sends is queued for the session's reader, and each command the
-// session writes is answered by the test's script. Killing it ends its output.
+// session writes is answered by the test's script. Killing it ends its output and sets `killed`,
+// which outlives it (the session destroys a worker it has killed).
 class FakeWorker final : public WorkerProcess {
  public:
   using Script = std::function<void(FakeWorker&, FrameType command, const std::string& payload)>;
-  explicit FakeWorker(Script script) : script_(std::move(script)) {}
+  FakeWorker(Script script, bool& killed) : killed_(killed), script_(std::move(script)) {}
 
   void Send(const std::string& bytes) {
     std::lock_guard lock(mutex_);
@@ -58,14 +60,14 @@ class FakeWorker final : public WorkerProcess {
     return true;
   }
   void Kill() override {
-    killed = true;
+    killed_ = true;
     End();
   }
 
   std::vector<std::string> written;  // the frames the session sent
-  bool killed = false;
 
  private:
+  bool& killed_;
   Script script_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -101,7 +103,8 @@ class WorkerScanSessionTest : public ::testing::Test {
       auto fake = std::make_unique<FakeWorker>(
           [this](FakeWorker& self, FrameType command, const std::string& payload) {
             if (script) script(self, command, payload);
-          });
+          },
+          killed.emplace_back(false));
       if (ready)
         fake->Send(EncodeFrame(FrameType::kReady));
       else
@@ -128,6 +131,7 @@ class WorkerScanSessionTest : public ::testing::Test {
   Owner owner;
   FakeWorker::Script script;
   std::vector<FakeWorker*> workers;  // owned by the session; valid while it runs them
+  std::deque<bool> killed;           // one a worker, kept after the session destroys it
   std::mutex mutex;
   std::condition_variable woken;
   int wakes = 0;
@@ -165,7 +169,7 @@ TEST_F(WorkerScanSessionTest, AWorkerThatDoesNotAnswerWithinItsBoundIsEnded) {
   WorkerScanSession session = Session("worker C");
   EXPECT_FALSE(session.Acquire());
   EXPECT_EQ(LinesNaming("worker C failed: it did not answer a scan within 200 ms"), 1u);
-  EXPECT_TRUE(workers[0]->killed);
+  EXPECT_TRUE(killed[0]);
   EXPECT_EQ(workers.size(), 2u);
 }
 
@@ -180,7 +184,7 @@ TEST_F(WorkerScanSessionTest, AnOversizedFrameFailsTheScan) {
   WorkerScanSession session = Session("worker D");
   EXPECT_FALSE(session.Acquire());
   EXPECT_EQ(LinesNaming("worker D failed: it sent a frame of type 105 of 268435457 bytes"), 1u);
-  EXPECT_TRUE(workers[0]->killed);
+  EXPECT_TRUE(killed[0]);
 }
 
 TEST_F(WorkerScanSessionTest, AWorkerStartedAgainThatFailsIsNotStartedAThirdTime) {
