@@ -41,34 +41,6 @@ constexpr std::chrono::milliseconds kAcceptRetry{100};
 // its connections closed rather than have the broker hold them.
 constexpr std::size_t kUnreadPerAgent = 64;
 
-std::string Describe(SOCKET socket) {
-  sockaddr_storage remote{};
-  int size = sizeof remote;
-  if (getpeername(socket, reinterpret_cast<sockaddr*>(&remote), &size) != 0) {
-    return "a closed connection";
-  }
-  char host[INET6_ADDRSTRLEN] = {};
-  char port[8] = {};
-  if (getnameinfo(reinterpret_cast<sockaddr*>(&remote), size, host, sizeof host, port, sizeof port,
-                  NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return "an unknown peer";
-  }
-  return (remote.ss_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" +
-         port;
-}
-
-bool PeerIsLoopback(SOCKET socket) {
-  sockaddr_storage remote{};
-  int size = sizeof remote;
-  if (getpeername(socket, reinterpret_cast<sockaddr*>(&remote), &size) != 0) return true;
-  if (remote.ss_family == AF_INET) {
-    return (ntohl(reinterpret_cast<const sockaddr_in&>(remote).sin_addr.s_addr) >> 24) == 127;
-  }
-  const auto& v6 = reinterpret_cast<const sockaddr_in6&>(remote);
-  if (IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr)) return true;
-  return IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr) && v6.sin6_addr.s6_addr[12] == 127;
-}
-
 std::string SessionName(LocalUser session) {
   return "session " + std::to_string(session);
 }
@@ -163,7 +135,7 @@ struct PortBroker::Impl {
   }
 
   void Refuse(SOCKET socket, std::uint64_t who, const std::string& why) {
-    refusals.Say(who, "connection from " + Describe(socket) + " closed: " + why);
+    refusals.Say(who, "connection from " + DescribePeer(socket) + " closed: " + why);
     closesocket(socket);
   }
 

@@ -52,34 +52,6 @@ std::string SystemMessage(DWORD code) {
   return std::system_category().message(static_cast<int>(code));
 }
 
-std::string Describe(SOCKET socket) {
-  sockaddr_storage remote{};
-  int size = sizeof remote;
-  if (getpeername(socket, reinterpret_cast<sockaddr*>(&remote), &size) != 0) {
-    return "a closed connection";
-  }
-  char host[INET6_ADDRSTRLEN] = {};
-  char port[8] = {};
-  if (getnameinfo(reinterpret_cast<sockaddr*>(&remote), size, host, sizeof host, port, sizeof port,
-                  NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return "an unknown peer";
-  }
-  return std::string(host) + ":" + port;
-}
-
-bool PeerIsLoopback(SOCKET socket) {
-  sockaddr_storage remote{};
-  int size = sizeof remote;
-  if (getpeername(socket, reinterpret_cast<sockaddr*>(&remote), &size) != 0) return true;
-  if (remote.ss_family == AF_INET) {
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(remote);
-    return (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
-  }
-  const auto& v6 = reinterpret_cast<const sockaddr_in6&>(remote);
-  if (IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr)) return true;
-  return IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr) && v6.sin6_addr.s6_addr[12] == 127;
-}
-
 std::uint16_t LocalPort(SOCKET socket, int& family) {
   sockaddr_storage local{};
   int size = sizeof local;
@@ -244,7 +216,7 @@ struct SessionHandover::Impl {
   void Accept(SOCKET socket, Port port) {
     int family = 0;
     if (LocalPort(socket, family) != (port == Port::kPlain ? httpPort : httpsPort)) {
-      LogWarning("gateway", "a connection from " + Describe(socket) +
+      LogWarning("gateway", "a connection from " + DescribePeer(socket) +
                                 " handed over was dropped: it was not accepted on the port");
       closesocket(socket);
       return;
@@ -252,7 +224,8 @@ struct SessionHandover::Impl {
     std::string why;
     const auto owner = owners.OfPeer(static_cast<std::uintptr_t>(socket), why);
     if (owner != self) {
-      LogWarning("gateway", "a connection from " + Describe(socket) + " handed over was dropped: " +
+      LogWarning("gateway", "a connection from " + DescribePeer(socket) +
+                                " handed over was dropped: " +
                                 (owner ? "it belongs to session " + std::to_string(*owner) : why));
       closesocket(socket);
       return;
@@ -267,7 +240,7 @@ struct SessionHandover::Impl {
     boost::system::error_code ec;
     adopted.assign(family == AF_INET6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), socket, ec);
     if (ec) {
-      LogWarning("gateway", "a connection from " + Describe(socket) +
+      LogWarning("gateway", "a connection from " + DescribePeer(socket) +
                                 " was closed: cannot serve it: " + ec.message());
       closesocket(socket);
       return std::nullopt;
@@ -319,7 +292,7 @@ struct SessionHandover::Impl {
       closesocket(socket);  // the receiver holds its own handle now
       return false;
     }
-    LogWarning("gateway", "connection from " + Describe(socket) + " closed: " + why);
+    LogWarning("gateway", "connection from " + DescribePeer(socket) + " closed: " + why);
     closesocket(socket);
     return false;
   }

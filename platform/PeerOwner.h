@@ -16,6 +16,14 @@ LocalUser CurrentLocalUser();
 #ifdef _WIN32
 // The logon session of a process, or nullopt when it is gone or may not be asked.
 std::optional<LocalUser> SessionOfProcess(std::uint32_t process);
+
+// The peer of a connected socket for the log ("127.0.0.1:50000", "[::1]:50000"), or what it is
+// when it has none.
+std::string DescribePeer(std::uintptr_t socket);
+
+// Whether the peer of `socket` is on this machine (a loopback address); true for a socket that
+// has no peer any more, which is then nobody else's either.
+bool PeerIsLoopback(std::uintptr_t socket);
 #endif
 
 // Who listens on a port: the user, and the process where the system shows it to this one.

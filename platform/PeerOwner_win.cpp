@@ -185,4 +185,34 @@ std::optional<PortHolder> PeerOwners::OfListener(const std::string& address, std
   return holder;
 }
 
+std::string DescribePeer(std::uintptr_t handle) {
+  const auto socket = static_cast<SOCKET>(handle);
+  sockaddr_storage remote{};
+  int size = sizeof remote;
+  if (getpeername(socket, reinterpret_cast<sockaddr*>(&remote), &size) != 0) {
+    return "a closed connection";
+  }
+  char host[INET6_ADDRSTRLEN] = {};
+  char port[8] = {};
+  if (getnameinfo(reinterpret_cast<sockaddr*>(&remote), size, host, sizeof host, port, sizeof port,
+                  NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return "an unknown peer";
+  }
+  return (remote.ss_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" +
+         port;
+}
+
+bool PeerIsLoopback(std::uintptr_t handle) {
+  const auto socket = static_cast<SOCKET>(handle);
+  sockaddr_storage remote{};
+  int size = sizeof remote;
+  if (getpeername(socket, reinterpret_cast<sockaddr*>(&remote), &size) != 0) return true;
+  if (remote.ss_family == AF_INET) {
+    return (ntohl(reinterpret_cast<const sockaddr_in&>(remote).sin_addr.s_addr) >> 24) == 127;
+  }
+  const auto& v6 = reinterpret_cast<const sockaddr_in6&>(remote);
+  if (IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr)) return true;
+  return IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr) && v6.sin6_addr.s6_addr[12] == 127;
+}
+
 }  // namespace dralmin
